@@ -1,0 +1,39 @@
+# Thin front for the CMake build; see README.md.
+BUILD ?= build
+CMAKE_FLAGS ?=
+JOBS ?= $(shell nproc)
+
+.PHONY: all configure check demo serve bench sanitize clean
+
+all: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+configure:
+	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+check:
+	scripts/ensure-deps check
+	$(MAKE) all
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+demo: all
+	scripts/demo $(BUILD)/bin
+
+serve: all
+	$(BUILD)/bin/modhost 8080 $(BUILD)/bin
+
+bench:
+	scripts/ensure-deps bench
+	$(MAKE) all
+	scripts/bench $(BUILD)
+
+# ASan and UBSan over everything that does not replace malloc (UBSan alone
+# where it does), then TSan over the threaded programs that allow it.
+sanitize:
+	$(MAKE) all BUILD=build-asan CMAKE_FLAGS="-DSANITIZE=address,undefined"
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -LE nosan
+	$(MAKE) all BUILD=build-tsan CMAKE_FLAGS="-DSANITIZE=thread"
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L tsan
+
+clean:
+	rm -rf build build-asan build-tsan

@@ -1,0 +1,285 @@
+// MyMalloc: boundary-tag allocator over 2 MiB sbrk chunks, one circular free
+// list, first fit from the high end of the block it splits, one mutex.
+//
+// Nothing on the allocation and free paths may allocate: no stdio, no C++
+// library. Only the two reports use printf, and they run without the lock.
+
+#include "MyMalloc.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "MyMallocLayout.h"
+
+using namespace mymalloc;
+
+BlockHeader *_freeList;
+BlockHeader _freeListSentinel;
+size_t _heapSize;
+int _initialized;
+void *_memStart;
+int _mallocCalls;
+int _reallocCalls;
+int _callocCalls;
+int _freeCalls;
+pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+char verbose;  // set by the one-time set-up; the exit report is printed while set
+
+constexpr char kNoMemoryMessage[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR CHOICES!\n";
+static_assert(sizeof kNoMemoryMessage - 1 == 53);
+
+size_t sizeOf(const BlockHeader *b) { return b->_blockSize & ~kAllocatedBit; }
+bool isAllocated(const BlockHeader *b) { return (b->_blockSize & kAllocatedBit) != 0; }
+void setSize(BlockHeader *b, size_t size) { b->_blockSize = size | (b->_blockSize & kAllocatedBit); }
+void setAllocated(BlockHeader *b) { b->_blockSize |= kAllocatedBit; }
+void clearAllocated(BlockHeader *b) { b->_blockSize &= ~kAllocatedBit; }
+
+BlockHeader *blockAt(void *base, size_t offset) {
+  return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) + offset);
+}
+BlockHeader *blockBelow(void *base, size_t offset) {
+  return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) - offset);
+}
+BlockHeader *rightOf(BlockHeader *b) { return blockAt(b, sizeOf(b)); }
+BlockHeader *headerOf(void *payload) { return blockBelow(payload, kHeaderSize); }
+void *payloadOf(BlockHeader *b) { return reinterpret_cast<char *>(b) + kHeaderSize; }
+
+void unlock() { pthread_mutex_unlock(&mutex); }
+
+// Puts b at the head of the free list, right after the sentinel.
+void pushFront(BlockHeader *b) {
+  BlockHeader *head = _freeListSentinel._nextFree;
+  b->_nextFree = head;
+  b->_prevFree = &_freeListSentinel;
+  head->_prevFree = b;
+  _freeListSentinel._nextFree = b;
+}
+
+void unlinkFree(BlockHeader *b) {
+  b->_nextFree->_prevFree = b->_prevFree;
+  b->_prevFree->_nextFree = b->_nextFree;
+}
+
+// Extends the heap by n bytes. Returns the new memory, or null if the system
+// refuses; a refused request is not counted in _heapSize.
+void *getMemoryFromOS(size_t n) {
+  void *p = sbrk(static_cast<intptr_t>(n));
+  if (p == reinterpret_cast<void *>(-1)) return nullptr;
+  _heapSize += n;
+  if (!_initialized) _memStart = p;
+  return p;
+}
+
+// Obtains a fenced chunk. Returns the header of its single block (to be
+// filled in by the caller), or null if the system refuses.
+BlockHeader *getNewChunk(size_t size) {
+  void *start = getMemoryFromOS(size);
+  if (start == nullptr) return nullptr;
+  blockAt(start, 0)->_blockSize = kAllocatedBit;                           // left fencepost
+  blockAt(start, size - kFencepostSize)->_blockSize = kAllocatedBit;  // right fencepost
+  return blockAt(start, kFencepostSize);
+}
+
+BlockHeader *newFreshBlock() {
+  BlockHeader *b = getNewChunk(kChunkSize);
+  if (b == nullptr) return nullptr;
+  b->_blockSize = kFreshBlockSize;
+  b->_leftSize = 0;
+  return b;
+}
+
+// One-time set-up. If the system refuses the first chunk, _initialized stays
+// 0 and a later call tries again; the exit report is registered only once.
+void initialize() {
+  if (!verbose) {
+    verbose = 1;
+    atexit(atExitHandlerInC);
+  }
+  BlockHeader *first = newFreshBlock();
+  if (first == nullptr) return;
+  _freeList = &_freeListSentinel;
+  first->_nextFree = first->_prevFree = &_freeListSentinel;
+  _freeListSentinel._nextFree = _freeListSentinel._prevFree = first;
+  _initialized = 1;
+}
+
+// First fit in list order. Splits off the high end of the block it finds, so
+// the remainder keeps its links and its place in the list.
+void *tryAllocate(size_t blockSize) {
+  for (BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel; b = b->_nextFree) {
+    size_t size = sizeOf(b);
+    if (size < blockSize) continue;
+    size_t remainder = size - blockSize;
+    if (remainder < kMinBlockSize) {
+      unlinkFree(b);
+      setAllocated(b);
+      rightOf(b)->_leftSize = size;
+      return payloadOf(b);
+    }
+    setSize(b, remainder);
+    BlockHeader *n = blockAt(b, remainder);
+    n->_blockSize = blockSize | kAllocatedBit;
+    n->_leftSize = remainder;
+    rightOf(n)->_leftSize = blockSize;
+    return payloadOf(n);
+  }
+  return nullptr;
+}
+
+// Entered with mutex held; releases it on every path.
+void *allocateObject(size_t size) {
+  if (!_initialized) initialize();
+  if (size == 0) {
+    unlock();
+    return nullptr;
+  }
+  if (size > SIZE_MAX - (kHeaderSize + kAlignment - 1) ||
+      ((size + kHeaderSize + kAlignment - 1) & ~(kAlignment - 1)) > kLargestBlock) {
+    errno = ENOMEM;
+    unlock();
+    return nullptr;
+  }
+  size_t blockSize = (size + kHeaderSize + kAlignment - 1) & ~(kAlignment - 1);
+  if (blockSize < kMinBlockSize) blockSize = kMinBlockSize;
+
+  void *p = nullptr;
+  if (_initialized) {  // still 0 only if the system refused the first chunk
+    p = tryAllocate(blockSize);
+    if (p == nullptr) {
+      // Grow by one chunk, whatever the request; its block heads the list
+      // and is the first fit the search meets.
+      BlockHeader *fresh = newFreshBlock();
+      if (fresh != nullptr) {
+        pushFront(fresh);
+        p = tryAllocate(blockSize);
+      }
+    }
+  }
+  if (p == nullptr) {
+    if (write(STDERR_FILENO, kNoMemoryMessage, sizeof kNoMemoryMessage - 1) < 0) {
+      // nothing more can be reported
+    }
+  }
+  unlock();
+  return p;
+}
+
+// Entered with mutex held; releases it. Merges with free neighbours at once.
+void freeObject(void *ptr) {
+  BlockHeader *h = headerOf(ptr);
+  BlockHeader *left = blockBelow(h, h->_leftSize);  // h itself for a chunk's first block
+  BlockHeader *right = rightOf(h);                   // a block or the right fencepost
+  bool leftFree = !isAllocated(left);
+  bool rightFree = !isAllocated(right);
+
+  if (leftFree && rightFree) unlinkFree(left);
+  BlockHeader *merged = h;
+  if (leftFree) {
+    setSize(left, sizeOf(left) + sizeOf(h));
+    right->_leftSize = sizeOf(left);
+    merged = left;
+  }
+  if (rightFree) {  // merged takes right's place in the list
+    merged->_nextFree = right->_nextFree;
+    merged->_prevFree = right->_prevFree;
+    right->_nextFree->_prevFree = merged;
+    right->_prevFree->_nextFree = merged;
+    setSize(merged, sizeOf(merged) + sizeOf(right));
+    rightOf(right)->_leftSize = sizeOf(merged);
+  }
+  if (!leftFree && !rightFree) pushFront(h);
+  clearAllocated(merged);
+  unlock();
+}
+
+size_t payloadSize(void *ptr) { return sizeOf(headerOf(ptr)) - kHeaderSize; }
+
+}  // namespace
+
+extern "C" {
+
+void increaseMallocCalls() { _mallocCalls++; }
+void increaseReallocCalls() { _reallocCalls++; }
+void increaseCallocCalls() { _callocCalls++; }
+void increaseFreeCalls() { _freeCalls++; }
+
+void *malloc(size_t size) {
+  pthread_mutex_lock(&mutex);
+  increaseMallocCalls();
+  return allocateObject(size);
+}
+
+void free(void *ptr) {
+  pthread_mutex_lock(&mutex);
+  increaseFreeCalls();
+  if (ptr == nullptr) {
+    unlock();
+    return;
+  }
+  freeObject(ptr);
+}
+
+// Always moves the block: the new one is taken before the old one is freed.
+// A non-zero size that cannot be served returns null and leaves ptr alone.
+void *realloc(void *ptr, size_t size) {
+  pthread_mutex_lock(&mutex);
+  increaseReallocCalls();
+  void *fresh = allocateObject(size);
+  if (ptr == nullptr) return fresh;
+  if (fresh == nullptr && size != 0) return nullptr;
+  if (fresh != nullptr) {
+    size_t old = payloadSize(ptr);
+    memcpy(fresh, ptr, size < old ? size : old);
+  }
+  pthread_mutex_lock(&mutex);
+  freeObject(ptr);
+  return fresh;
+}
+
+void *calloc(size_t count, size_t size) {
+  pthread_mutex_lock(&mutex);
+  increaseCallocCalls();
+  size_t length;
+  if (__builtin_mul_overflow(count, size, &length)) length = SIZE_MAX;  // refused as too large
+  void *p = allocateObject(length);
+  if (p != nullptr) memset(p, 0, length);
+  return p;
+}
+
+void print_list() {
+  printf("FreeList: ");
+  if (!_initialized) initialize();
+  if (_initialized) {
+    const char *separator = "";
+    for (BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel; b = b->_nextFree) {
+      printf("%s[offset:%ld,size:%zd]", separator,
+             static_cast<long>(reinterpret_cast<char *>(b) - static_cast<char *>(_memStart)),
+             sizeOf(b));
+      separator = "->";
+    }
+  }
+  printf("\n");
+}
+
+void print() {
+  printf("\n-------------------\n");
+  printf("HeapSize:\t%zd bytes\n", _heapSize);
+  printf("# mallocs:\t%d\n", _mallocCalls);
+  printf("# reallocs:\t%d\n", _reallocCalls);
+  printf("# callocs:\t%d\n", _callocCalls);
+  printf("# frees:\t%d\n", _freeCalls);
+  printf("\n-------------------\n");
+}
+
+void atExitHandlerInC() {
+  if (verbose) print();
+}
+
+}  // extern "C"
