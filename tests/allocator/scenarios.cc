@@ -1,0 +1,501 @@
+// Exact-offset scenarios for the allocator. Each runs in a fresh process
+// (alloc_scenarios NAME), since the heap is global and never reset.
+#include <errno.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "MyMalloc.h"
+#include "MyMallocLayout.h"
+#include "check.h"
+#include "heap_check.h"
+
+using namespace mymalloc;
+
+namespace {
+
+constexpr char kNoMemory[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR CHOICES!\n";
+
+size_t blockSizeOf(const void *payload) { return headerOf(payload)->_blockSize & ~kAllocatedBit; }
+
+void expectUnlocked() {
+  CHECK_EQ(pthread_mutex_trylock(&mutex), 0);
+  pthread_mutex_unlock(&mutex);
+}
+
+// Sends a descriptor's output into a memory file until the returned text is read.
+struct Capture {
+  int fd, saved, file;
+};
+Capture captureFd(int fd) {
+  Capture c{fd, dup(fd), memfd_create("capture", 0)};
+  CHECK(c.saved >= 0 && c.file >= 0);
+  CHECK(dup2(c.file, fd) == fd);
+  return c;
+}
+// Restores the descriptor and copies what was written into text (NUL-terminated).
+void endCapture(const Capture &c, char *text, size_t size) {
+  dup2(c.saved, c.fd);
+  ssize_t n = pread(c.file, text, size - 1, 0);
+  CHECK(n >= 0);
+  text[n] = '\0';
+  close(c.file);
+  close(c.saved);
+}
+
+// Data size (brk and private writable mappings) the kernel counts against RLIMIT_DATA.
+rlim_t dataSize() {
+  char status[8192];
+  int fd = open("/proc/self/status", 0);
+  CHECK(fd >= 0);
+  ssize_t n = read(fd, status, sizeof status - 1);
+  close(fd);
+  CHECK(n > 0);
+  status[n] = '\0';
+  const char *line = strstr(status, "VmData:");
+  CHECK(line != nullptr);
+  return static_cast<rlim_t>(strtoul(line + 7, nullptr, 10)) * 1024;
+}
+
+void limitData(rlim_t limit) {
+  rlimit r;
+  CHECK_EQ(getrlimit(RLIMIT_DATA, &r), 0);
+  r.rlim_cur = limit;
+  CHECK_EQ(setrlimit(RLIMIT_DATA, &r), 0);
+}
+
+void rounding() {
+  void *p = malloc(1);
+  CHECK_EQ(offsetOf(p), 2097104);
+  CHECK_EQ(static_cast<char *>(p) - static_cast<char *>(_memStart), 2097120);
+  CHECK_EQ(reinterpret_cast<uintptr_t>(p) % 8, 0);
+  EXPECT_FREE_LIST({16, 2097088});
+
+  const struct {
+    size_t request, block;
+  } cases[] = {{2, 32}, {16, 32}, {17, 40}, {24, 40}, {25, 48}, {100, 120}, {1000, 1016}};
+  for (const auto &c : cases) {
+    void *q = malloc(c.request);
+    CHECK_EQ(blockSizeOf(q), c.block);
+    CHECK_EQ(offsetOf(q), 2097104 - static_cast<long>(c.block));
+    free(q);  // merges back into the block below
+    EXPECT_FREE_LIST({16, 2097088});
+  }
+  free(p);
+  EXPECT_FREE_LIST({16, 2097120});
+  CHECK_EQ(_mallocCalls, 8);
+  CHECK_EQ(_freeCalls, 8);
+}
+
+void zeroFirst() {
+  errno = 1234;
+  CHECK(malloc(0) == nullptr);
+  CHECK_EQ(errno, 1234);
+  CHECK_EQ(_initialized, 1);  // the set-up ran all the same
+  CHECK_EQ(_heapSize, kChunkSize);
+  CHECK_EQ(_mallocCalls, 1);
+  expectUnlocked();
+  CHECK(calloc(0, 8) == nullptr);
+  CHECK(calloc(8, 0) == nullptr);
+  CHECK(realloc(nullptr, 0) == nullptr);
+  CHECK_EQ(errno, 1234);
+  CHECK_EQ(_callocCalls, 2);
+  CHECK_EQ(_reallocCalls, 1);
+  CHECK_EQ(_mallocCalls, 1);
+  expectUnlocked();
+  CHECK(malloc(8) != nullptr);
+  EXPECT_FREE_LIST({16, 2097088});
+}
+
+void tooLargeFirst() {
+  errno = 0;
+  CHECK(malloc(kLargestRequest + 1) == nullptr);
+  CHECK_EQ(errno, ENOMEM);
+  CHECK_EQ(_initialized, 1);
+  CHECK_EQ(_heapSize, kChunkSize);
+  expectUnlocked();
+  EXPECT_FREE_LIST({16, 2097120});
+}
+
+void limits() {
+  void *p = malloc(kLargestRequest);  // block 2097104: the remainder of 16 goes with it
+  CHECK(p != nullptr);
+  CHECK_EQ(offsetOf(p), 16);
+  CHECK_EQ(blockSizeOf(p), kFreshBlockSize);
+  EXPECT_FREE_LIST_EMPTY();
+
+  const size_t refused[] = {kLargestRequest + 1, SIZE_MAX, SIZE_MAX - 22, SIZE_MAX - 23,
+                            150000000};
+  for (size_t size : refused) {
+    errno = 0;
+    CHECK(malloc(size) == nullptr);
+    CHECK_EQ(errno, ENOMEM);
+    expectUnlocked();
+  }
+  CHECK_EQ(_heapSize, kChunkSize);  // no chunk for a refused request
+  free(p);
+  EXPECT_FREE_LIST({16, 2097120});
+  CHECK(malloc(8) != nullptr);  // served normally after the refusals
+}
+
+// Free blocks that exceed the request by 24 go out whole; by 32 they are split.
+void remainders() {
+  void *a = malloc(48);  // block 64
+  void *guard = malloc(8);
+  CHECK_EQ(offsetOf(a), 2097072);
+  CHECK_EQ(offsetOf(guard), 2097040);
+  free(a);
+  EXPECT_FREE_LIST({2097072, 64}, {16, 2097024});
+
+  void *b = malloc(24);  // block 40: remainder 24
+  CHECK(b == a);
+  CHECK_EQ(blockSizeOf(b), 64);
+  EXPECT_FREE_LIST({16, 2097024});
+  free(b);
+
+  void *c = malloc(16);  // block 32: remainder 32, split from the high end
+  CHECK_EQ(offsetOf(c), 2097104);
+  CHECK_EQ(blockSizeOf(c), 32);
+  EXPECT_FREE_LIST({2097072, 32}, {16, 2097024});
+}
+
+// Of two blocks that fit, the one nearer the head wins even if it fits worse.
+void firstFit() {
+  void *x = malloc(200);  // block 216
+  malloc(8);
+  void *y = malloc(104);  // block 120
+  malloc(8);
+  free(y);
+  free(x);
+  constexpr size_t rest = kFreshBlockSize - 216 - 32 - 120 - 32;
+  EXPECT_FREE_LIST({offsetOf(x), 216}, {offsetOf(y), 120}, {16, rest});
+  void *z = malloc(104);
+  CHECK_EQ(offsetOf(z), offsetOf(x) + 96);
+  EXPECT_FREE_LIST({offsetOf(x), 96}, {offsetOf(y), 120}, {16, rest});
+}
+
+// A request larger than every free block adds exactly one chunk, whose
+// remainder heads the list; blocks of touching chunks never merge.
+void growth() {
+  void *a = malloc(2000000);  // block 2000016, leaves 97104 at 16
+  EXPECT_FREE_LIST({16, 97104});
+  void *b = malloc(1000000);  // block 1000016 fits nowhere
+  CHECK_EQ(_heapSize, 2 * kChunkSize);
+  HeapCensus census = checkHeap();
+  CHECK_EQ(census.chunks, 2);
+  long second = offsetOf(b) - 1097104;  // b is carved from the new chunk's top
+  CHECK_EQ(offsetOf(b) + 1000016, second + 2097120);
+  EXPECT_FREE_LIST({second, 1097104}, {16, 97104});
+
+  free(a);
+  free(b);
+  EXPECT_FREE_LIST({second, 2097120}, {16, 2097120});
+  CHECK_EQ(checkHeap().freeBlocks, 2);
+
+  void *c = malloc(kLargestRequest);  // the head block is the first fit
+  CHECK_EQ(offsetOf(c), second);
+  CHECK_EQ(_heapSize, 2 * kChunkSize);
+}
+
+// The three-block example: Y alone, X joins Y, Z joins both.
+void coalesceExample() {
+  void *x = malloc(8);
+  void *y = malloc(8);
+  void *z = malloc(8);
+  CHECK_EQ(offsetOf(x), 2097104);
+  CHECK_EQ(offsetOf(y), 2097072);
+  CHECK_EQ(offsetOf(z), 2097040);
+  EXPECT_FREE_LIST({16, 2097024});
+  free(y);
+  EXPECT_FREE_LIST({2097072, 32}, {16, 2097024});
+  free(x);
+  EXPECT_FREE_LIST({2097072, 64}, {16, 2097024});
+  free(z);
+  EXPECT_FREE_LIST({16, 2097120});
+}
+
+// The list position of each coalescing case, with other entries around it.
+void coalescePositions() {
+  void *blocks[8];  // A..H, each carved below the one before
+  for (void *&b : blocks) b = malloc(8);
+  enum { A, B, C, D, E, F, G, H };
+  constexpr long top = 2097104, big = 2096864;
+  auto at = [&](int i) { return offsetOf(blocks[i]); };
+  CHECK_EQ(at(H), top - 7 * 32);
+
+  free(blocks[B]);  // neighbours in use: to the head
+  free(blocks[D]);
+  free(blocks[G]);
+  EXPECT_FREE_LIST({at(G), 32}, {at(D), 32}, {at(B), 32}, {16, big});
+  free(blocks[A]);  // left free: B grows where it stands
+  EXPECT_FREE_LIST({at(G), 32}, {at(D), 32}, {at(B), 64}, {16, big});
+  free(blocks[E]);  // right free: E takes D's place
+  EXPECT_FREE_LIST({at(G), 32}, {at(E), 64}, {at(B), 64}, {16, big});
+  free(blocks[C]);  // both free: E's entry leaves, the sum takes B's place
+  EXPECT_FREE_LIST({at(G), 32}, {at(E), 160}, {16, big});
+  free(blocks[F]);
+  EXPECT_FREE_LIST({at(G), 224}, {16, big});
+  free(blocks[H]);
+  EXPECT_FREE_LIST({16, 2097120});
+}
+
+// Fenceposts: the first and last blocks of a chunk never merge past them.
+void chunkEdges() {
+  void *p = malloc(kLargestRequest - 64);  // block 2097040, leaves 80 at 16
+  void *first = malloc(48);                // block 64, remainder 16: all 80 go out
+  CHECK_EQ(offsetOf(first), 16);
+  CHECK_EQ(blockSizeOf(first), 80);
+  EXPECT_FREE_LIST_EMPTY();
+  free(first);
+  EXPECT_FREE_LIST({16, 80});
+  free(p);
+  EXPECT_FREE_LIST({16, 2097120});
+
+  void *last = malloc(8);
+  void *below = malloc(8);
+  free(last);  // its right neighbour is the fencepost
+  EXPECT_FREE_LIST({2097104, 32}, {16, 2097056});
+  free(below);
+  EXPECT_FREE_LIST({16, 2097120});
+}
+
+void reallocSemantics() {
+  unsigned char *p = static_cast<unsigned char *>(realloc(nullptr, 40));
+  CHECK(p != nullptr);
+  CHECK_EQ(_reallocCalls, 1);
+  CHECK_EQ(_mallocCalls, 0);
+  CHECK_EQ(blockSizeOf(p), 56);
+  for (int i = 0; i < 40; i++) p[i] = static_cast<unsigned char>(i + 1);
+
+  // Smaller: a new block with the first bytes; the old one is free again.
+  unsigned char *q = static_cast<unsigned char *>(realloc(p, 10));
+  CHECK(q != p);
+  for (int i = 0; i < 10; i++) CHECK_EQ(q[i], i + 1);
+  EXPECT_FREE_LIST({offsetOf(p), 56}, {16, kFreshBlockSize - 56 - 32});  // above q, alone
+  unsigned char old[16];  // the whole payload of q's 32-byte block
+  unsigned char *whole = q;
+  asm("" : "+r"(whole));  // q's payload is 16 bytes, though only 10 were asked for
+  memcpy(old, whole, sizeof old);
+
+  // Larger: the whole old payload (16 bytes for a 32-byte block) comes along.
+  unsigned char *r = static_cast<unsigned char *>(realloc(q, 1000));
+  CHECK(r != q);
+  CHECK_EQ(memcmp(r, old, sizeof old), 0);
+  EXPECT_FREE_LIST({offsetOf(q), 88}, {16, kFreshBlockSize - 56 - 32 - 1016});  // q joined p
+
+  // Refused: null, ENOMEM, the old block untouched and still allocated.
+  errno = 0;
+  CHECK(realloc(r, kLargestRequest + 1) == nullptr);
+  CHECK_EQ(errno, ENOMEM);
+  CHECK_EQ(memcmp(r, old, sizeof old), 0);
+  CHECK((headerOf(r)->_blockSize & kAllocatedBit) != 0);
+  expectUnlocked();
+
+  void *fill = malloc(2000000);
+  refuseSbrk(1);
+  CHECK(realloc(r, 1000000) == nullptr);  // needs a chunk the system refuses
+  CHECK_EQ(memcmp(r, old, sizeof old), 0);
+  expectUnlocked();
+
+  // Size 0: the block is freed and merged, the result is null.
+  CHECK(realloc(r, 0) == nullptr);
+  free(fill);
+  EXPECT_FREE_LIST({16, 2097120});
+  CHECK_EQ(_reallocCalls, 6);
+  CHECK_EQ(_mallocCalls, 1);
+  CHECK_EQ(_freeCalls, 1);
+  CHECK_EQ(_callocCalls, 0);
+}
+
+void callocSemantics() {
+  unsigned char *p = static_cast<unsigned char *>(malloc(64));  // block 80
+  malloc(8);
+  memset(p, 0xAB, 64);
+  free(p);
+  unsigned char *c = static_cast<unsigned char *>(calloc(8, 8));  // reuses p's block whole
+  CHECK(c == p);
+  for (int i = 0; i < 64; i++) CHECK_EQ(c[i], 0);
+
+  const struct {
+    size_t count, size;
+  } overflowing[] = {{SIZE_MAX / 2 + 1, 2}, {size_t{1} << 32, size_t{1} << 32}, {1, SIZE_MAX},
+                     {1, kLargestRequest + 1}};
+  for (const auto &o : overflowing) {
+    errno = 0;
+    CHECK(calloc(o.count, o.size) == nullptr);
+    CHECK_EQ(errno, ENOMEM);
+    expectUnlocked();
+  }
+  CHECK_EQ(_heapSize, kChunkSize);
+  CHECK_EQ(_callocCalls, 5);
+  CHECK_EQ(_mallocCalls, 2);
+  checkHeap();
+}
+
+void freeNull() {
+  free(nullptr);  // counted, nothing else: not even the set-up
+  CHECK_EQ(_freeCalls, 1);
+  CHECK_EQ(_initialized, 0);
+  CHECK_EQ(_heapSize, 0);
+  expectUnlocked();
+  void *p = malloc(8);
+  free(nullptr);
+  CHECK_EQ(_freeCalls, 2);
+  EXPECT_FREE_LIST({16, 2097088});
+  free(p);
+}
+
+// The system refuses to extend the heap (a data-size limit): the message,
+// null, the heap as it was, and the next request that fits is served.
+void refusedExtension() {
+  void *a = malloc(2000000);
+  HeapCensus before = checkHeap();
+  limitData(dataSize() + 1024 * 1024);
+
+  Capture err = captureFd(STDERR_FILENO);
+  errno = 0;
+  void *b = malloc(1000000);
+  char text[256];
+  endCapture(err, text, sizeof text);
+  CHECK(b == nullptr);
+  CHECK_EQ(strcmp(text, kNoMemory), 0);
+  CHECK_EQ(errno, ENOMEM);
+  expectUnlocked();
+  HeapCensus after = checkHeap();
+  CHECK_EQ(after.chunks, before.chunks);
+  CHECK_EQ(after.freeBytes, before.freeBytes);
+  CHECK_EQ(_heapSize, kChunkSize);
+
+  CHECK(malloc(100) != nullptr);  // fits in the first chunk
+  limitData(RLIM_INFINITY);
+  CHECK(malloc(1000000) != nullptr);
+  CHECK_EQ(_heapSize, 2 * kChunkSize);
+  free(a);
+  checkHeap();
+}
+
+// The very first chunk is refused: null with the message, and a later call sets the heap up.
+void firstChunkRefused() {
+  refuseSbrk(1);
+  Capture err = captureFd(STDERR_FILENO);
+  void *p = malloc(8);
+  char text[256];
+  endCapture(err, text, sizeof text);
+  CHECK(p == nullptr);
+  CHECK_EQ(strcmp(text, kNoMemory), 0);
+  CHECK_EQ(_initialized, 0);
+  CHECK_EQ(_heapSize, 0);
+  expectUnlocked();
+
+  p = malloc(8);
+  CHECK(p != nullptr);
+  CHECK_EQ(_initialized, 1);
+  CHECK_EQ(_heapSize, kChunkSize);
+  CHECK_EQ(offsetOf(p), 2097104);
+  EXPECT_FREE_LIST({16, 2097088});
+}
+
+// print_list and print, byte for byte. stdout gets a static buffer so that
+// stdio takes nothing from the heap.
+void reports() {
+  static char buffer[4096];
+  setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  Capture out = captureFd(STDOUT_FILENO);
+
+  print_list();  // sets the heap up
+  void *x = malloc(8);
+  void *y = malloc(8);
+  malloc(8);
+  free(y);
+  print_list();
+  malloc(2097008);  // takes the block at 16 whole
+  CHECK(malloc(16) == y);
+  print_list();
+  free(x);
+  free(nullptr);
+  CHECK(calloc(1, 1) == x);
+  CHECK(realloc(nullptr, 1) != nullptr);  // nothing is free: a second chunk
+  print();
+  fflush(stdout);
+
+  char text[1024];
+  endCapture(out, text, sizeof text);
+  const char *want =
+      "FreeList: [offset:16,size:2097120]\n"
+      "FreeList: [offset:2097072,size:32]->[offset:16,size:2097024]\n"
+      "FreeList: \n"
+      "\n-------------------\n"
+      "HeapSize:\t4194304 bytes\n"
+      "# mallocs:\t5\n"
+      "# reallocs:\t1\n"
+      "# callocs:\t1\n"
+      "# frees:\t3\n"
+      "\n-------------------\n";
+  if (strcmp(text, want) != 0) {
+    report("reports: got\n");
+    report(text);
+    CHECK(!"reports differ");
+  }
+}
+
+// The lock is free after every path: a second thread allocates at once.
+void *allocateOnce(void *) { return malloc(8); }
+void otherThread() {
+  CHECK(malloc(0) == nullptr);
+  pthread_t t;
+  CHECK_EQ(pthread_create(&t, nullptr, allocateOnce, nullptr), 0);
+  void *p = nullptr;
+  CHECK_EQ(pthread_join(t, &p), 0);
+  CHECK(p != nullptr);
+  free(p);
+  checkHeap();
+}
+
+const struct {
+  const char *name;
+  void (*run)();
+} kScenarios[] = {
+    {"rounding", rounding},
+    {"zero-first", zeroFirst},
+    {"too-large-first", tooLargeFirst},
+    {"limits", limits},
+    {"remainders", remainders},
+    {"first-fit", firstFit},
+    {"growth", growth},
+    {"coalesce-example", coalesceExample},
+    {"coalesce-positions", coalescePositions},
+    {"chunk-edges", chunkEdges},
+    {"realloc", reallocSemantics},
+    {"calloc", callocSemantics},
+    {"free-null", freeNull},
+    {"refused-extension", refusedExtension},
+    {"first-chunk-refused", firstChunkRefused},
+    {"reports", reports},
+    {"other-thread", otherThread},
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 2) {
+    for (const auto &s : kScenarios) {
+      if (strcmp(argv[1], s.name) == 0) {
+        s.run();
+        _exit(0);  // the exit report is not part of any scenario
+      }
+    }
+  }
+  report("Usage: alloc_scenarios NAME\nNAME is one of:");
+  for (const auto &s : kScenarios) {
+    report(" ");
+    report(s.name);
+  }
+  report("\n");
+  return 2;
+}

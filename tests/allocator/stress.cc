@@ -1,0 +1,218 @@
+// Seeded random stress of the allocator: every block carries a pattern that is
+// verified on free and realloc, and the heap is walked after every batch.
+// Usage: alloc_stress single SEED OPS | alloc_stress threads SEED OPS-PER-THREAD
+#include <errno.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "MyMalloc.h"
+#include "MyMallocLayout.h"
+#include "check.h"
+#include "heap_check.h"
+
+using namespace mymalloc;
+
+namespace {
+
+constexpr int kSlots = 1024;
+constexpr long kBatch = 10000;
+constexpr int kThreads = 4;
+constexpr int kMailboxes = 64;
+
+struct Rng {
+  uint64_t state;
+  uint64_t next() {  // xorshift64*
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 2685821657736338717ULL;
+  }
+  size_t below(size_t n) { return static_cast<size_t>(next() % n); }
+};
+
+// Calls made, to compare with the allocator's counters (single thread only).
+long mallocs, callocs, reallocs, frees;
+
+struct Block {
+  unsigned char *p;
+  size_t size;
+  uint64_t tag;
+};
+
+// Mostly small requests, some medium, a few near the limit, and now and
+// then one that must be refused.
+size_t drawSize(Rng &rng) {
+  size_t roll = rng.below(10000);
+  if (roll < 9000) return 1 + rng.below(512);
+  if (roll < 9980) return 1 + rng.below(65536);
+  if (roll < 9995) return 1 + rng.below(kLargestRequest);
+  return kLargestRequest + 1 + rng.below(1000);
+}
+
+// Word i of a block's pattern; byte i of the block is byte i % 8 of word i / 8
+// (little-endian), so any prefix of a block can be checked on its own.
+uint64_t patternWord(uint64_t tag, size_t i) { return (tag + i) * 0x9E3779B97F4A7C15ULL; }
+unsigned char patternByte(uint64_t tag, size_t i) {
+  return static_cast<unsigned char>(patternWord(tag, i / 8) >> (8 * (i % 8)));
+}
+
+void fill(const Block &b) {
+  size_t words = b.size / 8;
+  auto *w = reinterpret_cast<uint64_t *>(b.p);
+  for (size_t i = 0; i < words; i++) w[i] = patternWord(b.tag, i);
+  for (size_t i = words * 8; i < b.size; i++) b.p[i] = patternByte(b.tag, i);
+}
+
+// Checks the first n bytes of b.
+void verify(const Block &b, size_t n) {
+  size_t words = n / 8;
+  auto *w = reinterpret_cast<const uint64_t *>(b.p);
+  for (size_t i = 0; i < words; i++)
+    if (w[i] != patternWord(b.tag, i)) checkFailed(__FILE__, __LINE__, "block pattern damaged");
+  for (size_t i = words * 8; i < n; i++) CHECK_EQ(b.p[i], patternByte(b.tag, i));
+}
+
+// Allocates into an empty slot with malloc or calloc.
+void allocate(Block &b, Rng &rng) {
+  size_t size = drawSize(rng);
+  bool zeroed = rng.below(4) == 0;
+  errno = 0;
+  void *p = zeroed ? calloc(1, size) : malloc(size);
+  (zeroed ? callocs : mallocs)++;
+  if (size > kLargestRequest) {
+    CHECK(p == nullptr);
+    CHECK_EQ(errno, ENOMEM);
+    return;
+  }
+  CHECK(p != nullptr);
+  CHECK_EQ(reinterpret_cast<uintptr_t>(p) % 8, 0);
+  b = {static_cast<unsigned char *>(p), size, rng.next()};
+  if (zeroed)
+    for (size_t i = 0; i < size; i++) CHECK_EQ(b.p[i], 0);
+  fill(b);
+}
+
+void release(Block &b) {
+  verify(b, b.size);
+  free(b.p);
+  frees++;
+  b = {};
+}
+
+void reallocate(Block &b, Rng &rng) {
+  verify(b, b.size);
+  size_t size = drawSize(rng);
+  errno = 0;
+  void *p = realloc(b.p, size);
+  reallocs++;
+  if (size > kLargestRequest) {  // refused: the old block stays as it was
+    CHECK(p == nullptr);
+    CHECK_EQ(errno, ENOMEM);
+    verify(b, b.size);
+    return;
+  }
+  CHECK(p != nullptr && p != b.p);
+  Block moved{static_cast<unsigned char *>(p), size, b.tag};
+  verify(moved, size < b.size ? size : b.size);
+  b = moved;
+  b.tag = rng.next();
+  fill(b);
+}
+
+void step(Block *slots, Rng &rng) {
+  Block &b = slots[rng.below(kSlots)];
+  if (b.p == nullptr)
+    allocate(b, rng);
+  else if (rng.below(3) == 0)
+    reallocate(b, rng);
+  else
+    release(b);
+}
+
+void single(uint64_t seed, long ops) {
+  static Block slots[kSlots];
+  Rng rng{seed};
+  for (long done = 0; done < ops; done++) {
+    step(slots, rng);
+    if (done % kBatch == kBatch - 1) checkHeap();
+  }
+  for (Block &b : slots)
+    if (b.p != nullptr) release(b);
+  HeapCensus census = checkHeap();
+  CHECK_EQ(census.freeBlocks, census.chunks);  // everything merged back
+  CHECK_EQ(census.blocks, census.chunks);
+  CHECK_EQ(_mallocCalls, mallocs);
+  CHECK_EQ(_callocCalls, callocs);
+  CHECK_EQ(_reallocCalls, reallocs);
+  CHECK_EQ(_freeCalls, frees);
+}
+
+// Threads hand blocks to each other through mailboxes, so that many blocks
+// are freed by a thread other than the one that allocated them.
+Block *mailbox[kMailboxes];
+long opsPerThread;
+uint64_t baseSeed;
+
+void *worker(void *arg) {
+  static Block slots[kThreads][kSlots];
+  long id = reinterpret_cast<long>(arg);
+  Rng rng{baseSeed + static_cast<uint64_t>(id) * 7919};
+  Block *mine = slots[id];
+  for (long done = 0; done < opsPerThread; done++) {
+    step(mine, rng);
+    if (rng.below(4) != 0) continue;
+    Block &b = mine[rng.below(kSlots)];
+    if (b.p == nullptr) continue;
+    auto *parcel = static_cast<Block *>(malloc(sizeof(Block)));
+    CHECK(parcel != nullptr);
+    *parcel = b;
+    b = {};
+    Block *got = __atomic_exchange_n(&mailbox[rng.below(kMailboxes)], parcel, __ATOMIC_ACQ_REL);
+    if (got != nullptr) {
+      release(*got);
+      free(got);
+    }
+  }
+  for (Block &b : slots[id])
+    if (b.p != nullptr) release(b);
+  return nullptr;
+}
+
+void threads(uint64_t seed, long ops) {
+  baseSeed = seed;
+  opsPerThread = ops;
+  pthread_t ids[kThreads];
+  for (long i = 0; i < kThreads; i++)
+    CHECK_EQ(pthread_create(&ids[i], nullptr, worker, reinterpret_cast<void *>(i)), 0);
+  for (pthread_t id : ids) CHECK_EQ(pthread_join(id, nullptr), 0);
+  for (Block *&parcel : mailbox) {
+    if (parcel == nullptr) continue;
+    release(*parcel);
+    free(parcel);
+    parcel = nullptr;
+  }
+  HeapCensus census = checkHeap();
+  // Only the threads library's own blocks may still be in use.
+  CHECK(census.blocks - census.freeBlocks <= 2 * kThreads);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 4) {
+    report("Usage: alloc_stress single|threads SEED OPS\n");
+    return 2;
+  }
+  uint64_t seed = strtoull(argv[2], nullptr, 10) | 1;
+  long ops = strtol(argv[3], nullptr, 10);
+  if (strcmp(argv[1], "single") == 0)
+    single(seed, ops);
+  else if (strcmp(argv[1], "threads") == 0)
+    threads(seed, ops);
+  else
+    return 2;
+  _exit(0);
+}
