@@ -1,0 +1,596 @@
+// clockgreet over 127.0.0.1: every test starts its own server on a port the system picks (or
+// one it picked for the test) and kills it when the test ends.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+using namespace std::string_literals;
+
+constexpr std::string_view Prompt = "\nType your name:";
+constexpr int WaitMs = 5000;         // the longest any step may take the server
+constexpr int QuietMs = 300;         // how long "no answer yet" is watched
+constexpr int MaxName = 1024;        // the server's name limit
+constexpr int QuickWaitSeconds = 2;  // clockgreet-quick's wait for a name
+constexpr int RealWaitSeconds = 30;  // clockgreet's wait for a name
+constexpr long ZoneOffset = 19800;   // the servers' time zone is 5:30 east of UTC
+constexpr const char *ServerZone = "TZ=ZZZ-05:30";
+
+long long nowMs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+// An owned descriptor.
+struct Fd {
+  int fd = -1;
+  Fd() = default;
+  explicit Fd(int f) : fd(f) {}
+  Fd(Fd &&o) : fd(o.fd) { o.fd = -1; }
+  Fd &operator=(Fd &&o) {
+    std::swap(fd, o.fd);
+    return *this;
+  }
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// What came from a descriptor: the bytes, and how reading stopped.
+struct Received {
+  std::string data;
+  bool ended = false;  // the stream ended (read gave 0)
+  int error = 0;       // errno of a failed read, 0 if none
+};
+
+// Reads fd until want bytes have come, the stream ends or fails, or timeoutMs pass.
+Received readFrom(int fd, size_t want, int timeoutMs) {
+  Received r;
+  long long deadline = nowMs() + timeoutMs;
+  while (r.data.size() < want) {
+    long long left = deadline - nowMs();
+    if (left <= 0) break;
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char buf[4096];
+    size_t ask = std::min(sizeof(buf), want - r.data.size());
+    ssize_t n = read(fd, buf, ask);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      r.error = errno;
+      break;
+    }
+    if (n == 0) {
+      r.ended = true;
+      break;
+    }
+    r.data.append(buf, static_cast<size_t>(n));
+  }
+  return r;
+}
+
+// Reads fd to its end (or failure), for at most timeoutMs.
+Received readToEnd(int fd, int timeoutMs) { return readFrom(fd, SIZE_MAX, timeoutMs); }
+
+// Returns true if nothing arrives on fd within QuietMs.
+bool staysQuiet(int fd) {
+  pollfd p = {fd, POLLIN, 0};
+  return poll(&p, 1, QuietMs) == 0;
+}
+
+void sendAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ASSERT_GT(n, 0) << strerror(errno);
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+// Returns a listening or bound TCP socket on 127.0.0.1 at port (0: the system picks one).
+Fd tcpSocket(int port, bool listening) {
+  Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(s.fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) return Fd();
+  if (listening && listen(s.fd, 1) != 0) return Fd();
+  return s;
+}
+
+int portOf(int fd) {
+  sockaddr_in a = {};
+  socklen_t len = sizeof(a);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  return ntohs(a.sin_port);
+}
+
+// Returns a port that was free a moment ago.
+int freePort() {
+  Fd s = tcpSocket(0, false);
+  return s.fd < 0 ? 0 : portOf(s.fd);
+}
+
+// A client connected to the server on 127.0.0.1 at port.
+Fd connectTo(int port) {
+  Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(s.fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) return Fd();
+  return s;
+}
+
+// Closes a client so that the server's side is reset at once.
+void resetClose(Fd &client) {
+  linger l = {1, 0};
+  setsockopt(client.fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+  client = Fd();
+}
+
+// The socket inodes that process pid holds open.
+std::set<std::string> socketInodes(pid_t pid) {
+  std::set<std::string> inodes;
+  std::error_code ec;
+  std::filesystem::path dir = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto &entry : std::filesystem::directory_iterator(dir, ec)) {
+    std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+    if (target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
+  }
+  return inodes;
+}
+
+// Returns the port of the IPv4 socket that pid listens on, or 0 if there is none.
+int listeningPortOf(pid_t pid) {
+  std::set<std::string> inodes = socketInodes(pid);
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  std::getline(tcp, line);  // the heading
+  while (std::getline(tcp, line)) {
+    std::istringstream in(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    in >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+        inode;
+    if (state == "0A" && inodes.count(inode))
+      return static_cast<int>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+  }
+  return 0;
+}
+
+// A server process with its standard output and error on pipes; killed when it goes.
+class Server {
+ public:
+  // Starts program with args, in the servers' time zone.
+  Server(const char *program, const std::vector<std::string> &args) {
+    std::vector<char *> argv = {const_cast<char *>(program)};
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char *> envp;
+    for (char **e = environ; *e != nullptr; e++)
+      if (strncmp(*e, "TZ=", 3) != 0) envp.push_back(*e);
+    envp.push_back(const_cast<char *>(ServerZone));
+    envp.push_back(nullptr);
+
+    int outPipe[2], errPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
+    out_ = Fd(outPipe[0]);
+    err_ = Fd(errPipe[0]);
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(outPipe[1], 1);
+      dup2(errPipe[1], 2);
+      execve(program, argv.data(), envp.data());
+      _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+  }
+  Server(const Server &) = delete;
+  Server &operator=(const Server &) = delete;
+  ~Server() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  int out() const { return out_.fd; }
+  int err() const { return err_.fd; }
+
+  // Returns the port the server listens on, waiting for it to get there; 0 if it does not.
+  int port() {
+    for (long long deadline = nowMs() + WaitMs; nowMs() < deadline && !hasExited();) {
+      if (int p = listeningPortOf(pid_); p != 0) return p;
+      usleep(10000);
+    }
+    return 0;
+  }
+
+  // Returns true if the server has ended; its wait status is then status().
+  bool hasExited() {
+    if (!exited_ && pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
+    return exited_;
+  }
+
+  // Waits up to WaitMs for the server to end; returns its exit status, or -1.
+  int exitStatus() {
+    for (long long deadline = nowMs() + WaitMs; nowMs() < deadline; usleep(10000))
+      if (hasExited()) return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    return -1;
+  }
+
+  // Checks that the log lines have reached the server's standard output, while it runs.
+  void expectLog(std::string_view lines) {
+    Received r = readFrom(out_.fd, lines.size(), WaitMs);
+    EXPECT_EQ(r.data, lines);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  Fd out_, err_;
+  bool exited_ = false;
+  int status_ = 0;
+};
+
+// Checks a greeting: "\nHi ", name, " the time is:\n", ctime's text of the servers' local time
+// now, "\n".
+void expectGreeting(const std::string &reply, const std::string &name) {
+  std::string head = "\nHi " + name + " the time is:\n";
+  ASSERT_EQ(reply.size(), head.size() + 24 + 2) << reply;
+  EXPECT_EQ(reply.substr(0, head.size()), head);
+  EXPECT_EQ(reply.substr(head.size() + 24), "\n\n");
+
+  std::string timeText = reply.substr(head.size(), 24);
+  tm shown = {};
+  const char *end = strptime(timeText.c_str(), "%a %b %d %H:%M:%S %Y", &shown);
+  ASSERT_NE(end, nullptr) << timeText;
+  EXPECT_EQ(*end, '\0') << timeText;
+  long shownSeconds = static_cast<long>(timegm(&shown));
+  long localNow = static_cast<long>(time(nullptr)) + ZoneOffset;
+  EXPECT_LE(std::labs(shownSeconds - localNow), 5) << timeText;
+
+  // The weekday and month names, and the blank-padded day, as ctime writes them.
+  char expected[26];
+  time_t shownTime = shownSeconds;
+  tm check;
+  strftime(expected, sizeof(expected), "%a %b %e %H:%M:%S %Y", gmtime_r(&shownTime, &check));
+  EXPECT_EQ(timeText, expected);
+}
+
+// Connects, checks the prompt, sends bytes and returns all the server sends after the prompt.
+Received converse(int port, std::string_view bytes) {
+  Fd c = connectTo(port);
+  EXPECT_GE(c.fd, 0) << strerror(errno);
+  EXPECT_EQ(readFrom(c.fd, Prompt.size(), WaitMs).data, Prompt);
+  sendAll(c.fd, bytes);
+  return readToEnd(c.fd, WaitMs);
+}
+
+const std::vector<std::string> FreePort = {"0"};
+
+TEST(ClockgreetProtocol, GreetsEachWaitingClientByNameWithTheLocalTime) {
+  Server server(CLOCKGREET, FreePort);
+  int port = server.port();
+  ASSERT_NE(port, 0);
+
+  // Two clients at once: the second waits in the backlog until the first is done.
+  Fd first = connectTo(port);
+  Fd second = connectTo(port);
+  ASSERT_GE(first.fd, 0);
+  ASSERT_GE(second.fd, 0);
+  EXPECT_EQ(readFrom(first.fd, Prompt.size(), WaitMs).data, Prompt);
+  EXPECT_TRUE(staysQuiet(second.fd));
+
+  sendAll(first.fd, "Alice\r\n");
+  Received reply = readToEnd(first.fd, WaitMs);
+  EXPECT_TRUE(reply.ended);
+  expectGreeting(reply.data, "Alice");
+  server.expectLog("name=Alice\n");
+
+  EXPECT_EQ(readFrom(second.fd, Prompt.size(), WaitMs).data, Prompt);
+  sendAll(second.fd, "Bob Smith\r\n");
+  expectGreeting(readToEnd(second.fd, WaitMs).data, "Bob Smith");
+  server.expectLog("name=Bob Smith\n");
+}
+
+TEST(ClockgreetProtocol, EmptyName) {
+  Server server(CLOCKGREET, FreePort);
+  int port = server.port();
+  ASSERT_NE(port, 0);
+
+  Received reply = converse(port, "\r\n");
+  EXPECT_TRUE(reply.data.starts_with("\nHi  the time is:\n"));
+  expectGreeting(reply.data, "");
+  server.expectLog("name=\n");
+}
+
+TEST(ClockgreetProtocol, LoneLineFeedOrCarriageReturnIsPartOfTheName) {
+  Server server(CLOCKGREET, FreePort);
+  int port = server.port();
+  ASSERT_NE(port, 0);
+
+  Fd c = connectTo(port);
+  ASSERT_GE(c.fd, 0);
+  EXPECT_EQ(readFrom(c.fd, Prompt.size(), WaitMs).data, Prompt);
+  sendAll(c.fd, "a\n");
+  EXPECT_TRUE(staysQuiet(c.fd)) << "a line feed alone ended the name";
+  sendAll(c.fd, "b\r");
+  EXPECT_TRUE(staysQuiet(c.fd));
+  sendAll(c.fd, "c\r");
+  EXPECT_TRUE(staysQuiet(c.fd));
+  sendAll(c.fd, "\n");
+  expectGreeting(readToEnd(c.fd, WaitMs).data, "a\nb\rc");
+  server.expectLog("name=a\nb\rc\n");
+}
+
+// Sends bytes of which the server must leave some unread, and checks the name it logs. A server
+// that closes a connection with bytes unread resets it (and the client's system may then drop
+// the greeting); a server that had read everything would end it cleanly.
+void expectRestUnread(Server &server, int port, std::string_view bytes, const std::string &name) {
+  Received reply = converse(port, bytes);
+  EXPECT_EQ(reply.error, ECONNRESET) << "the server read past the name";
+  EXPECT_FALSE(reply.ended);
+  server.expectLog("name=" + name + "\n");
+}
+
+TEST(ClockgreetProtocol, NameStopsAt1024BytesAndTheRestIsNotRead) {
+  Server server(CLOCKGREET, FreePort);
+  int port = server.port();
+  ASSERT_NE(port, 0);
+
+  // Exactly the limit, no line end: answered at once, and the stream ends cleanly.
+  std::string name(MaxName, 'x');
+  Received reply = converse(port, name);
+  expectGreeting(reply.data, name);
+  EXPECT_TRUE(reply.ended);
+  server.expectLog("name=" + name + "\n");
+
+  // Beyond the limit, and beyond a line end: the rest stays unread.
+  expectRestUnread(server, port, name + "tail\r\n", name);
+  expectRestUnread(server, port, "Carol\r\nmore", "Carol");
+}
+
+TEST(ClockgreetProtocol, CarriageReturnAtTheLimitStays) {
+  Server server(CLOCKGREET, FreePort);
+  int port = server.port();
+  ASSERT_NE(port, 0);
+
+  // The 1024th byte is a carriage return: it is kept, and the line feed after it is not read.
+  std::string name = std::string(MaxName - 1, 'y') + "\r";
+  Received reply = converse(port, name);
+  expectGreeting(reply.data, name);
+  EXPECT_TRUE(reply.ended);
+  server.expectLog("name=" + name + "\n");
+  expectRestUnread(server, port, name + "\n", name);
+
+  // A pair that ends at the 1024th byte still ends the name.
+  name.assign(MaxName - 2, 'w');
+  reply = converse(port, name + "\r\n");
+  expectGreeting(reply.data, name);
+  EXPECT_TRUE(reply.ended);
+  server.expectLog("name=" + name + "\n");
+}
+
+TEST(ClockgreetProtocol, ZeroByteEndsTheNameInLogAndGreeting) {
+  Server server(CLOCKGREET, FreePort);
+  int port = server.port();
+  ASSERT_NE(port, 0);
+
+  expectGreeting(converse(port, "ab\0cd\r\n"s).data, "ab");
+  server.expectLog("name=ab\n");
+}
+
+TEST(ClockgreetStart, WithoutPortPrintsUsageAndEnds255) {
+  const char *lines[] = {
+      "",
+      "clockgreet:",
+      "",
+      "Simple server program that shows how to use socket calls",
+      "in the server side.",
+      "",
+      "To use it in one window type:",
+      "",
+      "   clockgreet <port>",
+      "",
+      "Where 1024 < port < 65536.",
+      "",
+      "In another window type:",
+      "",
+      "   telnet <host> <port>",
+      "",
+      "where <host> is the name of the machine where clockgreet",
+      "is running. <port> is the port number you used when you run",
+      "clockgreet.",
+      "",
+      "Then type your name and return. You will get a greeting and",
+      "the time of the day.",
+      "",
+  };
+  std::string expected;
+  for (const char *line : lines) {
+    std::string padded = line;
+    padded.resize(63, ' ');
+    expected += padded + "\n";
+  }
+
+  Server server(CLOCKGREET, {});
+  EXPECT_EQ(server.exitStatus(), 255);
+  Received err = readToEnd(server.err(), WaitMs);
+  EXPECT_EQ(err.data.size(), 1472u);
+  EXPECT_EQ(err.data, expected);
+  EXPECT_EQ(readToEnd(server.out(), WaitMs).data, "");
+}
+
+TEST(ClockgreetStart, PortInUseEnds255WithBindError) {
+  Fd holder = tcpSocket(0, true);
+  ASSERT_GE(holder.fd, 0);
+  Server server(CLOCKGREET, {std::to_string(portOf(holder.fd))});
+  EXPECT_EQ(server.exitStatus(), 255);
+  EXPECT_EQ(readToEnd(server.err(), WaitMs).data, "bind: "s + strerror(EADDRINUSE) + "\n");
+  EXPECT_EQ(readToEnd(server.out(), WaitMs).data, "");
+}
+
+// Starts the server with the port argument made from a free port by makeArg; checks that it
+// listens on the port that expectedFrom gives for that free port.
+void expectListensOn(std::string (*makeArg)(int), int (*expectedFrom)(int)) {
+  for (int attempt = 0; attempt < 3; attempt++) {  // another process may take the port first
+    int free = freePort();
+    ASSERT_NE(free, 0);
+    Server server(CLOCKGREET, {makeArg(free)});
+    int port = server.port();
+    if (port == 0 && server.exitStatus() == 255) continue;
+    EXPECT_EQ(port, expectedFrom(free)) << makeArg(free);
+    expectGreeting(converse(port, "Dan\r\n").data, "Dan");
+    return;
+  }
+  FAIL() << "no free port stayed free";
+}
+
+TEST(ClockgreetStart, PortIsTheLow16BitsOfAtoi) {
+  auto same = [](int p) { return p; };
+  expectListensOn([](int p) { return std::to_string(p); }, same);
+  expectListensOn([](int p) { return std::to_string(p + 65536); }, same);
+  expectListensOn([](int p) { return " +" + std::to_string(p) + "xyz"; }, same);
+}
+
+TEST(ClockgreetStart, NoDigitsIsPortZeroAPortOfTheSystemsChoosing) {
+  Server server(CLOCKGREET, {"none"});
+  int port = server.port();
+  ASSERT_NE(port, 0);
+  expectGreeting(converse(port, "Dan\r\n").data, "Dan");
+}
+
+TEST(ClockgreetStart, MinusOneIsPort65535) {
+  if (tcpSocket(65535, false).fd < 0) GTEST_SKIP() << "port 65535 is in use";
+  Server server(CLOCKGREET, {"-1"});
+  EXPECT_EQ(server.port(), 65535);
+}
+
+TEST(ClockgreetRobustness, VanishedClientsDoNotStopTheServer) {
+  Server server(CLOCKGREET, FreePort);
+  int port = server.port();
+  ASSERT_NE(port, 0);
+
+  // One client is reset while the server waits for its name; another while it waits in the
+  // backlog; the greetings to both are written to reset connections.
+  Fd gone = connectTo(port);
+  ASSERT_GE(gone.fd, 0);
+  EXPECT_EQ(readFrom(gone.fd, Prompt.size(), WaitMs).data, Prompt);
+  Fd waiting = connectTo(port);
+  ASSERT_GE(waiting.fd, 0);
+  resetClose(waiting);
+  resetClose(gone);
+  server.expectLog("name=\nname=\n");
+
+  // One that closes after half a name, without reading the greeting.
+  Fd leaving = connectTo(port);
+  ASSERT_GE(leaving.fd, 0);
+  EXPECT_EQ(readFrom(leaving.fd, Prompt.size(), WaitMs).data, Prompt);
+  sendAll(leaving.fd, "Ev");
+  leaving = Fd();
+  server.expectLog("name=Ev\n");
+
+  expectGreeting(converse(port, "Fay\r\n").data, "Fay");
+  server.expectLog("name=Fay\n");
+  EXPECT_FALSE(server.hasExited());
+}
+
+TEST(ClockgreetRobustness, SilentClientIsAnsweredAfterTheWaitAndTheNextServed) {
+  Server server(CLOCKGREET_QUICK, FreePort);
+  int port = server.port();
+  ASSERT_NE(port, 0);
+
+  long long start = nowMs();
+  Fd silent = connectTo(port);
+  Fd next = connectTo(port);
+  ASSERT_GE(silent.fd, 0);
+  ASSERT_GE(next.fd, 0);
+  EXPECT_EQ(readFrom(silent.fd, Prompt.size(), WaitMs).data, Prompt);
+  sendAll(silent.fd, "Gu");
+
+  Received reply = readToEnd(silent.fd, QuickWaitSeconds * 1000 + WaitMs);
+  long long waited = nowMs() - start;
+  EXPECT_GE(waited, QuickWaitSeconds * 1000 - 100);
+  EXPECT_LE(waited, QuickWaitSeconds * 1000 + 1500);
+  EXPECT_TRUE(reply.ended);
+  expectGreeting(reply.data, "Gu");
+  server.expectLog("name=Gu\n");
+
+  EXPECT_EQ(readFrom(next.fd, Prompt.size(), WaitMs).data, Prompt);
+  sendAll(next.fd, "Hal\r\n");
+  expectGreeting(readToEnd(next.fd, WaitMs).data, "Hal");
+  server.expectLog("name=Hal\n");
+}
+
+TEST(ClockgreetRobustness, TricklingClientIsBoundedInTotal) {
+  Server server(CLOCKGREET_QUICK, FreePort);
+  int port = server.port();
+  ASSERT_NE(port, 0);
+
+  long long start = nowMs();
+  Fd c = connectTo(port);
+  ASSERT_GE(c.fd, 0);
+  EXPECT_EQ(readFrom(c.fd, Prompt.size(), WaitMs).data, Prompt);
+  // One byte every 400 ms: no single read waits long, but the name is never done.
+  std::string sent;
+  while (nowMs() - start < QuickWaitSeconds * 1000 + 1500 && staysQuiet(c.fd) && sent.size() < 20) {
+    sent += 'k';
+    sendAll(c.fd, "k");
+    usleep(100000);
+  }
+  // Bytes sent after the wait may be left unread, so the stream may end in a reset.
+  Received reply = readToEnd(c.fd, WaitMs);
+  EXPECT_LE(nowMs() - start, QuickWaitSeconds * 1000 + 1500);
+  std::string name = reply.data.substr(4, reply.data.find(' ', 4) - 4);
+  EXPECT_TRUE(sent.starts_with(name) && !name.empty()) << name;
+  expectGreeting(reply.data, name);
+}
+
+// Waits out the real server's 30 seconds once.
+TEST(ClockgreetRobustness, SilentClientIsReleasedAfter30Seconds) {
+  Server server(CLOCKGREET, FreePort);
+  int port = server.port();
+  ASSERT_NE(port, 0);
+
+  long long start = nowMs();
+  Fd silent = connectTo(port);
+  Fd next = connectTo(port);
+  ASSERT_GE(silent.fd, 0);
+  ASSERT_GE(next.fd, 0);
+  EXPECT_EQ(readFrom(silent.fd, Prompt.size(), WaitMs).data, Prompt);
+
+  Received reply = readToEnd(silent.fd, RealWaitSeconds * 1000 + WaitMs);
+  long long waited = nowMs() - start;
+  EXPECT_GE(waited, RealWaitSeconds * 1000 - 100);
+  EXPECT_LE(waited, RealWaitSeconds * 1000 + 3000);
+  expectGreeting(reply.data, "");
+  server.expectLog("name=\n");
+
+  EXPECT_EQ(readFrom(next.fd, Prompt.size(), WaitMs).data, Prompt);
+  sendAll(next.fd, "Ida\r\n");
+  expectGreeting(readToEnd(next.fd, WaitMs).data, "Ida");
+}
+
+}  // namespace
