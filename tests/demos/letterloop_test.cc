@@ -1,0 +1,35 @@
+// letterloop: nothing but the letter C, no end of its own, and an end by the default action
+// of the signal that stops it.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/wait.h>
+
+#include "proc.h"
+
+namespace {
+
+constexpr size_t kSample = 1 << 16;  // several buffer-fulls of the stream
+
+TEST(Letterloop, PrintsOnlyCUntilASignalEndsIt) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(strsignal(sig));
+    Proc p = startProgram(PROGRAM);
+    ASSERT_GT(p.pid, 0);
+    const std::string sample = readSome(p.out, kSample);
+    EXPECT_EQ(sample.size(), kSample);
+    EXPECT_EQ(sample.find_first_not_of('C'), std::string::npos);
+
+    int status = 0;
+    EXPECT_EQ(waitpid(p.pid, &status, WNOHANG), 0) << "ended by itself";
+    kill(p.pid, sig);
+    std::string rest, err;
+    status = finish(p, rest, err);
+    EXPECT_EQ(rest.find_first_not_of('C'), std::string::npos);
+    EXPECT_EQ(err, "");
+    ASSERT_TRUE(WIFSIGNALED(status)) << "wait status " << status;
+    EXPECT_EQ(WTERMSIG(status), sig);
+  }
+}
+
+}  // namespace
