@@ -1,0 +1,63 @@
+// A test module: writes its CGI variables and its query fields, decoded with the host's utilities.
+// Fields sleep=MS (wait before writing), stall=MS (wait after the first line) and size=N
+// (N more bytes of padding) shape the response.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "hostutil.h"
+
+namespace {
+
+constexpr size_t QueryMax = 9000;
+
+void nap(long millis) {
+  timespec ts = {millis / 1000, (millis % 1000) * 1000000L};
+  nanosleep(&ts, nullptr);
+}
+
+}  // namespace
+
+extern "C" void httprun(int fd, char *) {
+  FILE *client = fdopen(fd, "r+");
+  if (client == nullptr) {
+    perror("fdopen");
+    exit(1);
+  }
+  static char query[QueryMax], word[QueryMax], fields[4 * QueryMax];
+  const char *env = getenv("QUERY_STRING");
+  snprintf(query, sizeof query, "%s", env != nullptr ? env : "");
+  long sleepMillis = 0, stallMillis = 0, size = 0;
+  size_t used = 0;
+  while (query[0] != '\0') {
+    getword(word, query, '=');
+    plustospace(word);
+    unescape_url(word);
+    static char name[QueryMax];
+    snprintf(name, sizeof name, "%s", word);
+    getword(word, query, '&');
+    plustospace(word);
+    unescape_url(word);
+    if (strcmp(name, "sleep") == 0) sleepMillis = atol(word);
+    if (strcmp(name, "stall") == 0) stallMillis = atol(word);
+    if (strcmp(name, "size") == 0) size = atol(word);
+    int n = snprintf(fields + used, sizeof fields - used, "field [%s]=[%s]\n", name, word);
+    if (n > 0 && used + static_cast<size_t>(n) < sizeof fields) used += static_cast<size_t>(n);
+  }
+  nap(sleepMillis);
+  fprintf(client, "Content-type: text/plain\n\n");
+  if (stallMillis > 0) {
+    fflush(client);
+    nap(stallMillis);
+  }
+  static const char *const vars[] = {"QUERY_STRING",    "REQUEST_METHOD", "SCRIPT_NAME",
+                                     "SERVER_PROTOCOL", "REMOTE_ADDR",    "GATEWAY_INTERFACE"};
+  for (const char *var : vars) {
+    const char *value = getenv(var);
+    fprintf(client, "%s%s%s\n", var, value != nullptr ? "=" : " unset", value ? value : "");
+  }
+  fputs(fields, client);
+  for (long i = 0; i < size; i++) putc('x', client);
+  exit(0);
+}

@@ -1,0 +1,576 @@
+// modhost end to end: a real server process, real sockets on 127.0.0.1, small test modules.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int ModuleSeconds = 2;  // the -t given to the server under test
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A folder for one test: modules/ is the server's module folder, with the test modules
+// linked in, a file that is no module, and a folder named like one; outside-mod.so sits
+// beside it, where no request may reach.
+struct ModuleTree {
+  fs::path root, modules;
+  ModuleTree() {
+    char pattern[] = "/tmp/modhost-test-XXXXXX";
+    root = mkdtemp(pattern);
+    modules = root / "modules";
+    fs::create_directory(modules);
+    for (const char *name : {"echo-mod.so", "die-mod.so", "mute-mod.so"})
+      fs::create_symlink(fs::path(TEST_MODULES) / name, modules / name);
+    std::ofstream(modules / "junk-mod.so") << "not a shared object\n";
+    fs::create_directory(modules / "dir-mod.so");
+    fs::create_symlink(fs::path(TEST_MODULES) / "echo-mod.so", root / "outside-mod.so");
+  }
+  ~ModuleTree() { fs::remove_all(root); }
+};
+
+// A modhost process whose standard output (the log) is collected line by line.
+class Server {
+ public:
+  explicit Server(std::vector<std::string> args) {
+    int out[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    std::vector<char *> argv;
+    args.insert(args.begin(), MODHOST);
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    EXPECT_EQ(posix_spawn(&pid_, MODHOST, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    reader_ = std::thread([this, fd = out[0]] { collect(fd); });
+    std::string first = waitForLine("listening on http://", 10);
+    size_t colon = first.find(':', first.find("//"));
+    if (colon != std::string::npos) port_ = atoi(first.c_str() + colon + 1);
+  }
+  ~Server() {
+    if (pid_ > 0 && stop(SIGTERM, 10) < 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (reader_.joinable()) reader_.join();
+  }
+
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }
+
+  // Returns the first log line containing text, waiting at most seconds; "" if none came.
+  std::string waitForLine(const std::string &text, double seconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::string found;
+    changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
+      for (const std::string &line : lines_)
+        if (line.find(text) != std::string::npos) return found = line, true;
+      return closed_;
+    });
+    return found;
+  }
+
+  // Waits until the log has at least count lines (the listening line included).
+  std::vector<std::string> waitForLines(size_t count, double seconds) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::duration<double>(seconds),
+                      [&] { return lines_.size() >= count || closed_; });
+    return lines_;
+  }
+
+  // Sends sig and returns the exit status, or -1 if the server did not end within seconds.
+  int stop(int sig, double seconds) {
+    kill(pid_, sig);
+    auto start = Clock::now();
+    int status;
+    while (secondsSince(start) < seconds) {
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      usleep(20000);
+    }
+    return -1;
+  }
+
+ private:
+  void collect(int fd) {
+    std::string pending;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) {
+      pending.append(buf, static_cast<size_t>(n));
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1))
+        lines_.push_back(pending.substr(0, nl));
+      changed_.notify_all();
+    }
+    close(fd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    changed_.notify_all();
+  }
+
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+  bool closed_ = false;
+};
+
+int connectTo(int port, const char *address = "127.0.0.1") {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, address, &addr.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void sendText(int fd, const std::string &text) {
+  EXPECT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+}
+
+// Reads until the server closes, at most seconds.
+std::string readAll(int fd, double seconds) {
+  std::string got;
+  auto start = Clock::now();
+  char buf[65536];
+  for (;;) {
+    int left = static_cast<int>((seconds - secondsSince(start)) * 1000);
+    pollfd pfd = {fd, POLLIN, 0};
+    if (left <= 0 || poll(&pfd, 1, left) <= 0) break;
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+struct Response {
+  std::string raw;
+  int status() const { return raw.rfind("HTTP/1.0 ", 0) == 0 ? atoi(raw.c_str() + 9) : 0; }
+  std::string body() const {
+    size_t end = raw.find("\r\n\r\n");
+    return end == std::string::npos ? "" : raw.substr(end + 4);
+  }
+};
+
+// Sends request as it stands and returns what comes back.
+Response roundTrip(int port, const std::string &request, double seconds = 10) {
+  int fd = connectTo(port);
+  EXPECT_GE(fd, 0);
+  if (fd < 0) return {};
+  sendText(fd, request);
+  Response r{readAll(fd, seconds)};
+  close(fd);
+  return r;
+}
+
+Response get(int port, const std::string &target) {
+  return roundTrip(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+}
+
+// Returns the processes whose parent is pid.
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::vector<pid_t> found;
+  for (const auto &entry : fs::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state;
+    int ppid;
+    if (sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == pid)
+      found.push_back(atoi(entry.path().filename().c_str()));
+  }
+  return found;
+}
+
+class ModhostTest : public ::testing::Test {
+ protected:
+  ModuleTree tree;
+  Server server{{"-t", std::to_string(ModuleSeconds), "0", tree.modules.string()}};
+  int port() const { return server.port(); }
+};
+
+TEST_F(ModhostTest, RunsModuleWithUndecodedQueryAndCgiVariables) {
+  ASSERT_GT(port(), 0);
+  Response r = get(port(), "/echo?na%6De=A+B%2Bc&adr=12+Elm&x");
+  EXPECT_EQ(r.raw.rfind("HTTP/1.0 200 OK\r\nContent-type: text/plain\n\n", 0), 0u) << r.raw;
+  EXPECT_NE(r.raw.find("\nQUERY_STRING=na%6De=A+B%2Bc&adr=12+Elm&x\n"), std::string::npos);
+  EXPECT_NE(r.raw.find("\nREQUEST_METHOD=GET\n"), std::string::npos);
+  EXPECT_NE(r.raw.find("\nSCRIPT_NAME=/echo\n"), std::string::npos);
+  EXPECT_NE(r.raw.find("\nSERVER_PROTOCOL=HTTP/1.1\n"), std::string::npos);
+  EXPECT_NE(r.raw.find("\nREMOTE_ADDR=127.0.0.1\n"), std::string::npos);
+  // Decoded in the module by the utilities that modhost exports.
+  EXPECT_NE(r.raw.find("\nfield [name]=[A B+c]\nfield [adr]=[12 Elm]\nfield [x]=[]\n"),
+            std::string::npos)
+      << r.raw;
+  // Without a query the variable is there and empty, not left over from elsewhere.
+  r = get(port(), "/echo");
+  EXPECT_EQ(r.status(), 200);
+  EXPECT_NE(r.raw.find("\nQUERY_STRING=\n"), std::string::npos) << r.raw;
+  EXPECT_NE(server.waitForLine("127.0.0.1 GET /echo?[27 bytes] 200 ", 5), "");
+  EXPECT_NE(server.waitForLine("127.0.0.1 GET /echo 200 ", 5), "");
+}
+
+TEST_F(ModhostTest, RootLeadsToTheForm) {
+  Response r = get(port(), "/");
+  EXPECT_EQ(r.status(), 302);
+  EXPECT_NE(r.raw.find("\r\nLocation: /tolv\r\n"), std::string::npos) << r.raw;
+}
+
+// Every error gets a complete HTML page, one log line, and the server goes on.
+void expectErrorPage(const Response &r, int status) {
+  EXPECT_EQ(r.status(), status) << r.raw;
+  EXPECT_NE(r.raw.find("\r\nContent-Type: text/html\r\n"), std::string::npos) << r.raw;
+  EXPECT_NE(r.body().find("<TITLE>" + std::to_string(status) + " "), std::string::npos) << r.raw;
+  size_t length = r.raw.find("Content-Length: ");
+  ASSERT_NE(length, std::string::npos);
+  EXPECT_EQ(static_cast<size_t>(atoi(r.raw.c_str() + length + 16)), r.body().size());
+}
+
+TEST_F(ModhostTest, MalformedRequestsGet400AndOtherMethods405) {
+  const char *malformed[] = {
+      "GARBAGE\r\n\r\n",
+      "GET /echo\r\n\r\n",
+      "GET  /echo HTTP/1.0\r\n\r\n",
+      "GET /echo HTTP/1.0 extra\r\n\r\n",
+      "GET /echo HTTP/2.0\r\n\r\n",
+      "GET /echo http/1.0\r\n\r\n",
+      "GET echo HTTP/1.0\r\n\r\n",
+      "GET http://127.0.0.1/echo HTTP/1.0\r\n\r\n",
+      "GET /ec\tho HTTP/1.0\r\n\r\n",
+      "GET /echo?\x7f HTTP/1.0\r\n\r\n",
+      "GET /echo?\xc3\xa9 HTTP/1.0\r\n\r\n",
+      "G3T /echo HTTP/1.0\r\n\r\n",
+      "\r\n\r\n",
+      "GET /echo HTTP/1.0\r\nHost: x\r\n",  // the client stops before the empty line
+  };
+  for (const char *request : malformed) {
+    int fd = connectTo(port());
+    sendText(fd, request);
+    shutdown(fd, SHUT_WR);
+    expectErrorPage(Response{readAll(fd, 5)}, 400);
+    close(fd);
+  }
+  for (const char *method : {"POST", "HEAD", "PUT", "DELETE", "get"}) {
+    Response r = roundTrip(port(), std::string(method) + " /echo HTTP/1.0\r\n\r\n");
+    expectErrorPage(r, 405);
+    EXPECT_NE(r.raw.find("\r\nAllow: GET\r\n"), std::string::npos);
+  }
+  EXPECT_EQ(get(port(), "/echo").status(), 200);
+  size_t requests = std::size(malformed) + 5 + 1;
+  std::vector<std::string> log = server.waitForLines(1 + requests, 10);
+  EXPECT_EQ(log.size(), 1 + requests);
+}
+
+TEST_F(ModhostTest, UnknownModulesAndPathsOutsideTheFolderGet404) {
+  std::string outside = (tree.root / "outside").string();
+  const std::string targets[] = {
+      "/nosuch",         "/outside",      "/../outside",
+      "/%2e%2e/outside", "/..%2foutside", "/modules/../outside",
+      "/./echo",         outside,         outside + "-mod.so",
+      "/echo-mod.so",    "/echo/",        "/echo/x",
+      "//echo",          "/ECHO",         "/dir",
+      "/%65cho",         "/echo%00",      "/" + std::string(200, 'e'),
+  };
+  for (const std::string &target : targets) {
+    Response r = get(port(), target);
+    expectErrorPage(r, 404);
+    EXPECT_EQ(r.raw.find("QUERY_STRING"), std::string::npos) << target;
+  }
+  // Relative and absolute-form targets are not paths at all.
+  expectErrorPage(get(port(), "../outside"), 400);
+  expectErrorPage(get(port(), "http://127.0.0.1/../outside"), 400);
+  std::vector<std::string> log = server.waitForLines(1 + std::size(targets) + 2, 10);
+  for (const std::string &line : log) EXPECT_EQ(line.find(" 200 "), std::string::npos) << line;
+}
+
+TEST_F(ModhostTest, RequestLineLimitAndHeaders) {
+  // A request line of exactly 8192 bytes is served, query and all.
+  std::string prefix = "GET /echo?q=", suffix = " HTTP/1.0";
+  std::string query(8192 - prefix.size() - suffix.size(), 'a');
+  Response r = roundTrip(port(), prefix + query + suffix + "\r\n\r\n");
+  EXPECT_EQ(r.status(), 200);
+  EXPECT_NE(r.raw.find("\nQUERY_STRING=q=" + query + "\n"), std::string::npos);
+
+  // One byte more is refused, and at once, without waiting for the rest of the line.
+  r = roundTrip(port(), prefix + query + "a" + suffix + "\r\n\r\n");
+  expectErrorPage(r, 414);
+  int fd = connectTo(port());
+  sendText(fd, "GET /" + std::string(9000, 'a'));
+  auto start = Clock::now();
+  expectErrorPage(Response{readAll(fd, 5)}, 414);
+  EXPECT_LT(secondsSince(start), 3);
+  close(fd);
+
+  // Headers are read and dropped, bare line feeds included; too many of them are refused.
+  r = roundTrip(port(), "GET /echo?h=1 HTTP/1.1\nHost: 127.0.0.1\nAccept: */*\nX-A: b\n\n");
+  EXPECT_EQ(r.status(), 200);
+  std::string many = "GET /echo HTTP/1.0\r\n";
+  for (int i = 0; i < 1000; i++) many += "X-Filler: " + std::string(40, 'f') + "\r\n";
+  expectErrorPage(roundTrip(port(), many + "\r\n"), 431);
+}
+
+TEST_F(ModhostTest, ModulesThatCannotRunGet500) {
+  const std::pair<const char *, const char *> cases[] = {
+      {"/junk", "module cannot be loaded"},
+      {"/mute", "module has no httprun"},
+      {"/die?abort", "module killed by signal 6"},
+      {"/die?exit", "module exit 3"},
+      {"/die?return", "module exit 0"},
+      {"/die", "module exit 0"},
+  };
+  for (const auto &[target, detail] : cases) {
+    expectErrorPage(get(port(), target), 500);
+    EXPECT_NE(server.waitForLine(detail, 5), "") << target;
+  }
+  EXPECT_EQ(get(port(), "/echo").status(), 200);
+}
+
+TEST_F(ModhostTest, ModuleTimeLimit) {
+  // Nothing written in time: 500. Something written: the response is cut at the limit.
+  auto start = Clock::now();
+  expectErrorPage(get(port(), "/echo?sleep=20000"), 500);
+  EXPECT_LT(secondsSince(start), ModuleSeconds + 2);
+  EXPECT_NE(server.waitForLine("module timed out, module killed by signal 9", 5), "");
+  start = Clock::now();
+  Response r = get(port(), "/echo?stall=20000");
+  EXPECT_LT(secondsSince(start), ModuleSeconds + 2);
+  EXPECT_EQ(r.raw, "HTTP/1.0 200 OK\r\nContent-type: text/plain\n\n");
+}
+
+TEST_F(ModhostTest, SilentAndTricklingClientsGet408AtTenSeconds) {
+  // The limit is for the whole request: a byte every two seconds does not keep it open.
+  std::string request = "GET /echo HTTP/1.0\r\n\r\n";
+  auto start = Clock::now();
+  double silentTime = 0;
+  Response silent, partial;
+  std::thread silentClient([&] {
+    int fd = connectTo(port());
+    silent.raw = readAll(fd, 15);
+    silentTime = secondsSince(start);
+    close(fd);
+  });
+  std::thread partialClient([&] {
+    int fd = connectTo(port());
+    sendText(fd, "GET /echo HTTP/1.0\r\nHost: x\r\n");
+    partial.raw = readAll(fd, 15);
+    close(fd);
+  });
+  int fd = connectTo(port());
+  size_t sent = 0;
+  std::string got;
+  while (sent < request.size() && secondsSince(start) < 14) {
+    sendText(fd, request.substr(sent++, 1));
+    pollfd pfd = {fd, POLLIN, 0};
+    if (poll(&pfd, 1, 2000) > 0) break;
+  }
+  Response trickled{readAll(fd, 15 - secondsSince(start))};
+  double trickleTime = secondsSince(start);
+  close(fd);
+  silentClient.join();
+  partialClient.join();
+  expectErrorPage(silent, 408);
+  expectErrorPage(partial, 408);
+  expectErrorPage(trickled, 408);
+  EXPECT_GT(silentTime, 9.5);
+  EXPECT_LT(silentTime, 12.5);
+  EXPECT_GT(trickleTime, 9.5);
+  EXPECT_LT(trickleTime, 12.5);
+  EXPECT_LT(sent, request.size());
+}
+
+TEST_F(ModhostTest, ServesClientsConcurrentlyAndReapsEveryChild) {
+  // Eight requests that each take a second finish together.
+  auto start = Clock::now();
+  std::vector<std::thread> clients;
+  std::vector<int> statuses(8);
+  for (size_t i = 0; i < statuses.size(); i++)
+    clients.emplace_back([&, i] { statuses[i] = get(port(), "/echo?sleep=1000").status(); });
+  for (std::thread &t : clients) t.join();
+  EXPECT_LT(secondsSince(start), 3.5);
+  for (int s : statuses) EXPECT_EQ(s, 200);
+
+  // A burst beyond the limit of children at once: all served, and none left behind after.
+  clients.clear();
+  std::vector<int> burst(48);
+  for (size_t i = 0; i < burst.size(); i++)
+    clients.emplace_back(
+        [&, i] { burst[i] = get(port(), "/echo?sleep=200&i=" + std::to_string(i)).status(); });
+  for (std::thread &t : clients) t.join();
+  for (int s : burst) EXPECT_EQ(s, 200);
+  start = Clock::now();
+  while (!childrenOf(server.pid()).empty() && secondsSince(start) < 5) usleep(50000);
+  EXPECT_TRUE(childrenOf(server.pid()).empty());
+  EXPECT_EQ(server.waitForLines(1 + 8 + 48, 5).size(), 1u + 8 + 48);
+}
+
+// Closes fd with a reset, as a client that vanishes does.
+void vanish(int fd) {
+  linger reset = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(fd);
+}
+
+TEST_F(ModhostTest, VanishedClientsDoNotDisturbTheServer) {
+  // Gone before the module writes its large page: the module still runs to its end.
+  int fd = connectTo(port());
+  sendText(fd, "GET /echo?sleep=1000&size=4000000 HTTP/1.0\r\n\r\n");
+  usleep(300000);  // the request has been read
+  vanish(fd);
+  // Gone in the middle of the request line.
+  fd = connectTo(port());
+  sendText(fd, "GET /ec");
+  close(fd);
+  // Gone in the middle of a response.
+  fd = connectTo(port());
+  sendText(fd, "GET /echo?stall=300&size=4000001 HTTP/1.0\r\n\r\n");
+  char some[100];
+  EXPECT_GT(read(fd, some, sizeof some), 0);
+  vanish(fd);
+  EXPECT_NE(server.waitForLine("- - 400 ", 10), "");
+  for (const char *query : {"?[23 bytes] 200 ", "?[22 bytes] 200 "}) {
+    std::string line = server.waitForLine(query, 10);
+    EXPECT_NE(line.find("module exit 0, client gone"), std::string::npos) << line;
+  }
+  EXPECT_EQ(get(port(), "/echo").status(), 200);
+}
+
+TEST_F(ModhostTest, SigtermLetsRequestsFinishThenEndsCleanly) {
+  Response r;
+  std::thread client([&] { r = get(port(), "/echo?sleep=1000"); });
+  usleep(300000);  // the request is in progress
+  auto start = Clock::now();
+  EXPECT_EQ(server.stop(SIGTERM, 8), 0);
+  EXPECT_LT(secondsSince(start), 4);
+  client.join();
+  EXPECT_EQ(r.status(), 200);
+  EXPECT_EQ(connectTo(port()), -1);
+  EXPECT_NE(server.waitForLine("modhost: stopped", 2), "");
+}
+
+TEST_F(ModhostTest, SigintEndsCleanly) {
+  EXPECT_EQ(get(port(), "/echo").status(), 200);
+  EXPECT_EQ(server.stop(SIGINT, 8), 0);
+}
+
+// Runs modhost with args and returns its exit status, and its standard error in *err.
+int runToEnd(std::vector<std::string> args, std::string *err) {
+  char path[] = "/tmp/modhost-err-XXXXXX";
+  int fd = mkstemp(path);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fd, STDERR_FILENO);
+  std::vector<char *> argv;
+  args.insert(args.begin(), MODHOST);
+  for (std::string &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  int status = -1;
+  if (posix_spawn(&pid, MODHOST, &actions, nullptr, argv.data(), environ) == 0)
+    waitpid(pid, &status, 0);
+  posix_spawn_file_actions_destroy(&actions);
+  std::ifstream in(path);
+  err->assign(std::istreambuf_iterator<char>(in), {});
+  close(fd);
+  unlink(path);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ModhostCommandLine, RefusesBadArguments) {
+  std::string err;
+  for (std::vector<std::string> args :
+       std::vector<std::vector<std::string>>{{"http"},
+                                             {"70000"},
+                                             {"-1"},
+                                             {"0", "/tmp", "127.0.0.1", "more"},
+                                             {"-t", "0", "0"},
+                                             {"0", "/tmp", "localhost"}}) {
+    EXPECT_EQ(runToEnd(args, &err), 1) << args[0];
+    EXPECT_NE(err.find("Usage: "), std::string::npos) << err;
+  }
+  EXPECT_EQ(runToEnd({"0", "/nonexistent/modules"}, &err), 1);
+  EXPECT_NE(err.find("/nonexistent/modules: No such file or directory"), std::string::npos);
+  EXPECT_EQ(runToEnd({"0", MODHOST}, &err), 1);
+  EXPECT_NE(err.find("not a directory"), std::string::npos) << err;
+}
+
+TEST(ModhostCommandLine, DefaultModuleFolderIsTheProgramsOwnAndAddressIsChosen) {
+  ModuleTree tree;
+  fs::copy_file(MODHOST, tree.modules / "modhost");
+  fs::permissions(tree.modules / "modhost", fs::perms::owner_all);
+  std::vector<std::string> args = {"0"};
+  // Started from its copy beside the modules, with no folder given.
+  std::string copy = (tree.modules / "modhost").string();
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    execl(copy.c_str(), copy.c_str(), "0", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  char line[512] = {};
+  ssize_t n = 0;
+  for (ssize_t r;
+       n < 511 && memchr(line, '\n', n) == nullptr && (r = read(out[0], line + n, 511 - n)) > 0;)
+    n += r;
+  const char *at = strstr(line, "http://127.0.0.1:");
+  ASSERT_NE(at, nullptr) << line;
+  EXPECT_NE(strstr(line, tree.modules.c_str()), nullptr) << line;
+  EXPECT_EQ(get(atoi(at + 17), "/echo").status(), 200);
+  kill(pid, SIGTERM);
+  int status;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  close(out[0]);
+
+  Server other({"0", tree.modules.string(), "127.0.0.2"});
+  EXPECT_EQ(connectTo(other.port(), "127.0.0.1"), -1);
+  int fd = connectTo(other.port(), "127.0.0.2");
+  ASSERT_GE(fd, 0);
+  sendText(fd, "GET /echo HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(Response{readAll(fd, 5)}.status(), 200);
+  close(fd);
+}
+
+}  // namespace

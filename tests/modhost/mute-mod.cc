@@ -1,0 +1,2 @@
+// A test module without httprun.
+extern "C" int notHttprun(int fd) { return fd; }
