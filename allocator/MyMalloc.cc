@@ -95,12 +95,20 @@ BlockHeader *newFreshBlock() {
   return b;
 }
 
+// fork() copies the heap as it stands. Holding the lock across it means no
+// other thread is half-way through a change, and the child, whose only thread
+// is the one that forked, starts with the lock free and can allocate.
+void lockForFork() { pthread_mutex_lock(&mutex); }
+void unlockAfterFork() { pthread_mutex_unlock(&mutex); }
+
 // One-time set-up. If the system refuses the first chunk, _initialized stays
-// 0 and a later call tries again; the exit report is registered only once.
+// 0 and a later call tries again; the hooks are registered only once. Neither
+// registration allocates for its first entries, so both are safe under the lock.
 void initialize() {
   if (!verbose) {
     verbose = 1;
     atexit(atExitHandlerInC);
+    pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork);
   }
   BlockHeader *first = newFreshBlock();
   if (first == nullptr) return;

@@ -5,10 +5,12 @@
 #include <string.h>
 #include <unistd.h>
 
+int reportFd = STDERR_FILENO;
+
 void report(const char *text) {
   size_t n = strlen(text);
   while (n > 0) {
-    ssize_t w = write(STDERR_FILENO, text, n);
+    ssize_t w = write(reportFd, text, n);
     if (w <= 0) return;
     text += w;
     n -= static_cast<size_t>(w);

@@ -7,8 +7,9 @@
 [[noreturn]] void checkFailed(const char *file, int line, const char *what);
 [[noreturn]] void checkFailedEq(const char *file, int line, const char *what, long long got,
                                 long long want);
-// Writes text to standard error without stdio.
+// Writes text to the report descriptor (standard error unless changed) without stdio.
 void report(const char *text);
+extern int reportFd;
 
 #define CHECK(cond) ((cond) ? (void)0 : checkFailed(__FILE__, __LINE__, #cond))
 #define CHECK_EQ(got, want)                                                              \

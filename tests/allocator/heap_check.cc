@@ -58,6 +58,7 @@ extern "C" void *sbrk(intptr_t increment) {
 }
 
 void refuseSbrk(int n) { refusals = n; }
+int pendingRefusals() { return refusals; }
 
 const BlockHeader *headerOf(const void *payload) {
   auto p = reinterpret_cast<uintptr_t>(payload);

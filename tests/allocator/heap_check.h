@@ -16,8 +16,9 @@ struct HeapCensus {
 // invariant. Returns what it found. Call it only while no other thread allocates.
 HeapCensus checkHeap();
 
-// The next n calls of sbrk fail with ENOMEM.
+// The next n calls of sbrk fail with ENOMEM; returns how many are still to come.
 void refuseSbrk(int n);
+int pendingRefusals();
 
 struct BlockHeader;
 // The header of a block, found from its payload address. The compiler is not

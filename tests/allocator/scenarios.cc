@@ -281,6 +281,7 @@ void reallocSemantics() {
   unsigned char old[16];  // the whole payload of q's 32-byte block
   unsigned char *whole = q;
   asm("" : "+r"(whole));  // q's payload is 16 bytes, though only 10 were asked for
+  memset(whole + 10, 0x5A, 6);
   memcpy(old, whole, sizeof old);
 
   // Larger: the whole old payload (16 bytes for a 32-byte block) comes along.

@@ -1,11 +1,14 @@
 // Seeded random stress of the allocator: every block carries a pattern that is
 // verified on free and realloc, and the heap is walked after every batch.
-// Usage: alloc_stress single SEED OPS | alloc_stress threads SEED OPS-PER-THREAD
+// Usage: alloc_stress single|refusals|small SEED OPS | alloc_stress threads SEED OPS-PER-THREAD
+// "refusals" makes the system refuse a heap extension now and then; "small"
+// keeps the heap within the few MiB of break that valgrind allows.
 #include <errno.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "MyMalloc.h"
@@ -42,10 +45,16 @@ struct Block {
   uint64_t tag;
 };
 
+// Whether a heap extension was refused during the last call.
+bool refusedJustNow(int before) { return pendingRefusals() < before; }
+
 // Mostly small requests, some medium, a few near the limit, and now and
 // then one that must be refused.
+bool smallOnly;
+
 size_t drawSize(Rng &rng) {
   size_t roll = rng.below(10000);
+  if (smallOnly) return roll < 9990 ? 1 + rng.below(4096) : kLargestRequest + 1;
   if (roll < 9000) return 1 + rng.below(512);
   if (roll < 9980) return 1 + rng.below(65536);
   if (roll < 9995) return 1 + rng.below(kLargestRequest);
@@ -80,9 +89,10 @@ void allocate(Block &b, Rng &rng) {
   size_t size = drawSize(rng);
   bool zeroed = rng.below(4) == 0;
   errno = 0;
+  int refusals = pendingRefusals();
   void *p = zeroed ? calloc(1, size) : malloc(size);
   (zeroed ? callocs : mallocs)++;
-  if (size > kLargestRequest) {
+  if (size > kLargestRequest || refusedJustNow(refusals)) {
     CHECK(p == nullptr);
     CHECK_EQ(errno, ENOMEM);
     return;
@@ -106,9 +116,10 @@ void reallocate(Block &b, Rng &rng) {
   verify(b, b.size);
   size_t size = drawSize(rng);
   errno = 0;
+  int refusals = pendingRefusals();
   void *p = realloc(b.p, size);
   reallocs++;
-  if (size > kLargestRequest) {  // refused: the old block stays as it was
+  if (size > kLargestRequest || refusedJustNow(refusals)) {  // the old block stays as it was
     CHECK(p == nullptr);
     CHECK_EQ(errno, ENOMEM);
     verify(b, b.size);
@@ -132,12 +143,43 @@ void step(Block *slots, Rng &rng) {
     release(b);
 }
 
-void single(uint64_t seed, long ops) {
+// Standard error goes to a memory file, so that the refusal messages can be
+// counted; check failures are still reported on the real standard error.
+int messages = -1;
+void catchMessages() {
+  reportFd = dup(STDERR_FILENO);
+  messages = memfd_create("stderr", 0);
+  CHECK(reportFd >= 0 && messages >= 0);
+  CHECK(dup2(messages, STDERR_FILENO) == STDERR_FILENO);
+}
+
+long messagesSeen() {
+  static const char kMessage[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR CHOICES!\n";
+  constexpr size_t kLength = sizeof kMessage - 1;
+  char text[kLength];
+  long seen = 0;
+  for (off_t at = 0; pread(messages, text, kLength, at) == static_cast<ssize_t>(kLength); at += kLength) {
+    CHECK_EQ(memcmp(text, kMessage, kLength), 0);
+    seen++;
+  }
+  return seen;
+}
+
+void single(uint64_t seed, long ops, bool refuse) {
+  if (refuse) catchMessages();
   static Block slots[kSlots];
   Rng rng{seed};
+  long refused = 0;
   for (long done = 0; done < ops; done++) {
+    if (refuse && pendingRefusals() == 0 && rng.below(500) == 0) refuseSbrk(1);
+    int before = pendingRefusals();
     step(slots, rng);
+    refused += before - pendingRefusals();
     if (done % kBatch == kBatch - 1) checkHeap();
+  }
+  if (refuse) {
+    CHECK(refused > 0);
+    CHECK_EQ(messagesSeen(), refused);
   }
   for (Block &b : slots)
     if (b.p != nullptr) release(b);
@@ -209,7 +251,11 @@ int main(int argc, char **argv) {
   uint64_t seed = strtoull(argv[2], nullptr, 10) | 1;
   long ops = strtol(argv[3], nullptr, 10);
   if (strcmp(argv[1], "single") == 0)
-    single(seed, ops);
+    single(seed, ops, false);
+  else if (strcmp(argv[1], "refusals") == 0)
+    single(seed, ops, true);
+  else if (strcmp(argv[1], "small") == 0 && (smallOnly = true))
+    single(seed, ops, false);
   else if (strcmp(argv[1], "threads") == 0)
     threads(seed, ops);
   else
