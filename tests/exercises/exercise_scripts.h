@@ -1,0 +1,20 @@
+// The call sequences of the single-threaded exercise programs, replayed
+// against the allocator model to predict each program's whole output.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "heap_model.h"
+
+namespace exercises {
+
+struct Exercise {
+  std::string name;  // the program's name in the build's bin directory
+  void (*run)(ProgramRun &run);
+};
+
+// The fourteen programs whose output is fixed (test9's depends on its threads).
+const std::vector<Exercise> &deterministicExercises();
+
+}  // namespace exercises
