@@ -1,0 +1,320 @@
+// tolv-mod: order form of Tolvane's sandwich shop, a module an HTTP server loads and calls once
+// per request. It shows the form, checks an order, and mails it to a fax gateway or previews it.
+//
+// The module lists no libraries: libc and the host utilities (bound by their C++ names) come
+// from the process that loads it. All output is buffered and leaves the process at exit.
+
+#include "tolv-mod.h"
+
+#include <limits.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "hostutil.h"
+
+#if !defined(TOLV_MAIL_PROGRAM) || !defined(TOLV_GATEWAY)
+#error "TOLV_MAIL_PROGRAM and TOLV_GATEWAY must be defined (see modules/CMakeLists.txt)"
+#endif
+
+const char *sublist[kSubCount] = {
+    "The Lantern Sub", "Big Anvil Sub",   "Driftwood Sub",      "Thistle Sub",
+    "Cobalt Sub",      "Meadow Sub",      "Hearthside Club",    "Bramble Club",
+    "Harbor Lights Club", "Falconer's Club", "Orchard Club", "The Tideline Club",
+};
+const char *slimlist[kSlimCount] = {
+    "Hamstead", "Redline Beef", "Seaboard Tuna", "Gobbler Slice", "Salumi Stack", "Cheese Tower",
+};
+const char *sidelist[kSideCount] = {"Crunchmoor Potato Chips", "Grand Brine Pickle"};
+const char *poplist[kPopCount] = {"Fizzbolt", "Ridge Rush", "Diet Fizzbolt", "Cold Leaf Tea"};
+
+namespace {
+
+constexpr char kPassword[] = "GarnetFoXy";
+constexpr char kMailProgram[] = TOLV_MAIL_PROGRAM;
+constexpr char kGateway[] = TOLV_GATEWAY;
+constexpr size_t kCommandSize = 256;
+// The command is the program, a blank and the address, with its NUL.
+static_assert(sizeof kMailProgram + sizeof kGateway <= kCommandSize, "mail command too long");
+
+constexpr size_t kWordSize = 256;  // one decoded field name or value, NUL included
+constexpr size_t kNameSize = 32;
+constexpr size_t kAddressSize = 64;
+constexpr size_t kPhoneSize = 16;
+
+// The form's lines under each sublist item.
+constexpr const char *kSubDescriptions[kSubCount][2] = {
+    {"Smoked virginia ham and provolone cheese topped with lettuce, tomato, and mayo.<P>"},
+    {"Medium rare shaved roast beef topped with mayo, lettuce, and tomato.<P>"},
+    {"Tuna, mixed with celery, onions, and sauce, topped with lettuce,",
+     "tomato, and alfalfa sprouts.<P>"},
+    {"Turkey breast topped with lettuce, mayo, alfalfa sprouts, and mayo.<P>"},
+    {"Genoa salami and provolone cheese topped with capacola, onion, lettuce, tomato, and "
+     "Italian sauce.<P>"},
+    {"Layers of provolone cheese, separated by avocado, sprouts, lettuce, tomato, and mayo.<P>"},
+    {"1/4 pound of smoked ham, provolone cheese, topped with lettuce,", "tomato, and mayo.<P>"},
+    {"Shaved roast beef, provolone cheese, french dijon mustard, topped with shaved ham, lettuce,",
+     "tomato, and mayo.<P>"},
+    {"Genoa salami, Italian capacola, smoked ham, and provolone cheese topped with lettuce,",
+     "tomato, onions, mayo, and Italian sauce.<P>"},
+    {"1/4 pound of sliced roast beef, provolone cheese, topped with lettuce, tomato, and "
+     "mayo.<P>"},
+    {"Turkey breast, smoked ham, and provolonecheese topped with lettuce, tomato, and mayo.<P>"},
+    {"Turkey breast, avocado, and cheese topped with lettuce, mayo, alfalfa, and tomato.<P>"},
+};
+
+// A group of items, its form field, and the letter's line for one of its items.
+struct Menu {
+  const char *field;
+  const char *const *items;
+  int count;
+  const char *letterLine;
+};
+constexpr int kMenuCount = 4;
+const Menu kMenus[kMenuCount] = {
+    {"sub", sublist, kSubCount, "\t(1) %s%c"},
+    {"slj", slimlist, kSlimCount, "\t(1) %s Lean Wren%c"},
+    {"sde", sidelist, kSideCount, "\t(1) %s%c"},
+    {"pop", poplist, kPopCount, "\t(1) %s%c"},
+};
+constexpr int kSlim = 1;  // the first group after sublist, in kMenus
+
+// The customer's text fields, in the order they are checked.
+struct TextField {
+  const char *field;
+  const char *missing;   // reason when no value was given
+  const char *tooLong;   // reason when the value has no room in its buffer
+};
+constexpr int kTextCount = 3;
+constexpr TextField kTextFields[kTextCount] = {
+    {"name", "you didn't give your name", "your name is too long"},
+    {"adr", "you didn't give your address", "your address is too long"},
+    {"phone", "you didn't give your phone number", "your phone number is too long"},
+};
+
+// A text value of the order: its buffer, and whether the last value given did not fit in it.
+struct Text {
+  char *value;
+  size_t size;
+  bool tooLong;
+};
+
+struct Order {
+  uint32_t masks[kMenuCount] = {};  // bit n: item n of kMenus[i] is ordered
+  bool passwordOk = false;          // whether the last pwd field matched
+  char name[kNameSize] = "";
+  char address[kAddressSize] = "";
+  char phone[kPhoneSize] = "";
+  Text texts[kTextCount] = {
+      {name, sizeof name, false}, {address, sizeof address, false}, {phone, sizeof phone, false}};
+
+  Order() = default;
+  Order(const Order &) = delete;  // texts point into the object itself
+  Order &operator=(const Order &) = delete;
+};
+
+void writeHeader(FILE *out) { fprintf(out, "Content-type: text/html%c%c", '\n', '\n'); }
+
+void writeForm(FILE *out) {
+  fprintf(out, "<TITLE>Form for Submarine Order</TITLE>%c", '\n');
+  fprintf(out, "<H1>Tolvane's Submarine Order Form</H1>%c", '\n');
+  fprintf(out,
+          "This form will send a faxed order to Tolvane's in Hesperton. Proper password is "
+          "requred%c",
+          '\n');
+  fprintf(out,
+          "for order to be submitted, otherwise a copy of the order that would have been "
+          "submitted will%c",
+          '\n');
+  fprintf(out, "will be displayed.<P>%c", '\n');
+  fprintf(out, "<HR>%c", '\n');
+  fprintf(out, "<FORM ACTION=\"tolv\">%c", '\n');
+  fprintf(out, "Password: <INPUT TYPE=\"text\" NAME=\"pwd\" MAXLENGTH=\"20\"><P>%c", '\n');
+  fprintf(out, "<H3>Sub Type</H3>%c", '\n');
+  fprintf(out, "Select which you would like of the following:<P>%c", '\n');
+  for (int n = 0; n < kSubCount; n++) {
+    fprintf(out, "<INPUT TYPE=\"checkbox\" NAME=\"sub\" VALUE=\"%d\">%s:%c", n, sublist[n], '\n');
+    for (const char *line : kSubDescriptions[n])
+      if (line != nullptr) fprintf(out, "%s%c", line, '\n');
+  }
+  const char *const headings[kMenuCount] = {
+      nullptr, "<H3>Lean Wren Subs</H3>%c", "<H3>Side orders</H3>%c", "<H3>Drinks</H3>%c"};
+  for (int m = kSlim; m < kMenuCount; m++) {
+    fprintf(out, headings[m], '\n');
+    if (m == kSlim) fprintf(out, "Subs without veggies or sauce.<P>%c", '\n');
+    for (int n = 0; n < kMenus[m].count; n++)
+      fprintf(out, "<INPUT TYPE=\"checkbox\" NAME=\"%s\" VALUE=\"%d\">%s<P>%c", kMenus[m].field, n,
+              kMenus[m].items[n], '\n');
+  }
+  fprintf(out, "<H3>Your Address, Phone Number, and Name</H3>%c", '\n');
+  fprintf(out, "<INPUT TYPE=\"text\" NAME=\"name\" MAXLENGTH=\"32\">Name<P>%c", '\n');
+  fprintf(out, "<INPUT TYPE=\"text\" NAME=\"adr\" MAXLENGTH=\"64\">Address<P>%c", '\n');
+  fprintf(out, "<INPUT TYPE=\"text\" NAME=\"phone\" MAXLENGTH=\"10\">Phone Number<P>%c", '\n');
+  fprintf(out, "<INPUT type=\"submit\">%c", '\n');
+  fprintf(out, "</FORM>%c", '\n');
+}
+
+void writeNotSubmitted(FILE *out, const char *reason) {
+  fprintf(out, "<TITLE>Order Not Submitted</TITLE>%c", '\n');
+  fprintf(out, "<H1>Order Not Submitted</H1>%c", '\n');
+  fprintf(out, "Your order has not been submitted, because %s.<P>%c", reason, '\n');
+}
+
+// Returns whether a temporary file can be made in TMPDIR (or /tmp). The file is removed at
+// once, so none is ever left behind.
+bool canMakeTempFile() {
+  const char *dir = getenv("TMPDIR");
+  if (dir == nullptr || *dir == '\0') dir = "/tmp";
+  char path[PATH_MAX];
+  int n = snprintf(path, sizeof path, "%s/tolvXXXXXX", dir);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof path) return false;
+  int fd = mkstemp(path);
+  if (fd < 0) return false;
+  unlink(path);
+  close(fd);
+  return true;
+}
+
+// Takes the next word of query, up to stop, into word (see getword) and decodes it. A word
+// longer than word can hold is cut to its first kWordSize - 1 bytes (the rest is dropped from
+// query), since getword takes no size.
+void takeWord(char *word, char *query, char stop) {
+  const char stops[] = {stop, '\0'};
+  size_t n = strcspn(query, stops);
+  if (n >= kWordSize) memmove(query + kWordSize - 1, query + n, strlen(query + n) + 1);
+  getword(word, query, stop);
+  plustospace(word);
+  unescape_url(word);
+}
+
+// Stores value in t with every control character made a blank, so that no value can start a
+// line of the letter ("." ends a mail, "~" commands some mailers). A value without room is not
+// stored; t is marked too long instead.
+void setText(Text &t, const char *value) {
+  size_t n = strlen(value);
+  t.tooLong = n >= t.size;
+  if (t.tooLong) n = 0;
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = static_cast<unsigned char>(value[i]);
+    t.value[i] = c < 0x20 || c == 0x7f ? ' ' : value[i];
+  }
+  t.value[n] = '\0';
+}
+
+void parseQuery(Order &o, char *query) {
+  char word[kWordSize];
+  while (*query != '\0') {
+    takeWord(word, query, '=');
+    int menu = -1, text = -1;
+    bool password = strcmp(word, "pwd") == 0;
+    for (int m = 0; m < kMenuCount; m++)
+      if (strcmp(word, kMenus[m].field) == 0) menu = m;
+    for (int t = 0; t < kTextCount; t++)
+      if (strcmp(word, kTextFields[t].field) == 0) text = t;
+
+    takeWord(word, query, '&');
+    if (password) o.passwordOk = strcmp(word, kPassword) == 0;
+    if (menu >= 0) o.masks[menu] |= uint32_t{1} << (atoi(word) & 31);
+    if (text >= 0) setText(o.texts[text], word);
+  }
+}
+
+// Returns the reason the order cannot be submitted, or null if it can.
+const char *problemWith(const Order &o) {
+  for (int t = 0; t < kTextCount; t++) {
+    if (o.texts[t].tooLong) return kTextFields[t].tooLong;
+    if (o.texts[t].value[0] == '\0') return kTextFields[t].missing;
+  }
+  for (uint32_t mask : o.masks)
+    if (mask != 0) return nullptr;
+  return "you didn't order anything";
+}
+
+void writeLetter(FILE *out, const Order &o) {
+  fprintf(out, "My name is %s, and I would like to have the following%c", o.name, '\n');
+  fprintf(out, "order delivered to %s:%c%c", o.address, '\n', '\n');
+  for (int m = 0; m < kMenuCount; m++)
+    for (int n = 0; n < kMenus[m].count; n++)
+      if ((o.masks[m] >> n & 1) != 0) fprintf(out, kMenus[m].letterLine, kMenus[m].items[n], '\n');
+  fprintf(out, "%cPlease feel free to call me at %s if there is any%c", '\n', o.phone, '\n');
+  fprintf(out, "problem. Thank you.%c%c.%c", '\n', '\n', '\n');
+}
+
+// Pipes the letter into the mail command. Returns null if the command took all of it and
+// exited with status 0, else the reason the order was not submitted.
+const char *mailOrder(const Order &o) {
+  char command[kCommandSize];
+  snprintf(command, sizeof command, "%s %s", kMailProgram, kGateway);
+  FILE *mail = popen(command, "w");
+  if (mail == nullptr) return "the server was unable to open a pipe to mail";
+  // A mail command that stops reading must not end this process with SIGPIPE; it is set after
+  // popen so that the command itself keeps the default.
+  struct sigaction ignore = {}, old = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old);
+  writeLetter(mail, o);
+  bool written = fflush(mail) == 0;
+  int status = pclose(mail);
+  sigaction(SIGPIPE, &old, nullptr);
+  if (!written || status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return "the mail server did not accept the order";
+  return nullptr;
+}
+
+}  // namespace
+
+void dump_form(FILE *out) {
+  writeForm(out);
+  exit(0);
+}
+
+void print_error(FILE *out, const char *reason) {
+  writeNotSubmitted(out, reason);
+  exit(1);
+}
+
+int handleRequest(FILE *client, char *query) {
+  writeHeader(client);
+  if (query == nullptr || *query == '\0') {
+    writeForm(client);
+    return 0;
+  }
+  if (!canMakeTempFile()) {
+    fprintf(client, "<TITLE>Server Error</TITLE>%c", '\n');
+    fprintf(client, "<H1>Server Error</H1>%c", '\n');
+    fprintf(client, "Server unable to get a temporary file. Please try again later.<P>%c", '\n');
+    return 1;
+  }
+  Order o;
+  parseQuery(o, query);
+  const char *reason = problemWith(o);
+  if (reason == nullptr && o.passwordOk) reason = mailOrder(o);
+  if (reason != nullptr) {
+    writeNotSubmitted(client, reason);
+    return 1;
+  }
+  if (o.passwordOk) {
+    fprintf(client, "<TITLE>Order Sent</TITLE>%c", '\n');
+    fprintf(client, "<H1>Order Sent</H1>%c", '\n');
+    fprintf(client, "Your order has been sent to the Vantry e-mail to FAX gateway.<P>%c", '\n');
+  } else {
+    fprintf(client, "<TITLE>Your Order</TITLE>%c", '\n');
+    fprintf(client, "<H1>Your Order</H1>%c", '\n');
+    fprintf(client,
+            "This is how your order would have looked if it had been sent.<P><PLAINTEXT>%c", '\n');
+    writeLetter(client, o);
+  }
+  return 0;
+}
+
+void httprun(int fd, char *) {
+  FILE *client = fdopen(fd, "r+");
+  if (client == nullptr) {
+    perror("fdopen");
+    exit(1);
+  }
+  exit(handleRequest(client, getenv("QUERY_STRING")));
+}

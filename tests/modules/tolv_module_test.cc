@@ -1,0 +1,303 @@
+// The order-form module run for real: this program is its host (it exports the host utilities
+// under their C++ names), and each request runs in a child process on one end of a socket pair.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "childrun.h"
+#include "pages.h"
+#include "testdir.h"
+
+namespace {
+
+using HttpRun = void (*)(int fd, char *query);
+
+// Every test has a temporary folder of its own, which must be empty again afterwards, and a
+// folder where the stand-in mail command records what it got.
+class TolvTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    std::vector<std::string> left = filesIn(tmp_);
+    EXPECT_TRUE(left.empty()) << "left behind in the temporary folder: " << left[0];
+  }
+
+  // Runs module with QUERY_STRING set to query (unset if query is null), TMPDIR the test's
+  // folder and the variables of env set; before it runs, prepare runs in the child.
+  ChildResult run(const char *query, const char *module = TOLV_MODULE,
+                  std::vector<std::pair<const char *, std::string>> env = {},
+                  const std::function<void()> &prepare = {}, Channel channel = Channel::Socket) {
+    env.insert(env.begin(), {{"TMPDIR", tmp_}, {"MAILSTUB_DIR", mail_}});  // env may override
+    return runInChild(
+        [&](int fd) {
+          if (query != nullptr)
+            setenv("QUERY_STRING", query, 1);
+          else
+            unsetenv("QUERY_STRING");
+          for (const auto &[name, value] : env) setenv(name, value.c_str(), 1);
+          void *handle = dlopen(module, RTLD_LAZY);
+          void *entry = handle != nullptr ? dlsym(handle, "httprun") : nullptr;
+          if (entry == nullptr) {
+            fprintf(stderr, "%s\n", dlerror());
+            _exit(98);
+          }
+          if (prepare) prepare();
+          char ignored[] = "ignored=1";
+          reinterpret_cast<HttpRun>(entry)(fd, ignored);
+        },
+        channel);
+  }
+
+  // Expects the header and page on the client, nothing on standard error, and exit status.
+  static void expectPage(const ChildResult &r, const std::string &page, int status) {
+    EXPECT_EQ(r.out, kHeader + page);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(exitedWith(r.status, status)) << "wait status " << r.status;
+  }
+
+  std::string mailed(const char *what) const { return readFile(mail_ + "/" + what); }
+
+  TestDir dir_;
+  std::string tmp_ = dir_.subdir("tmp");
+  std::string mail_ = dir_.subdir("mail");
+};
+
+constexpr char kCustomer[] = "&name=Ann+Lee&adr=3+Oak+Road&phone=555-0199";
+
+// The preview page of an order from kCustomer with the given item lines.
+std::string previewOf(const std::string &items) {
+  return kPreview + letter("Ann Lee", "3 Oak Road", items, "555-0199");
+}
+
+TEST_F(TolvTest, FormWithoutQuery) {
+  ChildResult unset = run(nullptr);
+  expectPage(unset, kForm, 0);
+  EXPECT_EQ(std::count(unset.out.begin(), unset.out.end(), '\n'), 2 + 60);
+  expectPage(run(""), kForm, 0);
+}
+
+TEST_F(TolvTest, WorkedExamplePreview) {
+  ChildResult r = run("name=Customer+One&adr=12+Elm+Street&phone=555-0100&sub=0&pop=1");
+  expectPage(r, kPreview +
+                    "My name is Customer One, and I would like to have the following\n"
+                    "order delivered to 12 Elm Street:\n"
+                    "\n"
+                    "\t(1) The Lantern Sub\n"
+                    "\t(1) Ridge Rush\n"
+                    "\n"
+                    "Please feel free to call me at 555-0100 if there is any\n"
+                    "problem. Thank you.\n"
+                    "\n"
+                    ".\n",
+             0);
+}
+
+TEST_F(TolvTest, BrowserSubmissionListsEveryGroup) {
+  std::string query = std::string("pwd=&sub=11&sub=1&slj=0&slj=5&sde=0&sde=1&pop=3") + kCustomer;
+  expectPage(run(query.c_str()),
+             previewOf("\t(1) Big Anvil Sub\n\t(1) The Tideline Club\n"
+                       "\t(1) Hamstead Lean Wren\n\t(1) Cheese Tower Lean Wren\n"
+                       "\t(1) Crunchmoor Potato Chips\n\t(1) Grand Brine Pickle\n"
+                       "\t(1) Cold Leaf Tea\n"),
+             0);
+}
+
+TEST_F(TolvTest, ItemNumbersAndFieldNames) {
+  const struct {
+    const char *fields;
+    const char *items;
+  } cases[] = {
+      {"sub=7&sub=3", "\t(1) Thistle Sub\n\t(1) Bramble Club\n"},  // ascending, accumulated
+      {"pop=2&pop=2", "\t(1) Diet Fizzbolt\n"},                   // one of each item
+      {"sub=abc", "\t(1) The Lantern Sub\n"},                     // not a number: 0
+      {"sub=", "\t(1) The Lantern Sub\n"},
+      {"sub=+7", "\t(1) Bramble Club\n"},   // '+' is a blank, which atoi skips
+      {"sub=33", "\t(1) Big Anvil Sub\n"},  // 33 AND 31 is 1
+      {"sub=12", ""},                       // beyond the table: ordered, but no line
+      {"sub=-1", ""},                       // bit 31
+      {"slj=6&sde=2&pop=4", ""},
+      {"s%75b=2", "\t(1) Driftwood Sub\n"},      // field names are decoded too
+      {"x=1&sub=4", "\t(1) Cobalt Sub\n"},       // unknown fields are skipped
+      {"SUB=4&sub=6", "\t(1) Hearthside Club\n"},       // names are case-sensitive
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.fields);
+    std::string query = c.fields + std::string(kCustomer);
+    expectPage(run(query.c_str()), previewOf(c.items), 0);
+  }
+  // A last field without '=' has an empty value.
+  expectPage(run((std::string(kCustomer + 1) + "&sub").c_str()), previewOf("\t(1) The Lantern Sub\n"), 0);
+}
+
+TEST_F(TolvTest, TextDecoding) {
+  const struct {
+    const char *query;
+    const char *name;
+  } cases[] = {
+      {"name=A+%2B+B", "A + B"},                         // '+' before %2B
+      {"na%6De=Zed", "Zed"},                             // escaped field name
+      {"name=First&name=Second", "Second"},              // the last one counts
+      {"name=%41%6c%5A%zz%4", "AlZ%zz%4"},               // bad escapes stay
+      {"name=Jos%C3%A9", "Jos\xC3\xA9"},                 // bytes above 127 are kept
+      {"name=Ann%00Lee", "Ann"},                         // a NUL ends the text
+      {"name=+", " "},                                   // a single blank is a name
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.query);
+    std::string query = std::string(c.query) + "&adr=A&phone=P&sub=0";
+    expectPage(run(query.c_str()),
+               kPreview + letter(c.name, "A", "\t(1) The Lantern Sub\n", "P"), 0);
+  }
+}
+
+TEST_F(TolvTest, ValidationOrder) {
+  const struct {
+    const char *query;
+    const char *reason;
+  } cases[] = {
+      {"a=b", "you didn't give your name"},
+      {"adr=A&phone=P&sub=0", "you didn't give your name"},
+      {"name=&adr=&phone=&sub=0", "you didn't give your name"},
+      {"name=N&phone=P&sub=0", "you didn't give your address"},
+      {"name=N&adr=A&phone=&sub=0", "you didn't give your phone number"},
+      {"name=N&adr=A&phone=P", "you didn't order anything"},
+      {"x&sub=4&name=N&adr=A&phone=P", "you didn't order anything"},  // field "x&sub"
+      {"pwd=GarnetFoXy&name=N&adr=A&phone=P", "you didn't order anything"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.query);
+    expectPage(run(c.query), notSubmitted(c.reason), 1);
+  }
+}
+
+TEST_F(TolvTest, OnlyTheExactLastPasswordSends) {
+  const char *previews[] = {"pwd=GarnetFoXy&pwd=x&sub=0", "pwd=garnetfoxy&sub=0",
+                            "pwd=GarnetFoXyZ&sub=0", "pwd=GarnetFoX&sub=0"};
+  for (const char *fields : previews) {
+    SCOPED_TRACE(fields);
+    std::string query = fields + std::string(kCustomer);
+    expectPage(run(query.c_str(), STUB_MODULE), previewOf("\t(1) The Lantern Sub\n"), 0);
+    EXPECT_EQ(mailed("letter"), "<missing>");
+  }
+  std::string query = "pwd=x&pwd=Garnet%46oXy&sub=0" + std::string(kCustomer);
+  expectPage(run(query.c_str(), STUB_MODULE), kSent, 0);
+}
+
+TEST_F(TolvTest, SentOrderGoesToTheMailCommandOnly) {
+  std::string query = "pwd=GarnetFoXy&sub=2&slj=3&pop=0" + std::string(kCustomer);
+  ChildResult r = run(query.c_str(), STUB_MODULE);
+  expectPage(r, kSent, 0);
+  EXPECT_EQ(mailed("args"), TOLV_GATEWAY "\n");
+  EXPECT_EQ(mailed("letter"),
+            letter("Ann Lee", "3 Oak Road",
+                   "\t(1) Driftwood Sub\n\t(1) Gobbler Slice Lean Wren\n\t(1) Fizzbolt\n",
+                   "555-0199"));
+}
+
+TEST_F(TolvTest, UnacceptedMailIsNotReportedAsSent) {
+  std::string query = "pwd=GarnetFoXy&sub=0" + std::string(kCustomer);
+  const std::string refused = kHeader + notSubmitted("the mail server did not accept the order");
+  ChildResult failed = run(query.c_str(), STUB_MODULE, {{"MAILSTUB_STATUS", "3"}});
+  EXPECT_EQ(failed.out, refused);
+  EXPECT_TRUE(exitedWith(failed.status, 1));
+  EXPECT_EQ(mailed("letter"), letter("Ann Lee", "3 Oak Road", "\t(1) The Lantern Sub\n",
+                                     "555-0199"));  // it was offered
+  // The shell reports these on standard error.
+  ChildResult killed = run(query.c_str(), STUB_MODULE, {{"MAILSTUB_STATUS", "kill"}});
+  EXPECT_EQ(killed.out, refused);
+  EXPECT_TRUE(exitedWith(killed.status, 1));
+  ChildResult missing = run(query.c_str(), NOMAIL_MODULE);
+  EXPECT_EQ(missing.out, refused);
+  EXPECT_TRUE(exitedWith(missing.status, 1));
+}
+
+TEST_F(TolvTest, NoPipeToMail) {
+  // Only one descriptor left: enough for the temporary file, not for a pipe.
+  auto starve = [] {
+    int lowest = dup(0);
+    close(lowest);
+    rlimit limit = {static_cast<rlim_t>(lowest) + 1, static_cast<rlim_t>(lowest) + 1};
+    setrlimit(RLIMIT_NOFILE, &limit);
+  };
+  std::string query = "pwd=GarnetFoXy&sub=0" + std::string(kCustomer);
+  expectPage(run(query.c_str(), STUB_MODULE, {}, starve),
+             notSubmitted("the server was unable to open a pipe to mail"), 1);
+  EXPECT_EQ(mailed("letter"), "<missing>");
+}
+
+TEST_F(TolvTest, TextsLongerThanTheirBuffersAreRefused) {
+  const struct {
+    const char *field;
+    size_t room;  // the longest value that fits
+    const char *reason;
+  } fields[] = {
+      {"name", 31, "your name is too long"},
+      {"adr", 63, "your address is too long"},
+      {"phone", 15, "your phone number is too long"},
+  };
+  for (const auto &f : fields) {
+    SCOPED_TRACE(f.field);
+    std::string base = "name=N&adr=A&phone=P&sub=0&" + std::string(f.field) + "=";
+    std::string fits = base + std::string(f.room, 'x');
+    ChildResult r = run(fits.c_str());
+    EXPECT_TRUE(exitedWith(r.status, 0));
+    EXPECT_NE(r.out.find(std::string(f.room, 'x')), std::string::npos);
+    expectPage(run((fits + "x").c_str()), notSubmitted(f.reason), 1);
+    // Escapes are counted once decoded: room escapes fit.
+    std::string escaped = base;
+    for (size_t i = 0; i < f.room; i++) escaped += "%41";
+    EXPECT_TRUE(exitedWith(run(escaped.c_str()).status, 0));
+    expectPage(run((base + std::string(100000, 'y')).c_str()), notSubmitted(f.reason), 1);
+    // A later value that fits replaces the long one.
+    std::string replaced = base + std::string(5000, 'y') + "&" + f.field + "=ok";
+    EXPECT_TRUE(exitedWith(run(replaced.c_str()).status, 0));
+  }
+  // The name is checked before the address is found missing.
+  expectPage(run(("adr=&phone=P&sub=0&name=" + std::string(32, 'n')).c_str()),
+             notSubmitted("your name is too long"), 1);
+}
+
+TEST_F(TolvTest, HugeFieldNamesAndValuesAreHarmless) {
+  std::string query = std::string(100000, 'k') + "=" + std::string(100000, 'v') + "&" +
+                      std::string(300, '%') + "=1&pwd=" + std::string(70000, 'p') +
+                      "&sub=" + std::string(5000, '9') + kCustomer;
+  // 999... saturates to all one bits: bit 31, beyond every table.
+  expectPage(run(query.c_str()), previewOf(""), 0);
+}
+
+TEST_F(TolvTest, ControlCharactersCannotForgeLetterLines) {
+  std::string query =
+      "pwd=GarnetFoXy&sub=0&name=Eve%0D%0A.%0D%0A~!cat+/etc/passwd"
+      "&adr=1+Main%0A~v%0D&phone=555%09%7F%01%1F";
+  const std::string mail = letter("Eve  .  ~!cat /etc/passwd", "1 Main ~v ",
+                                  "\t(1) The Lantern Sub\n", "555    ");
+  expectPage(run(query.c_str(), STUB_MODULE), kSent, 0);
+  EXPECT_EQ(mailed("letter"), mail);
+  // Without the password the same letter is previewed.
+  expectPage(run(query.c_str() + strlen("pwd=GarnetFoXy&")), kPreview + mail, 0);
+}
+
+TEST_F(TolvTest, ServerErrorWithoutATemporaryFolder) {
+  std::string file = dir_.path() + "/plain";
+  fclose(fopen(file.c_str(), "w"));
+  const std::string unusable[] = {dir_.path() + "/missing", file, std::string(5000, 'd')};
+  for (const std::string &tmpdir : unusable) {
+    SCOPED_TRACE(tmpdir.substr(0, 80));
+    // The check comes before the fields are read.
+    expectPage(run("a=b", TOLV_MODULE, {{"TMPDIR", tmpdir}}), kServerError, 1);
+  }
+}
+
+TEST_F(TolvTest, WriteOnlyDescriptor) {
+  ChildResult r = run(nullptr, TOLV_MODULE, {}, {}, Channel::WritePipe);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "fdopen: Invalid argument\n");
+  EXPECT_TRUE(exitedWith(r.status, 1));
+}
+
+}  // namespace
