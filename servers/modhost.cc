@@ -293,7 +293,15 @@ void setCgiEnvironment(const Settings &settings, const char *name, const char *q
 [[noreturn]] void runModule(const Settings &settings, const char *path, const char *name,
                             char *query, const char *version, const sockaddr_in &peer, int fd,
                             pid_t relay) {
-  signal(SIGPIPE, SIG_DFL);  // what the module and the commands it starts expect
+  // A process group of its own keeps the terminal's signals away from the module: the server
+  // decides when requests end. Dispositions and mask go back to what modules expect.
+  if (setpgid(0, 0) != 0) perror("setpgid");
+  signal(SIGPIPE, SIG_DFL);
+  signal(SIGINT, SIG_DFL);
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_UNBLOCK, &term, nullptr);
   // The relay bounds the module's time; if the relay is gone, so is the module.
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) perror("prctl");
   if (getppid() != relay) _exit(1);
@@ -406,7 +414,13 @@ void serveClient(const Settings &settings, int client, const sockaddr_in &peer) 
   Outcome out;
   inet_ntop(AF_INET, &peer.sin_addr, out.peer, sizeof out.peer);
   char line[RequestLineMax + 2];
-  switch (readRequest(client, line)) {
+  ReadResult result = readRequest(client, line);
+  // Until now the server's SIGTERM ends this process; from here the request is answered.
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_BLOCK, &term, nullptr);
+  switch (result) {
     case ReadResult::Closed:
       close(client);
       return;  // nothing was asked; nothing to log
@@ -506,7 +520,7 @@ void startChild(const Settings &settings, int listener, int client, const sockad
   }
   if (pid == 0) {
     close(listener);
-    setHandler(SIGINT, SIG_DFL);
+    setHandler(SIGINT, SIG_IGN);  // the server passes stops on as SIGTERM
     setHandler(SIGTERM, SIG_DFL);
     setHandler(SIGCHLD, SIG_DFL);
     sigprocmask(SIG_SETMASK, &originalMask, nullptr);
@@ -517,9 +531,10 @@ void startChild(const Settings &settings, int listener, int client, const sockad
   children[childCount++] = pid;
 }
 
-// Waits for the requests in progress, at most StopGraceSeconds or until a second stop signal,
-// then kills what is left; every child is reaped.
+// Ends the children still waiting for a request, waits for the requests in progress, at most
+// StopGraceSeconds or until a second stop signal, then kills what is left; every child is reaped.
 void stopChildren(const sigset_t &waitMask) {
+  for (int i = 0; i < childCount; i++) kill(children[i], SIGTERM);
   long long deadline = nowMillis() + StopGraceSeconds * 1000LL;
   while (reapChildren() > 0 && stopSignals < 2) {
     int left = millisLeft(deadline);
