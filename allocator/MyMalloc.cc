@@ -120,7 +120,7 @@ void initialize() {
 
 // First fit in list order. Splits off the high end of the block it finds, so
 // the remainder keeps its links and its place in the list.
-void *tryAllocate(size_t blockSize) {
+[[gnu::always_inline]] inline void *tryAllocate(size_t blockSize) {
   for (BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel; b = b->_nextFree) {
     size_t size = sizeOf(b);
     if (size < blockSize) continue;
@@ -141,33 +141,24 @@ void *tryAllocate(size_t blockSize) {
   return nullptr;
 }
 
-// Entered with mutex held; releases it on every path.
-void *allocateObject(size_t size) {
-  if (!_initialized) initialize();
-  if (size == 0) {
-    unlock();
-    return nullptr;
-  }
-  if (size > SIZE_MAX - (kHeaderSize + kAlignment - 1) ||
-      ((size + kHeaderSize + kAlignment - 1) & ~(kAlignment - 1)) > kLargestBlock) {
-    errno = ENOMEM;
-    unlock();
-    return nullptr;
-  }
-  size_t blockSize = (size + kHeaderSize + kAlignment - 1) & ~(kAlignment - 1);
-  if (blockSize < kMinBlockSize) blockSize = kMinBlockSize;
+// A request of 0 bytes (errno untouched) or beyond the limit (ENOMEM).
+// Entered with mutex held; releases it and returns null.
+[[gnu::noinline]] void *refuse(size_t size) {
+  if (size != 0) errno = ENOMEM;
+  unlock();
+  return nullptr;
+}
 
+// No free block fits: grow by one chunk, whatever the request; its block
+// heads the list and is the first fit the search meets. Entered with mutex
+// held; releases it.
+[[gnu::noinline]] void *growAndAllocate(size_t blockSize) {
   void *p = nullptr;
   if (_initialized) {  // still 0 only if the system refused the first chunk
-    p = tryAllocate(blockSize);
-    if (p == nullptr) {
-      // Grow by one chunk, whatever the request; its block heads the list
-      // and is the first fit the search meets.
-      BlockHeader *fresh = newFreshBlock();
-      if (fresh != nullptr) {
-        pushFront(fresh);
-        p = tryAllocate(blockSize);
-      }
+    BlockHeader *fresh = newFreshBlock();
+    if (fresh != nullptr) {
+      pushFront(fresh);
+      p = tryAllocate(blockSize);
     }
   }
   if (p == nullptr) {
@@ -179,8 +170,25 @@ void *allocateObject(size_t size) {
   return p;
 }
 
+// Entered with mutex held; releases it on every path. Inline in the entry
+// points: the common case is a set-up heap, a request within the limit and
+// a fit on the list; the rest is out of line.
+[[gnu::always_inline]] inline void *allocateObject(size_t size) {
+  if (__builtin_expect(!_initialized, 0)) initialize();
+  // Rounding up stays within the limit exactly when size <= kLargestRequest,
+  // so this also refuses a size whose rounding would overflow.
+  if (__builtin_expect(size - 1 >= kLargestRequest, 0)) return refuse(size);
+  size_t blockSize = (size + kHeaderSize + kAlignment - 1) & ~(kAlignment - 1);
+  if (blockSize < kMinBlockSize) blockSize = kMinBlockSize;
+
+  void *p = __builtin_expect(_initialized, 1) ? tryAllocate(blockSize) : nullptr;
+  if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(blockSize);
+  unlock();
+  return p;
+}
+
 // Entered with mutex held; releases it. Merges with free neighbours at once.
-void freeObject(void *ptr) {
+[[gnu::always_inline]] inline void freeObject(void *ptr) {
   BlockHeader *h = headerOf(ptr);
   BlockHeader *left = blockBelow(h, h->_leftSize);  // h itself for a chunk's first block
   BlockHeader *right = rightOf(h);                   // a block or the right fencepost
