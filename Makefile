@@ -3,7 +3,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all configure check demo serve bench sanitize clean
+.PHONY: all configure check demo serve bench sanitize fuzz clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -35,5 +35,13 @@ sanitize:
 	$(MAKE) all BUILD=build-tsan CMAKE_FLAGS="-DSANITIZE=thread"
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L tsan
 
+# libFuzzer with ASan and UBSan (clang): each target for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@test -f build-fuzz/build.ninja || cmake -S . -B build-fuzz -G Ninja -DFUZZ=ON \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	scripts/fuzz build-fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
