@@ -37,13 +37,14 @@ constexpr size_t HeaderMax = 32768;      // all header lines together
 constexpr size_t ModuleNameMax = 128;
 constexpr size_t LogPathMax = 200;  // a logged path is cut to this many bytes
 constexpr const char *StatusOk = "HTTP/1.0 200 OK\r\n";
+static_assert(RequestSeconds == 10 && RequestLineMax == 8192 && HeaderMax == 32768,
+              "the error pages below state these limits");
 
 // Set by the signal handlers, read by the accept loop.
 volatile sig_atomic_t stopSignals = 0;
-volatile sig_atomic_t childExited = 0;
 
 void onStop(int) { stopSignals = stopSignals + 1; }
-void onChild(int) { childExited = 1; }
+void onChild(int) {}  // only to interrupt the wait; the loop reaps
 
 // The entry every module exports under its plain name.
 using HttpRun = void (*)(int, char *);
@@ -114,13 +115,37 @@ int parseNumber(const char *s, long low, long high, int *value) {
   return 0;
 }
 
-// Writes all of buf unless the peer is gone; returns 0 on success.
+// Writes all of buf; returns 0 on success, -1 with errno set if a write fails.
 int writeAll(int fd, const void *buf, size_t len) {
   const char *p = static_cast<const char *>(buf);
   while (len > 0) {
     ssize_t n = write(fd, p, len);
     if (n < 0) {
       if (errno == EINTR) continue;
+      return -1;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Sends all of buf on a socket by deadline; returns 0 on success, -1 with errno set if the peer
+// is gone, or with errno ETIMEDOUT if the peer has not taken it all by then.
+int sendAllBy(int fd, const void *buf, size_t len, long long deadline) {
+  const char *p = static_cast<const char *>(buf);
+  while (len > 0) {
+    pollfd pfd = {fd, POLLOUT, 0};
+    int ready = poll(&pfd, 1, millisLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return -1;
+    if (ready == 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    ssize_t n = send(fd, p, len, MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
       return -1;
     }
     p += n;
@@ -380,18 +405,18 @@ void serveModule(const Settings &settings, int client, const char *path, const c
     if (n < 0) perror("read");
     if (n <= 0) break;
     if (clientGone) continue;  // let the module finish its work undisturbed
-    if (!started) {
-      started = true;
-      if (writeAll(client, StatusOk, strlen(StatusOk)) != 0) {
-        clientGone = true;
-        continue;
+    bool first = !started;
+    started = true;
+    if ((first && sendAllBy(client, StatusOk, strlen(StatusOk), deadline) != 0) ||
+        sendAllBy(client, buf, static_cast<size_t>(n), deadline) != 0) {
+      if (errno == ETIMEDOUT) {  // a client that does not read is cut off at the same limit
+        timedOut = true;
+        break;
       }
-      out->sent += strlen(StatusOk);
-    }
-    if (writeAll(client, buf, static_cast<size_t>(n)) != 0)
       clientGone = true;
-    else
-      out->sent += static_cast<size_t>(n);
+      continue;
+    }
+    out->sent += (first ? strlen(StatusOk) : 0) + static_cast<size_t>(n);
   }
   if (timedOut) {
     kill(pid, SIGKILL);
@@ -655,7 +680,6 @@ int main(int argc, char *argv[]) {
   fflush(stdout);
 
   while (stopSignals == 0) {
-    childExited = 0;
     reapChildren();
     pollfd pfd = {listener, POLLIN, 0};
     // At the limit the listener is not watched; new clients wait in its backlog.
