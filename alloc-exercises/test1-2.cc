@@ -1,27 +1,9 @@
 // test1-2: successive requests are carved from the same free block, top down.
-#include <stdio.h>
 #include <stdlib.h>
 
-#include "MyMalloc.h"
+#include "test1-stages.h"
 
 int main() {
-  puts("\n---- Running test1-2 ---");
-  puts("Before any allocation");
-  print_list();
-
-  int *mem1 = static_cast<int *>(malloc(8));
-  *mem1 = 10;
-  puts("mem1 = malloc(8)");
-  print_list();
-
-  int *mem2 = static_cast<int *>(malloc(8));
-  *mem2 = 11;
-  puts("mem2 = malloc(8)");
-  print_list();
-
-  int *mem3 = static_cast<int *>(malloc(8));
-  *mem3 = 12;
-  puts("mem3 = malloc(8)");
-  print_list();
+  allocateStages("\n---- Running test1-2 ---", 3);
   exit(0);
 }

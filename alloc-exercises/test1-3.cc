@@ -1,31 +1,10 @@
 // test1-3: a block freed between two blocks in use joins the free list by itself.
-#include <stdio.h>
 #include <stdlib.h>
 
-#include "MyMalloc.h"
+#include "test1-stages.h"
 
 int main() {
-  puts("\n---- Running test1 ---");
-  puts("Before any allocation");
-  print_list();
-
-  int *mem1 = static_cast<int *>(malloc(8));
-  *mem1 = 10;
-  puts("mem1 = malloc(8)");
-  print_list();
-
-  int *mem2 = static_cast<int *>(malloc(8));
-  *mem2 = 11;
-  puts("mem2 = malloc(8)");
-  print_list();
-
-  int *mem3 = static_cast<int *>(malloc(8));
-  *mem3 = 12;
-  puts("mem3 = malloc(8)");
-  print_list();
-
-  free(mem2);
-  puts("free(mem2))");
-  print_list();
+  Test1Blocks m = allocateStages("\n---- Running test1 ---", 3);
+  freeStage(m.mem2, "free(mem2))");
   exit(0);
 }
