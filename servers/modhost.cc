@@ -293,6 +293,14 @@ int parseRequestLine(char *line, char **method, char **target, char **version) {
   return 0;
 }
 
+// Blocks or unblocks SIGTERM (how is SIG_BLOCK or SIG_UNBLOCK).
+void maskSigterm(int how) {
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  if (sigprocmask(how, &term, nullptr) != 0) perror("sigprocmask");
+}
+
 // Sets the CGI variables a module may read; QUERY_STRING is the query exactly as received.
 void setCgiEnvironment(const Settings &settings, const char *name, const char *query,
                        const char *version, const sockaddr_in &peer) {
@@ -323,10 +331,7 @@ void setCgiEnvironment(const Settings &settings, const char *name, const char *q
   if (setpgid(0, 0) != 0) perror("setpgid");
   signal(SIGPIPE, SIG_DFL);
   signal(SIGINT, SIG_DFL);
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  sigprocmask(SIG_UNBLOCK, &term, nullptr);
+  maskSigterm(SIG_UNBLOCK);
   // The relay bounds the module's time; if the relay is gone, so is the module.
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) perror("prctl");
   if (getppid() != relay) _exit(1);
@@ -441,10 +446,7 @@ void serveClient(const Settings &settings, int client, const sockaddr_in &peer) 
   char line[RequestLineMax + 2];
   ReadResult result = readRequest(client, line);
   // Until now the server's SIGTERM ends this process; from here the request is answered.
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  sigprocmask(SIG_BLOCK, &term, nullptr);
+  maskSigterm(SIG_BLOCK);
   switch (result) {
     case ReadResult::Closed:
       close(client);
