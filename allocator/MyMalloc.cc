@@ -36,10 +36,8 @@ constexpr char kNoMemoryMessage[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR
 static_assert(sizeof kNoMemoryMessage - 1 == 53);
 
 size_t sizeOf(const BlockHeader *b) { return b->_blockSize & ~kAllocatedBit; }
-bool isAllocated(const BlockHeader *b) { return (b->_blockSize & kAllocatedBit) != 0; }
 void setSize(BlockHeader *b, size_t size) { b->_blockSize = size | (b->_blockSize & kAllocatedBit); }
 void setAllocated(BlockHeader *b) { b->_blockSize |= kAllocatedBit; }
-void clearAllocated(BlockHeader *b) { b->_blockSize &= ~kAllocatedBit; }
 
 BlockHeader *blockAt(void *base, size_t offset) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) + offset);
@@ -188,30 +186,43 @@ void initialize() {
 }
 
 // Entered with mutex held; releases it. Merges with free neighbours at once.
+// Reads each of the three size words once; a free block's word is its size,
+// as its flag is clear.
 [[gnu::always_inline]] inline void freeObject(void *ptr) {
   BlockHeader *h = headerOf(ptr);
+  size_t size = sizeOf(h);
   BlockHeader *left = blockBelow(h, h->_leftSize);  // h itself for a chunk's first block
-  BlockHeader *right = rightOf(h);                   // a block or the right fencepost
-  bool leftFree = !isAllocated(left);
-  bool rightFree = !isAllocated(right);
+  BlockHeader *right = blockAt(h, size);             // a block or the right fencepost
+  size_t leftWord = left->_blockSize;
+  size_t rightWord = right->_blockSize;
+  bool leftFree = (leftWord & kAllocatedBit) == 0;
+  bool rightFree = (rightWord & kAllocatedBit) == 0;
 
-  if (leftFree && rightFree) unlinkFree(left);
+  if (!leftFree && !rightFree) {  // nothing to merge: the block alone heads the list
+    pushFront(h);
+    h->_blockSize = size;
+    unlock();
+    return;
+  }
   BlockHeader *merged = h;
-  if (leftFree) {
-    setSize(left, sizeOf(left) + sizeOf(h));
-    right->_leftSize = sizeOf(left);
+  if (leftFree) {  // left grows and keeps its place, unless right's place is taken below
+    if (rightFree) unlinkFree(left);
+    size += leftWord;
+    left->_blockSize = size;
+    right->_leftSize = size;
     merged = left;
   }
   if (rightFree) {  // merged takes right's place in the list
-    merged->_nextFree = right->_nextFree;
-    merged->_prevFree = right->_prevFree;
-    right->_nextFree->_prevFree = merged;
-    right->_prevFree->_nextFree = merged;
-    setSize(merged, sizeOf(merged) + sizeOf(right));
-    rightOf(right)->_leftSize = sizeOf(merged);
+    BlockHeader *next = right->_nextFree;
+    BlockHeader *prev = right->_prevFree;
+    merged->_nextFree = next;
+    merged->_prevFree = prev;
+    next->_prevFree = merged;
+    prev->_nextFree = merged;
+    size += rightWord;
+    merged->_blockSize = size;
+    blockAt(right, rightWord)->_leftSize = size;
   }
-  if (!leftFree && !rightFree) pushFront(h);
-  clearAllocated(merged);
   unlock();
 }
 
