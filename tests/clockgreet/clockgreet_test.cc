@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -197,13 +199,14 @@ class Server {
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
     out_ = Fd(outPipe[0]);
     err_ = Fd(errPipe[0]);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(outPipe[1], 1);
-      dup2(errPipe[1], 2);
-      execve(program, argv.data(), envp.data());
-      _exit(127);
-    }
+    // posix_spawn returns once the program runs, so the test's own sockets are not counted
+    // as the server's.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    if (posix_spawn(&pid_, program, &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
     close(outPipe[1]);
     close(errPipe[1]);
   }
@@ -279,130 +282,162 @@ void expectGreeting(const std::string &reply, const std::string &name) {
   EXPECT_EQ(timeText, expected);
 }
 
-// Connects, checks the prompt, sends bytes and returns all the server sends after the prompt.
-Received converse(int port, std::string_view bytes) {
+// Checks that the client on fd has been prompted.
+void expectPrompt(int fd) { EXPECT_EQ(readFrom(fd, Prompt.size(), WaitMs).data, Prompt); }
+
+// A client connected to the server at port that has been prompted.
+Fd promptedClient(int port) {
   Fd c = connectTo(port);
   EXPECT_GE(c.fd, 0) << strerror(errno);
-  EXPECT_EQ(readFrom(c.fd, Prompt.size(), WaitMs).data, Prompt);
+  expectPrompt(c.fd);
+  return c;
+}
+
+// Connects, checks the prompt, sends bytes and returns all the server sends after the prompt.
+Received converse(int port, std::string_view bytes) {
+  Fd c = promptedClient(port);
   sendAll(c.fd, bytes);
   return readToEnd(c.fd, WaitMs);
 }
 
-const std::vector<std::string> FreePort = {"0"};
+// A test with one server, killed when the test ends.
+class Clockgreet : public testing::Test {
+ protected:
+  // Starts program with args; returns the port it listens on, 0 if it does not.
+  int start(const char *program = CLOCKGREET, const std::vector<std::string> &args = {"0"}) {
+    server_.emplace(program, args);
+    return server_->port();
+  }
+  Server &server() { return *server_; }
 
-TEST(ClockgreetProtocol, GreetsEachWaitingClientByNameWithTheLocalTime) {
-  Server server(CLOCKGREET, FreePort);
-  int port = server.port();
+  // Sends the (rest of the) name line on the prompted client fd; checks greeting and log.
+  void expectServed(int fd, std::string_view bytes, const std::string &name) {
+    sendAll(fd, bytes);
+    Received reply = readToEnd(fd, WaitMs);
+    EXPECT_TRUE(reply.ended);
+    expectGreeting(reply.data, name);
+    server().expectLog("name=" + name + "\n");
+  }
+
+  // Sends bytes of which the server must leave some unread, and checks the name it logs. A
+  // server that closes a connection with bytes unread resets it (and the client's system may then
+  // drop the greeting); a server that had read everything would end it cleanly.
+  void expectRestUnread(int port, std::string_view bytes, const std::string &name) {
+    Received reply = converse(port, bytes);
+    EXPECT_EQ(reply.error, ECONNRESET) << "the server read past the name";
+    EXPECT_FALSE(reply.ended);
+    server().expectLog("name=" + name + "\n");
+  }
+
+  // Keeps a client silent after sending bytes, with another client waiting behind it; checks
+  // that the silent one is answered with what it sent after waitSeconds, and the next is served.
+  void expectSilentClientReleased(int port, int waitSeconds, std::string_view bytes) {
+    long long begin = nowMs();
+    Fd silent = connectTo(port);
+    Fd next = connectTo(port);
+    ASSERT_GE(silent.fd, 0);
+    ASSERT_GE(next.fd, 0);
+    expectPrompt(silent.fd);
+    sendAll(silent.fd, bytes);
+
+    Received reply = readToEnd(silent.fd, waitSeconds * 1000 + WaitMs);
+    long long waited = nowMs() - begin;
+    EXPECT_GE(waited, waitSeconds * 1000 - 100);
+    EXPECT_LE(waited, waitSeconds * 1000 + 1500);
+    EXPECT_TRUE(reply.ended);
+    std::string name(bytes);
+    expectGreeting(reply.data, name);
+    server().expectLog("name=" + name + "\n");
+
+    expectPrompt(next.fd);
+    expectServed(next.fd, "Hal\r\n", "Hal");
+  }
+
+ private:
+  std::optional<Server> server_;
+};
+
+using ClockgreetProtocol = Clockgreet;
+using ClockgreetStart = Clockgreet;
+using ClockgreetRobustness = Clockgreet;
+
+TEST_F(ClockgreetProtocol, GreetsEachWaitingClientByNameWithTheLocalTime) {
+  int port = start();
   ASSERT_NE(port, 0);
 
   // Two clients at once: the second waits in the backlog until the first is done.
-  Fd first = connectTo(port);
+  Fd first = promptedClient(port);
   Fd second = connectTo(port);
-  ASSERT_GE(first.fd, 0);
   ASSERT_GE(second.fd, 0);
-  EXPECT_EQ(readFrom(first.fd, Prompt.size(), WaitMs).data, Prompt);
   EXPECT_TRUE(staysQuiet(second.fd));
+  expectServed(first.fd, "Alice\r\n", "Alice");
 
-  sendAll(first.fd, "Alice\r\n");
-  Received reply = readToEnd(first.fd, WaitMs);
-  EXPECT_TRUE(reply.ended);
-  expectGreeting(reply.data, "Alice");
-  server.expectLog("name=Alice\n");
-
-  EXPECT_EQ(readFrom(second.fd, Prompt.size(), WaitMs).data, Prompt);
-  sendAll(second.fd, "Bob Smith\r\n");
-  expectGreeting(readToEnd(second.fd, WaitMs).data, "Bob Smith");
-  server.expectLog("name=Bob Smith\n");
+  expectPrompt(second.fd);
+  expectServed(second.fd, "Bob Smith\r\n", "Bob Smith");
 }
 
-TEST(ClockgreetProtocol, EmptyName) {
-  Server server(CLOCKGREET, FreePort);
-  int port = server.port();
+TEST_F(ClockgreetProtocol, EmptyNameLeavesTwoBlanks) {
+  int port = start();
   ASSERT_NE(port, 0);
 
-  Received reply = converse(port, "\r\n");
-  EXPECT_TRUE(reply.data.starts_with("\nHi  the time is:\n"));
-  expectGreeting(reply.data, "");
-  server.expectLog("name=\n");
+  Fd c = promptedClient(port);
+  expectServed(c.fd, "\r\n", "");
 }
 
-TEST(ClockgreetProtocol, LoneLineFeedOrCarriageReturnIsPartOfTheName) {
-  Server server(CLOCKGREET, FreePort);
-  int port = server.port();
+TEST_F(ClockgreetProtocol, LoneLineFeedOrCarriageReturnIsPartOfTheName) {
+  int port = start();
   ASSERT_NE(port, 0);
 
-  Fd c = connectTo(port);
-  ASSERT_GE(c.fd, 0);
-  EXPECT_EQ(readFrom(c.fd, Prompt.size(), WaitMs).data, Prompt);
+  Fd c = promptedClient(port);
   sendAll(c.fd, "a\n");
   EXPECT_TRUE(staysQuiet(c.fd)) << "a line feed alone ended the name";
   sendAll(c.fd, "b\r");
   EXPECT_TRUE(staysQuiet(c.fd));
   sendAll(c.fd, "c\r");
   EXPECT_TRUE(staysQuiet(c.fd));
-  sendAll(c.fd, "\n");
-  expectGreeting(readToEnd(c.fd, WaitMs).data, "a\nb\rc");
-  server.expectLog("name=a\nb\rc\n");
+  expectServed(c.fd, "\n", "a\nb\rc");
 }
 
-// Sends bytes of which the server must leave some unread, and checks the name it logs. A server
-// that closes a connection with bytes unread resets it (and the client's system may then drop
-// the greeting); a server that had read everything would end it cleanly.
-void expectRestUnread(Server &server, int port, std::string_view bytes, const std::string &name) {
-  Received reply = converse(port, bytes);
-  EXPECT_EQ(reply.error, ECONNRESET) << "the server read past the name";
-  EXPECT_FALSE(reply.ended);
-  server.expectLog("name=" + name + "\n");
-}
-
-TEST(ClockgreetProtocol, NameStopsAt1024BytesAndTheRestIsNotRead) {
-  Server server(CLOCKGREET, FreePort);
-  int port = server.port();
+TEST_F(ClockgreetProtocol, NameStopsAt1024BytesAndTheRestIsNotRead) {
+  int port = start();
   ASSERT_NE(port, 0);
 
   // Exactly the limit, no line end: answered at once, and the stream ends cleanly.
   std::string name(MaxName, 'x');
-  Received reply = converse(port, name);
-  expectGreeting(reply.data, name);
-  EXPECT_TRUE(reply.ended);
-  server.expectLog("name=" + name + "\n");
+  Fd c = promptedClient(port);
+  expectServed(c.fd, name, name);
 
   // Beyond the limit, and beyond a line end: the rest stays unread.
-  expectRestUnread(server, port, name + "tail\r\n", name);
-  expectRestUnread(server, port, "Carol\r\nmore", "Carol");
+  expectRestUnread(port, name + "tail\r\n", name);
+  expectRestUnread(port, "Carol\r\nmore", "Carol");
 }
 
-TEST(ClockgreetProtocol, CarriageReturnAtTheLimitStays) {
-  Server server(CLOCKGREET, FreePort);
-  int port = server.port();
+TEST_F(ClockgreetProtocol, CarriageReturnAtTheLimitStays) {
+  int port = start();
   ASSERT_NE(port, 0);
 
   // The 1024th byte is a carriage return: it is kept, and the line feed after it is not read.
   std::string name = std::string(MaxName - 1, 'y') + "\r";
-  Received reply = converse(port, name);
-  expectGreeting(reply.data, name);
-  EXPECT_TRUE(reply.ended);
-  server.expectLog("name=" + name + "\n");
-  expectRestUnread(server, port, name + "\n", name);
+  Fd c = promptedClient(port);
+  expectServed(c.fd, name, name);
+  expectRestUnread(port, name + "\n", name);
 
   // A pair that ends at the 1024th byte still ends the name.
   name.assign(MaxName - 2, 'w');
-  reply = converse(port, name + "\r\n");
-  expectGreeting(reply.data, name);
-  EXPECT_TRUE(reply.ended);
-  server.expectLog("name=" + name + "\n");
+  c = promptedClient(port);
+  expectServed(c.fd, name + "\r\n", name);
 }
 
-TEST(ClockgreetProtocol, ZeroByteEndsTheNameInLogAndGreeting) {
-  Server server(CLOCKGREET, FreePort);
-  int port = server.port();
+TEST_F(ClockgreetProtocol, ZeroByteEndsTheNameInLogAndGreeting) {
+  int port = start();
   ASSERT_NE(port, 0);
 
-  expectGreeting(converse(port, "ab\0cd\r\n"s).data, "ab");
-  server.expectLog("name=ab\n");
+  Fd c = promptedClient(port);
+  expectServed(c.fd, "ab\0cd\r\n"s, "ab");
 }
 
-TEST(ClockgreetStart, WithoutPortPrintsUsageAndEnds255) {
+TEST_F(ClockgreetStart, WithoutPortPrintsUsageAndEnds255) {
+  // The usage text as documented: 23 lines, each filled with blanks to 63 characters.
   const char *lines[] = {
       "",
       "clockgreet:",
@@ -435,162 +470,111 @@ TEST(ClockgreetStart, WithoutPortPrintsUsageAndEnds255) {
     expected += padded + "\n";
   }
 
-  Server server(CLOCKGREET, {});
-  EXPECT_EQ(server.exitStatus(), 255);
-  Received err = readToEnd(server.err(), WaitMs);
+  EXPECT_EQ(start(CLOCKGREET, {}), 0);
+  EXPECT_EQ(server().exitStatus(), 255);
+  Received err = readToEnd(server().err(), WaitMs);
   EXPECT_EQ(err.data.size(), 1472u);
   EXPECT_EQ(err.data, expected);
-  EXPECT_EQ(readToEnd(server.out(), WaitMs).data, "");
+  EXPECT_EQ(readToEnd(server().out(), WaitMs).data, "");
 }
 
-TEST(ClockgreetStart, PortInUseEnds255WithBindError) {
+TEST_F(ClockgreetStart, PortInUseEnds255WithBindError) {
   Fd holder = tcpSocket(0, true);
   ASSERT_GE(holder.fd, 0);
-  Server server(CLOCKGREET, {std::to_string(portOf(holder.fd))});
-  EXPECT_EQ(server.exitStatus(), 255);
-  EXPECT_EQ(readToEnd(server.err(), WaitMs).data, "bind: "s + strerror(EADDRINUSE) + "\n");
-  EXPECT_EQ(readToEnd(server.out(), WaitMs).data, "");
+  EXPECT_EQ(start(CLOCKGREET, {std::to_string(portOf(holder.fd))}), 0);
+  EXPECT_EQ(server().exitStatus(), 255);
+  EXPECT_EQ(readToEnd(server().err(), WaitMs).data, "bind: "s + strerror(EADDRINUSE) + "\n");
+  EXPECT_EQ(readToEnd(server().out(), WaitMs).data, "");
 }
 
-// Starts the server with the port argument made from a free port by makeArg; checks that it
-// listens on the port that expectedFrom gives for that free port.
-void expectListensOn(std::string (*makeArg)(int), int (*expectedFrom)(int)) {
-  for (int attempt = 0; attempt < 3; attempt++) {  // another process may take the port first
-    int free = freePort();
-    ASSERT_NE(free, 0);
-    Server server(CLOCKGREET, {makeArg(free)});
-    int port = server.port();
-    if (port == 0 && server.exitStatus() == 255) continue;
-    EXPECT_EQ(port, expectedFrom(free)) << makeArg(free);
-    expectGreeting(converse(port, "Dan\r\n").data, "Dan");
-    return;
+TEST_F(ClockgreetStart, PortIsTheLow16BitsOfAtoi) {
+  using ArgFor = std::string (*)(int);
+  for (ArgFor argFor : {
+           ArgFor([](int p) { return std::to_string(p); }),
+           ArgFor([](int p) { return std::to_string(p + 65536); }),
+           ArgFor([](int p) { return " +" + std::to_string(p) + "xyz"; }),
+       }) {
+    bool served = false;
+    for (int attempt = 0; attempt < 3 && !served; attempt++) {  // the port may be taken first
+      int free = freePort();
+      ASSERT_NE(free, 0);
+      int port = start(CLOCKGREET, {argFor(free)});
+      if (port == 0 && server().exitStatus() == 255) continue;
+      EXPECT_EQ(port, free) << argFor(free);
+      expectGreeting(converse(port, "Dan\r\n").data, "Dan");
+      served = true;
+    }
+    EXPECT_TRUE(served) << "no free port stayed free";
   }
-  FAIL() << "no free port stayed free";
 }
 
-TEST(ClockgreetStart, PortIsTheLow16BitsOfAtoi) {
-  auto same = [](int p) { return p; };
-  expectListensOn([](int p) { return std::to_string(p); }, same);
-  expectListensOn([](int p) { return std::to_string(p + 65536); }, same);
-  expectListensOn([](int p) { return " +" + std::to_string(p) + "xyz"; }, same);
-}
-
-TEST(ClockgreetStart, NoDigitsIsPortZeroAPortOfTheSystemsChoosing) {
-  Server server(CLOCKGREET, {"none"});
-  int port = server.port();
+TEST_F(ClockgreetStart, NoDigitsIsPortZeroAPortOfTheSystemsChoosing) {
+  int port = start(CLOCKGREET, {"none"});
   ASSERT_NE(port, 0);
   expectGreeting(converse(port, "Dan\r\n").data, "Dan");
 }
 
-TEST(ClockgreetStart, MinusOneIsPort65535) {
+TEST_F(ClockgreetStart, MinusOneIsPort65535) {
   if (tcpSocket(65535, false).fd < 0) GTEST_SKIP() << "port 65535 is in use";
-  Server server(CLOCKGREET, {"-1"});
-  EXPECT_EQ(server.port(), 65535);
+  EXPECT_EQ(start(CLOCKGREET, {"-1"}), 65535);
 }
 
-TEST(ClockgreetRobustness, VanishedClientsDoNotStopTheServer) {
-  Server server(CLOCKGREET, FreePort);
-  int port = server.port();
+TEST_F(ClockgreetRobustness, VanishedClientsDoNotStopTheServer) {
+  int port = start();
   ASSERT_NE(port, 0);
 
   // One client is reset while the server waits for its name; another while it waits in the
   // backlog; the greetings to both are written to reset connections.
-  Fd gone = connectTo(port);
-  ASSERT_GE(gone.fd, 0);
-  EXPECT_EQ(readFrom(gone.fd, Prompt.size(), WaitMs).data, Prompt);
+  Fd gone = promptedClient(port);
   Fd waiting = connectTo(port);
   ASSERT_GE(waiting.fd, 0);
   resetClose(waiting);
   resetClose(gone);
-  server.expectLog("name=\nname=\n");
+  server().expectLog("name=\nname=\n");
 
   // One that closes after half a name, without reading the greeting.
-  Fd leaving = connectTo(port);
-  ASSERT_GE(leaving.fd, 0);
-  EXPECT_EQ(readFrom(leaving.fd, Prompt.size(), WaitMs).data, Prompt);
+  Fd leaving = promptedClient(port);
   sendAll(leaving.fd, "Ev");
   leaving = Fd();
-  server.expectLog("name=Ev\n");
+  server().expectLog("name=Ev\n");
 
-  expectGreeting(converse(port, "Fay\r\n").data, "Fay");
-  server.expectLog("name=Fay\n");
-  EXPECT_FALSE(server.hasExited());
+  Fd c = promptedClient(port);
+  expectServed(c.fd, "Fay\r\n", "Fay");
+  EXPECT_FALSE(server().hasExited());
 }
 
-TEST(ClockgreetRobustness, SilentClientIsAnsweredAfterTheWaitAndTheNextServed) {
-  Server server(CLOCKGREET_QUICK, FreePort);
-  int port = server.port();
+TEST_F(ClockgreetRobustness, SilentClientIsAnsweredAfterTheWaitAndTheNextServed) {
+  int port = start(CLOCKGREET_QUICK);
   ASSERT_NE(port, 0);
-
-  long long start = nowMs();
-  Fd silent = connectTo(port);
-  Fd next = connectTo(port);
-  ASSERT_GE(silent.fd, 0);
-  ASSERT_GE(next.fd, 0);
-  EXPECT_EQ(readFrom(silent.fd, Prompt.size(), WaitMs).data, Prompt);
-  sendAll(silent.fd, "Gu");
-
-  Received reply = readToEnd(silent.fd, QuickWaitSeconds * 1000 + WaitMs);
-  long long waited = nowMs() - start;
-  EXPECT_GE(waited, QuickWaitSeconds * 1000 - 100);
-  EXPECT_LE(waited, QuickWaitSeconds * 1000 + 1500);
-  EXPECT_TRUE(reply.ended);
-  expectGreeting(reply.data, "Gu");
-  server.expectLog("name=Gu\n");
-
-  EXPECT_EQ(readFrom(next.fd, Prompt.size(), WaitMs).data, Prompt);
-  sendAll(next.fd, "Hal\r\n");
-  expectGreeting(readToEnd(next.fd, WaitMs).data, "Hal");
-  server.expectLog("name=Hal\n");
+  expectSilentClientReleased(port, QuickWaitSeconds, "Gu");
 }
 
-TEST(ClockgreetRobustness, TricklingClientIsBoundedInTotal) {
-  Server server(CLOCKGREET_QUICK, FreePort);
-  int port = server.port();
+TEST_F(ClockgreetRobustness, TricklingClientIsBoundedInTotal) {
+  int port = start(CLOCKGREET_QUICK);
   ASSERT_NE(port, 0);
 
-  long long start = nowMs();
-  Fd c = connectTo(port);
-  ASSERT_GE(c.fd, 0);
-  EXPECT_EQ(readFrom(c.fd, Prompt.size(), WaitMs).data, Prompt);
+  long long begin = nowMs();
+  Fd c = promptedClient(port);
   // One byte every 400 ms: no single read waits long, but the name is never done.
   std::string sent;
-  while (nowMs() - start < QuickWaitSeconds * 1000 + 1500 && staysQuiet(c.fd) && sent.size() < 20) {
+  while (nowMs() - begin < QuickWaitSeconds * 1000 + 1500 && staysQuiet(c.fd) && sent.size() < 20) {
     sent += 'k';
     sendAll(c.fd, "k");
     usleep(100000);
   }
   // Bytes sent after the wait may be left unread, so the stream may end in a reset.
   Received reply = readToEnd(c.fd, WaitMs);
-  EXPECT_LE(nowMs() - start, QuickWaitSeconds * 1000 + 1500);
+  EXPECT_LE(nowMs() - begin, QuickWaitSeconds * 1000 + 1500);
   std::string name = reply.data.substr(4, reply.data.find(' ', 4) - 4);
   EXPECT_TRUE(sent.starts_with(name) && !name.empty()) << name;
   expectGreeting(reply.data, name);
 }
 
-// Waits out the real server's 30 seconds once.
-TEST(ClockgreetRobustness, SilentClientIsReleasedAfter30Seconds) {
-  Server server(CLOCKGREET, FreePort);
-  int port = server.port();
+// Waits out the real server's 30 seconds, once.
+TEST_F(ClockgreetRobustness, SilentClientIsReleasedAfter30Seconds) {
+  int port = start();
   ASSERT_NE(port, 0);
-
-  long long start = nowMs();
-  Fd silent = connectTo(port);
-  Fd next = connectTo(port);
-  ASSERT_GE(silent.fd, 0);
-  ASSERT_GE(next.fd, 0);
-  EXPECT_EQ(readFrom(silent.fd, Prompt.size(), WaitMs).data, Prompt);
-
-  Received reply = readToEnd(silent.fd, RealWaitSeconds * 1000 + WaitMs);
-  long long waited = nowMs() - start;
-  EXPECT_GE(waited, RealWaitSeconds * 1000 - 100);
-  EXPECT_LE(waited, RealWaitSeconds * 1000 + 3000);
-  expectGreeting(reply.data, "");
-  server.expectLog("name=\n");
-
-  EXPECT_EQ(readFrom(next.fd, Prompt.size(), WaitMs).data, Prompt);
-  sendAll(next.fd, "Ida\r\n");
-  expectGreeting(readToEnd(next.fd, WaitMs).data, "Ida");
+  expectSilentClientReleased(port, RealWaitSeconds, "");
 }
 
 }  // namespace
