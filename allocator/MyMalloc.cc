@@ -36,8 +36,6 @@ constexpr char kNoMemoryMessage[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR
 static_assert(sizeof kNoMemoryMessage - 1 == 53);
 
 size_t sizeOf(const BlockHeader *b) { return b->_blockSize & ~kAllocatedBit; }
-void setSize(BlockHeader *b, size_t size) { b->_blockSize = size | (b->_blockSize & kAllocatedBit); }
-void setAllocated(BlockHeader *b) { b->_blockSize |= kAllocatedBit; }
 
 BlockHeader *blockAt(void *base, size_t offset) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) + offset);
@@ -45,7 +43,6 @@ BlockHeader *blockAt(void *base, size_t offset) {
 BlockHeader *blockBelow(void *base, size_t offset) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) - offset);
 }
-BlockHeader *rightOf(BlockHeader *b) { return blockAt(b, sizeOf(b)); }
 BlockHeader *headerOf(void *payload) { return blockBelow(payload, kHeaderSize); }
 void *payloadOf(BlockHeader *b) { return reinterpret_cast<char *>(b) + kHeaderSize; }
 
@@ -120,20 +117,20 @@ void initialize() {
 // the remainder keeps its links and its place in the list.
 [[gnu::always_inline]] inline void *tryAllocate(size_t blockSize) {
   for (BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel; b = b->_nextFree) {
-    size_t size = sizeOf(b);
+    size_t size = b->_blockSize;  // the flag of a block on the list is clear
     if (size < blockSize) continue;
     size_t remainder = size - blockSize;
     if (remainder < kMinBlockSize) {
       unlinkFree(b);
-      setAllocated(b);
-      rightOf(b)->_leftSize = size;
+      b->_blockSize = size | kAllocatedBit;
+      blockAt(b, size)->_leftSize = size;
       return payloadOf(b);
     }
-    setSize(b, remainder);
+    b->_blockSize = remainder;
     BlockHeader *n = blockAt(b, remainder);
     n->_blockSize = blockSize | kAllocatedBit;
     n->_leftSize = remainder;
-    rightOf(n)->_leftSize = blockSize;
+    blockAt(n, blockSize)->_leftSize = blockSize;
     return payloadOf(n);
   }
   return nullptr;
