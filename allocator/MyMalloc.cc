@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/single_threaded.h>
 #include <unistd.h>
 
 #include "MyMallocLayout.h"
@@ -46,7 +47,17 @@ BlockHeader *blockBelow(void *base, size_t offset) {
 BlockHeader *headerOf(void *payload) { return blockBelow(payload, kHeaderSize); }
 void *payloadOf(BlockHeader *b) { return reinterpret_cast<char *>(b) + kHeaderSize; }
 
-void unlock() { pthread_mutex_unlock(&mutex); }
+// While the process has a single thread, no other thread can reach the heap,
+// so the entry points skip mutex; glibc clears __libc_single_threaded for good
+// before it starts a second thread, and from then on mutex is always taken.
+// The flag cannot change between lock() and unlock(): only the calling thread
+// could start a thread, and it does not while inside the allocator.
+void lock() {
+  if (!__libc_single_threaded) pthread_mutex_lock(&mutex);
+}
+void unlock() {
+  if (!__libc_single_threaded) pthread_mutex_unlock(&mutex);
+}
 
 // Puts b at the head of the free list, right after the sentinel.
 void pushFront(BlockHeader *b) {
@@ -235,13 +246,13 @@ void increaseCallocCalls() { _callocCalls++; }
 void increaseFreeCalls() { _freeCalls++; }
 
 void *malloc(size_t size) {
-  pthread_mutex_lock(&mutex);
+  lock();
   increaseMallocCalls();
   return allocateObject(size);
 }
 
 void free(void *ptr) {
-  pthread_mutex_lock(&mutex);
+  lock();
   increaseFreeCalls();
   if (ptr == nullptr) {
     unlock();
@@ -253,7 +264,7 @@ void free(void *ptr) {
 // Always moves the block: the new one is taken before the old one is freed.
 // A non-zero size that cannot be served returns null and leaves ptr alone.
 void *realloc(void *ptr, size_t size) {
-  pthread_mutex_lock(&mutex);
+  lock();
   increaseReallocCalls();
   void *fresh = allocateObject(size);
   if (ptr == nullptr) return fresh;
@@ -262,13 +273,13 @@ void *realloc(void *ptr, size_t size) {
     size_t old = payloadSize(ptr);
     memcpy(fresh, ptr, size < old ? size : old);
   }
-  pthread_mutex_lock(&mutex);
+  lock();
   freeObject(ptr);
   return fresh;
 }
 
 void *calloc(size_t count, size_t size) {
-  pthread_mutex_lock(&mutex);
+  lock();
   increaseCallocCalls();
   size_t length;
   if (__builtin_mul_overflow(count, size, &length)) length = SIZE_MAX;  // refused as too large
