@@ -17,12 +17,15 @@ constexpr int kInitialSlots = 5;
   exit(1);
 }
 
+// Bytes in an array of `slots` pointers.
+size_t bytesFor(int slots) { return static_cast<size_t>(slots) * sizeof(char *); }
+
 }  // namespace
 
 Argvec::Argvec() {
   _numOfAvailableArguments = kInitialSlots;
   _numOfArguments = 0;
-  _arguments = static_cast<char **>(malloc(static_cast<size_t>(_numOfAvailableArguments) * sizeof(char *)));
+  _arguments = static_cast<char **>(malloc(bytesFor(_numOfAvailableArguments)));
   if (_arguments == nullptr) outOfMemory("malloc");
   _arguments[0] = nullptr;  // an empty record is already a valid, empty vector
 }
@@ -34,7 +37,7 @@ void Argvec::insertArgument(char *argument) {
       outOfMemory("realloc");
     }
     const int slots = 2 * _numOfAvailableArguments;
-    char **grown = static_cast<char **>(realloc(_arguments, static_cast<size_t>(slots) * sizeof(char *)));
+    char **grown = static_cast<char **>(realloc(_arguments, bytesFor(slots)));
     if (grown == nullptr) outOfMemory("realloc");
     _arguments = grown;
     _numOfAvailableArguments = slots;

@@ -94,11 +94,11 @@ TEST(CtrlC, LongLinesAreComparedIn19CharacterPieces) {
     int promptsShown;
     bool endsByExit;
   } cases[] = {
-      {piece + "exit\n", 2, true},                          // second piece is "exit\n"
-      {piece + piece + "exit\n", 3, true},                  // third piece
-      {piece.substr(1) + "exit\n", 3, false},               // pieces "aa...ae", "xit\n"
-      {piece + "aexit\n" + "exit\n", 3, true},              // "aexit\n" is no exit
-      {std::string(20, 'a') + "exit\n", 3, false},          // "aexit\n" again
+      {piece + "exit\n", 2, true},                  // second piece is "exit\n"
+      {piece + piece + "exit\n", 3, true},          // third piece
+      {piece.substr(1) + "exit\n", 3, false},       // pieces "aa...ae", "xit\n"
+      {piece + "aexit\n" + "exit\n", 3, true},      // "aexit\n" is no exit
+      {std::string(20, 'a') + "exit\n", 3, false},  // "aexit\n" again
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.input);

@@ -5,25 +5,37 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace {
 
-long long nowMs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point deadlineAfter(int ms) { return Clock::now() + std::chrono::milliseconds(ms); }
 
 // Milliseconds left until deadline, at least 0.
-int leftMs(long long deadline) {
-  long long left = deadline - nowMs();
+int leftMs(Clock::time_point deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Appends to buf what one read of fd brings, at most max bytes, waiting until deadline;
+// returns false at end of file, on error or at the deadline.
+bool readChunk(int fd, std::string &buf, size_t max, Clock::time_point deadline) {
+  pollfd pfd = {fd, POLLIN, 0};
+  if (poll(&pfd, 1, leftMs(deadline)) <= 0) return false;
+  char chunk[4096];
+  const ssize_t n = read(fd, chunk, std::min(sizeof chunk, max));
+  if (n <= 0) return false;
+  buf.append(chunk, static_cast<size_t>(n));
+  return true;
 }
 
 void closeFd(int &fd) {
@@ -62,34 +74,22 @@ Proc startProgram(const char *path, int stdinFd, int stdoutFd) {
 }
 
 bool readUntil(int fd, std::string &buf, std::string_view want, int timeoutMs) {
-  const long long deadline = nowMs() + timeoutMs;
-  while (buf.find(want) == std::string::npos) {
-    pollfd pfd = {fd, POLLIN, 0};
-    if (poll(&pfd, 1, leftMs(deadline)) <= 0) return false;
-    char chunk[4096];
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n <= 0) return false;
-    buf.append(chunk, static_cast<size_t>(n));
-  }
+  const Clock::time_point deadline = deadlineAfter(timeoutMs);
+  while (buf.find(want) == std::string::npos)
+    if (!readChunk(fd, buf, SIZE_MAX, deadline)) return false;
   return true;
 }
 
 std::string readSome(int fd, size_t n, int timeoutMs) {
-  const long long deadline = nowMs() + timeoutMs;
+  const Clock::time_point deadline = deadlineAfter(timeoutMs);
   std::string buf;
-  while (buf.size() < n) {
-    pollfd pfd = {fd, POLLIN, 0};
-    if (poll(&pfd, 1, leftMs(deadline)) <= 0) break;
-    char chunk[4096];
-    ssize_t got = read(fd, chunk, std::min(sizeof chunk, n - buf.size()));
-    if (got <= 0) break;
-    buf.append(chunk, static_cast<size_t>(got));
+  while (buf.size() < n && readChunk(fd, buf, n - buf.size(), deadline)) {
   }
   return buf;
 }
 
 int finish(Proc &p, std::string &out, std::string &err, int timeoutMs) {
-  const long long deadline = nowMs() + timeoutMs;
+  const Clock::time_point deadline = deadlineAfter(timeoutMs);
   closeFd(p.in);
   while (p.out >= 0 || p.err >= 0) {
     pollfd pfds[2] = {{p.out, POLLIN, 0}, {p.err, POLLIN, 0}};
@@ -101,15 +101,9 @@ int finish(Proc &p, std::string &out, std::string &err, int timeoutMs) {
     }
     int *fds[2] = {&p.out, &p.err};
     std::string *bufs[2] = {&out, &err};
-    for (int i = 0; i < 2; i++) {
-      if (pfds[i].revents == 0) continue;
-      char chunk[4096];
-      ssize_t n = read(*fds[i], chunk, sizeof chunk);
-      if (n > 0)
-        bufs[i]->append(chunk, static_cast<size_t>(n));
-      else
+    for (int i = 0; i < 2; i++)
+      if (pfds[i].revents != 0 && !readChunk(*fds[i], *bufs[i], SIZE_MAX, deadline))
         closeFd(*fds[i]);
-    }
   }
   closeAll(p);
   int status = 0;
@@ -120,7 +114,7 @@ int finish(Proc &p, std::string &out, std::string &err, int timeoutMs) {
 }
 
 bool waitInRead(pid_t pid, int timeoutMs) {
-  const long long deadline = nowMs() + timeoutMs;
+  const Clock::time_point deadline = deadlineAfter(timeoutMs);
   const std::string syscallPath = "/proc/" + std::to_string(pid) + "/syscall";
   const std::string statPath = "/proc/" + std::to_string(pid) + "/stat";
   do {
@@ -142,7 +136,7 @@ bool waitInRead(pid_t pid, int timeoutMs) {
     }
     if (inRead) return true;
     usleep(1000);
-  } while (nowMs() < deadline);
+  } while (Clock::now() < deadline);
   return false;
 }
 

@@ -23,8 +23,7 @@ Proc startProgram(const char *path, int stdinFd = -1, int stdoutFd = -1);
 
 // Reads fd into buf until buf contains want; returns false at end of file or at the
 // deadline. Everything read stays in buf.
-bool readUntil(int fd, std::string &buf, std::string_view want,
-               int timeoutMs = kDefaultTimeoutMs);
+bool readUntil(int fd, std::string &buf, std::string_view want, int timeoutMs = kDefaultTimeoutMs);
 
 // Reads up to n bytes, as they come, until the deadline or end of file.
 std::string readSome(int fd, size_t n, int timeoutMs = kDefaultTimeoutMs);
