@@ -681,6 +681,7 @@ int main(int argc, char *argv[]) {
          settings.port, settings.moduleDir);
   fflush(stdout);
 
+  int status = 0;
   while (stopSignals == 0) {
     reapChildren();
     pollfd pfd = {listener, POLLIN, 0};
@@ -689,6 +690,7 @@ int main(int argc, char *argv[]) {
     if (ready < 0) {
       if (errno == EINTR) continue;
       perror("ppoll");
+      status = 1;
       break;
     }
     if (ready == 0 || (pfd.revents & POLLIN) == 0) continue;
@@ -696,8 +698,9 @@ int main(int argc, char *argv[]) {
     socklen_t peerLen = sizeof peer;
     int client = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &peerLen, SOCK_CLOEXEC);
     if (client < 0) {
-      if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) perror("accept");
-      if (errno == EMFILE || errno == ENFILE) {
+      int err = errno;
+      if (err != EAGAIN && err != EINTR && err != ECONNABORTED) perror("accept");
+      if (err == EMFILE || err == ENFILE) {
         timespec pause = {0, 100 * 1000000L};  // wait for descriptors to come back
         nanosleep(&pause, nullptr);
       }
@@ -710,5 +713,5 @@ int main(int argc, char *argv[]) {
   stopChildren(originalMask);
   printf("modhost: stopped\n");
   fflush(stdout);
-  return 0;
+  return status;
 }

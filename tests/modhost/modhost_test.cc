@@ -547,7 +547,6 @@ TEST(ModhostCommandLine, DefaultModuleFolderIsTheProgramsOwnAndAddressIsChosen) 
   ModuleTree tree;
   fs::copy_file(MODHOST, tree.modules / "modhost");
   fs::permissions(tree.modules / "modhost", fs::perms::owner_all);
-  std::vector<std::string> args = {"0"};
   // Started from its copy beside the modules, with no folder given.
   std::string copy = (tree.modules / "modhost").string();
   int out[2];
