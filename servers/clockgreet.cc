@@ -27,6 +27,7 @@ namespace {
 constexpr int QueueLength = 5;  // backlog passed to listen
 
 constexpr int NameWaitSeconds = CLOCKGREET_NAME_SECONDS;
+// An hour at most, so that the wait in milliseconds fits poll's int.
 static_assert(NameWaitSeconds > 0 && NameWaitSeconds <= 3600);
 
 constexpr int MaxName = 1024;  // name bytes kept; nothing beyond them is read
@@ -72,6 +73,7 @@ constexpr bool usageLinesFit() {
 }
 static_assert(usageLinesFit());
 
+// Returns the usage text, zero-terminated.
 constexpr std::array<char, UsageSize + 1> padUsage() {
   std::array<char, UsageSize + 1> text{};
   std::size_t at = 0;
