@@ -3,8 +3,17 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
+
+#include <type_traits>
+
+// A plain record, fields in their declared order, readable from C or a debugger.
+static_assert(std::is_standard_layout_v<Argvec> && !std::is_polymorphic_v<Argvec>);
+static_assert(offsetof(Argvec, _numOfAvailableArguments) == 0 &&
+              offsetof(Argvec, _numOfArguments) == sizeof(int) &&
+              offsetof(Argvec, _arguments) == 2 * sizeof(int));
 
 namespace {
 

@@ -6,12 +6,9 @@
 #include <stdlib.h>
 
 #include <string>
-#include <type_traits>
 #include <vector>
 
 namespace {
-
-static_assert(std::is_standard_layout_v<Argvec> && !std::is_polymorphic_v<Argvec>);
 
 // The record never frees its array: the test, as the owner, does.
 struct OwnedArgvec : Argvec {
