@@ -21,9 +21,9 @@
 #endif
 
 const char *sublist[kSubCount] = {
-    "The Lantern Sub", "Big Anvil Sub",   "Driftwood Sub",      "Thistle Sub",
-    "Cobalt Sub",      "Meadow Sub",      "Hearthside Club",    "Bramble Club",
-    "Harbor Lights Club", "Falconer's Club", "Orchard Club", "The Tideline Club",
+    "The Lantern Sub",    "Big Anvil Sub",   "Driftwood Sub",   "Thistle Sub",
+    "Cobalt Sub",         "Meadow Sub",      "Hearthside Club", "Bramble Club",
+    "Harbor Lights Club", "Falconer's Club", "Orchard Club",    "The Tideline Club",
 };
 const char *slimlist[kSlimCount] = {
     "Hamstead", "Redline Beef", "Seaboard Tuna", "Gobbler Slice", "Salumi Stack", "Cheese Tower",
@@ -85,8 +85,8 @@ constexpr int kSlim = 1;  // the first group after sublist, in kMenus
 // The customer's text fields, in the order they are checked.
 struct TextField {
   const char *field;
-  const char *missing;   // reason when no value was given
-  const char *tooLong;   // reason when the value has no room in its buffer
+  const char *missing;  // reason when no value was given
+  const char *tooLong;  // reason when the value has no room in its buffer
 };
 constexpr int kTextCount = 3;
 constexpr TextField kTextFields[kTextCount] = {
@@ -116,45 +116,72 @@ struct Order {
   Order &operator=(const Order &) = delete;
 };
 
+// Fixed page texts, one line each, without the line feed.
+constexpr const char *kFormTop[] = {
+    "<TITLE>Form for Submarine Order</TITLE>",
+    "<H1>Tolvane's Submarine Order Form</H1>",
+    "This form will send a faxed order to Tolvane's in Hesperton. Proper password is requred",
+    "for order to be submitted, otherwise a copy of the order that would have been submitted will",
+    "will be displayed.<P>",
+    "<HR>",
+    "<FORM ACTION=\"tolv\">",
+    "Password: <INPUT TYPE=\"text\" NAME=\"pwd\" MAXLENGTH=\"20\"><P>",
+    "<H3>Sub Type</H3>",
+    "Select which you would like of the following:<P>",
+};
+// Above each group after sublist.
+constexpr const char *kGroupHeadings[kMenuCount][2] = {
+    {},
+    {"<H3>Lean Wren Subs</H3>", "Subs without veggies or sauce.<P>"},
+    {"<H3>Side orders</H3>"},
+    {"<H3>Drinks</H3>"},
+};
+constexpr const char *kFormBottom[] = {
+    "<H3>Your Address, Phone Number, and Name</H3>",
+    "<INPUT TYPE=\"text\" NAME=\"name\" MAXLENGTH=\"32\">Name<P>",
+    "<INPUT TYPE=\"text\" NAME=\"adr\" MAXLENGTH=\"64\">Address<P>",
+    "<INPUT TYPE=\"text\" NAME=\"phone\" MAXLENGTH=\"10\">Phone Number<P>",
+    "<INPUT type=\"submit\">",
+    "</FORM>",
+};
+constexpr const char *kServerError[] = {
+    "<TITLE>Server Error</TITLE>",
+    "<H1>Server Error</H1>",
+    "Server unable to get a temporary file. Please try again later.<P>",
+};
+constexpr const char *kSent[] = {
+    "<TITLE>Order Sent</TITLE>",
+    "<H1>Order Sent</H1>",
+    "Your order has been sent to the Vantry e-mail to FAX gateway.<P>",
+};
+constexpr const char *kPreview[] = {
+    "<TITLE>Your Order</TITLE>",
+    "<H1>Your Order</H1>",
+    "This is how your order would have looked if it had been sent.<P><PLAINTEXT>",
+};
+
+// Writes each text of lines (null: none) as one line.
+template <size_t N>
+void writeLines(FILE *out, const char *const (&lines)[N]) {
+  for (const char *line : lines)
+    if (line != nullptr) fprintf(out, "%s%c", line, '\n');
+}
+
 void writeHeader(FILE *out) { fprintf(out, "Content-type: text/html%c%c", '\n', '\n'); }
 
 void writeForm(FILE *out) {
-  fprintf(out, "<TITLE>Form for Submarine Order</TITLE>%c", '\n');
-  fprintf(out, "<H1>Tolvane's Submarine Order Form</H1>%c", '\n');
-  fprintf(out,
-          "This form will send a faxed order to Tolvane's in Hesperton. Proper password is "
-          "requred%c",
-          '\n');
-  fprintf(out,
-          "for order to be submitted, otherwise a copy of the order that would have been "
-          "submitted will%c",
-          '\n');
-  fprintf(out, "will be displayed.<P>%c", '\n');
-  fprintf(out, "<HR>%c", '\n');
-  fprintf(out, "<FORM ACTION=\"tolv\">%c", '\n');
-  fprintf(out, "Password: <INPUT TYPE=\"text\" NAME=\"pwd\" MAXLENGTH=\"20\"><P>%c", '\n');
-  fprintf(out, "<H3>Sub Type</H3>%c", '\n');
-  fprintf(out, "Select which you would like of the following:<P>%c", '\n');
+  writeLines(out, kFormTop);
   for (int n = 0; n < kSubCount; n++) {
     fprintf(out, "<INPUT TYPE=\"checkbox\" NAME=\"sub\" VALUE=\"%d\">%s:%c", n, sublist[n], '\n');
-    for (const char *line : kSubDescriptions[n])
-      if (line != nullptr) fprintf(out, "%s%c", line, '\n');
+    writeLines(out, kSubDescriptions[n]);
   }
-  const char *const headings[kMenuCount] = {
-      nullptr, "<H3>Lean Wren Subs</H3>%c", "<H3>Side orders</H3>%c", "<H3>Drinks</H3>%c"};
   for (int m = kSlim; m < kMenuCount; m++) {
-    fprintf(out, headings[m], '\n');
-    if (m == kSlim) fprintf(out, "Subs without veggies or sauce.<P>%c", '\n');
+    writeLines(out, kGroupHeadings[m]);
     for (int n = 0; n < kMenus[m].count; n++)
       fprintf(out, "<INPUT TYPE=\"checkbox\" NAME=\"%s\" VALUE=\"%d\">%s<P>%c", kMenus[m].field, n,
               kMenus[m].items[n], '\n');
   }
-  fprintf(out, "<H3>Your Address, Phone Number, and Name</H3>%c", '\n');
-  fprintf(out, "<INPUT TYPE=\"text\" NAME=\"name\" MAXLENGTH=\"32\">Name<P>%c", '\n');
-  fprintf(out, "<INPUT TYPE=\"text\" NAME=\"adr\" MAXLENGTH=\"64\">Address<P>%c", '\n');
-  fprintf(out, "<INPUT TYPE=\"text\" NAME=\"phone\" MAXLENGTH=\"10\">Phone Number<P>%c", '\n');
-  fprintf(out, "<INPUT type=\"submit\">%c", '\n');
-  fprintf(out, "</FORM>%c", '\n');
+  writeLines(out, kFormBottom);
 }
 
 void writeNotSubmitted(FILE *out, const char *reason) {
@@ -283,9 +310,7 @@ int handleRequest(FILE *client, char *query) {
     return 0;
   }
   if (!canMakeTempFile()) {
-    fprintf(client, "<TITLE>Server Error</TITLE>%c", '\n');
-    fprintf(client, "<H1>Server Error</H1>%c", '\n');
-    fprintf(client, "Server unable to get a temporary file. Please try again later.<P>%c", '\n');
+    writeLines(client, kServerError);
     return 1;
   }
   Order o;
@@ -297,14 +322,9 @@ int handleRequest(FILE *client, char *query) {
     return 1;
   }
   if (o.passwordOk) {
-    fprintf(client, "<TITLE>Order Sent</TITLE>%c", '\n');
-    fprintf(client, "<H1>Order Sent</H1>%c", '\n');
-    fprintf(client, "Your order has been sent to the Vantry e-mail to FAX gateway.<P>%c", '\n');
+    writeLines(client, kSent);
   } else {
-    fprintf(client, "<TITLE>Your Order</TITLE>%c", '\n');
-    fprintf(client, "<H1>Your Order</H1>%c", '\n');
-    fprintf(client,
-            "This is how your order would have looked if it had been sent.<P><PLAINTEXT>%c", '\n');
+    writeLines(client, kPreview);
     writeLetter(client, o);
   }
   return 0;

@@ -12,8 +12,8 @@
 
 TestDir::TestDir() {
   const char *base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/modtest.XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/modtest.XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) perror("mkdtemp");
   path_ = pattern;
 }

@@ -83,17 +83,18 @@ TEST_F(TolvTest, FormWithoutQuery) {
 
 TEST_F(TolvTest, WorkedExamplePreview) {
   ChildResult r = run("name=Customer+One&adr=12+Elm+Street&phone=555-0100&sub=0&pop=1");
-  expectPage(r, kPreview +
-                    "My name is Customer One, and I would like to have the following\n"
-                    "order delivered to 12 Elm Street:\n"
-                    "\n"
-                    "\t(1) The Lantern Sub\n"
-                    "\t(1) Ridge Rush\n"
-                    "\n"
-                    "Please feel free to call me at 555-0100 if there is any\n"
-                    "problem. Thank you.\n"
-                    "\n"
-                    ".\n",
+  expectPage(r,
+             kPreview +
+                 "My name is Customer One, and I would like to have the following\n"
+                 "order delivered to 12 Elm Street:\n"
+                 "\n"
+                 "\t(1) The Lantern Sub\n"
+                 "\t(1) Ridge Rush\n"
+                 "\n"
+                 "Please feel free to call me at 555-0100 if there is any\n"
+                 "problem. Thank you.\n"
+                 "\n"
+                 ".\n",
              0);
 }
 
@@ -113,17 +114,17 @@ TEST_F(TolvTest, ItemNumbersAndFieldNames) {
     const char *items;
   } cases[] = {
       {"sub=7&sub=3", "\t(1) Thistle Sub\n\t(1) Bramble Club\n"},  // ascending, accumulated
-      {"pop=2&pop=2", "\t(1) Diet Fizzbolt\n"},                   // one of each item
-      {"sub=abc", "\t(1) The Lantern Sub\n"},                     // not a number: 0
+      {"pop=2&pop=2", "\t(1) Diet Fizzbolt\n"},                    // one of each item
+      {"sub=abc", "\t(1) The Lantern Sub\n"},                      // not a number: 0
       {"sub=", "\t(1) The Lantern Sub\n"},
       {"sub=+7", "\t(1) Bramble Club\n"},   // '+' is a blank, which atoi skips
       {"sub=33", "\t(1) Big Anvil Sub\n"},  // 33 AND 31 is 1
       {"sub=12", ""},                       // beyond the table: ordered, but no line
       {"sub=-1", ""},                       // bit 31
       {"slj=6&sde=2&pop=4", ""},
-      {"s%75b=2", "\t(1) Driftwood Sub\n"},      // field names are decoded too
-      {"x=1&sub=4", "\t(1) Cobalt Sub\n"},       // unknown fields are skipped
-      {"SUB=4&sub=6", "\t(1) Hearthside Club\n"},       // names are case-sensitive
+      {"s%75b=2", "\t(1) Driftwood Sub\n"},        // field names are decoded too
+      {"x=1&sub=4", "\t(1) Cobalt Sub\n"},         // unknown fields are skipped
+      {"SUB=4&sub=6", "\t(1) Hearthside Club\n"},  // names are case-sensitive
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.fields);
@@ -131,7 +132,8 @@ TEST_F(TolvTest, ItemNumbersAndFieldNames) {
     expectPage(run(query.c_str()), previewOf(c.items), 0);
   }
   // A last field without '=' has an empty value.
-  expectPage(run((std::string(kCustomer + 1) + "&sub").c_str()), previewOf("\t(1) The Lantern Sub\n"), 0);
+  expectPage(run((std::string(kCustomer + 1) + "&sub").c_str()),
+             previewOf("\t(1) The Lantern Sub\n"), 0);
 }
 
 TEST_F(TolvTest, TextDecoding) {
@@ -139,19 +141,19 @@ TEST_F(TolvTest, TextDecoding) {
     const char *query;
     const char *name;
   } cases[] = {
-      {"name=A+%2B+B", "A + B"},                         // '+' before %2B
-      {"na%6De=Zed", "Zed"},                             // escaped field name
-      {"name=First&name=Second", "Second"},              // the last one counts
-      {"name=%41%6c%5A%zz%4", "AlZ%zz%4"},               // bad escapes stay
-      {"name=Jos%C3%A9", "Jos\xC3\xA9"},                 // bytes above 127 are kept
-      {"name=Ann%00Lee", "Ann"},                         // a NUL ends the text
-      {"name=+", " "},                                   // a single blank is a name
+      {"name=A+%2B+B", "A + B"},             // '+' before %2B
+      {"na%6De=Zed", "Zed"},                 // escaped field name
+      {"name=First&name=Second", "Second"},  // the last one counts
+      {"name=%41%6c%5A%zz%4", "AlZ%zz%4"},   // bad escapes stay
+      {"name=Jos%C3%A9", "Jos\xC3\xA9"},     // bytes above 127 are kept
+      {"name=Ann%00Lee", "Ann"},             // a NUL ends the text
+      {"name=+", " "},                       // a single blank is a name
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.query);
     std::string query = std::string(c.query) + "&adr=A&phone=P&sub=0";
-    expectPage(run(query.c_str()),
-               kPreview + letter(c.name, "A", "\t(1) The Lantern Sub\n", "P"), 0);
+    expectPage(run(query.c_str()), kPreview + letter(c.name, "A", "\t(1) The Lantern Sub\n", "P"),
+               0);
   }
 }
 
@@ -193,10 +195,10 @@ TEST_F(TolvTest, SentOrderGoesToTheMailCommandOnly) {
   ChildResult r = run(query.c_str(), STUB_MODULE);
   expectPage(r, kSent, 0);
   EXPECT_EQ(mailed("args"), TOLV_GATEWAY "\n");
-  EXPECT_EQ(mailed("letter"),
-            letter("Ann Lee", "3 Oak Road",
-                   "\t(1) Driftwood Sub\n\t(1) Gobbler Slice Lean Wren\n\t(1) Fizzbolt\n",
-                   "555-0199"));
+  EXPECT_EQ(
+      mailed("letter"),
+      letter("Ann Lee", "3 Oak Road",
+             "\t(1) Driftwood Sub\n\t(1) Gobbler Slice Lean Wren\n\t(1) Fizzbolt\n", "555-0199"));
 }
 
 TEST_F(TolvTest, UnacceptedMailIsNotReportedAsSent) {
@@ -225,8 +227,10 @@ TEST_F(TolvTest, NoPipeToMail) {
     setrlimit(RLIMIT_NOFILE, &limit);
   };
   std::string query = "pwd=GarnetFoXy&sub=0" + std::string(kCustomer);
-  expectPage(run(query.c_str(), STUB_MODULE, {}, starve),
-             notSubmitted("the server was unable to open a pipe to mail"), 1);
+  ChildResult r = run(query.c_str(), STUB_MODULE, {}, starve);
+  // Standard error is not checked: a sanitizer runtime short of descriptors complains there.
+  EXPECT_EQ(r.out, kHeader + notSubmitted("the server was unable to open a pipe to mail"));
+  EXPECT_TRUE(exitedWith(r.status, 1));
   EXPECT_EQ(mailed("letter"), "<missing>");
 }
 
@@ -274,8 +278,8 @@ TEST_F(TolvTest, ControlCharactersCannotForgeLetterLines) {
   std::string query =
       "pwd=GarnetFoXy&sub=0&name=Eve%0D%0A.%0D%0A~!cat+/etc/passwd"
       "&adr=1+Main%0A~v%0D&phone=555%09%7F%01%1F";
-  const std::string mail = letter("Eve  .  ~!cat /etc/passwd", "1 Main ~v ",
-                                  "\t(1) The Lantern Sub\n", "555    ");
+  const std::string mail =
+      letter("Eve  .  ~!cat /etc/passwd", "1 Main ~v ", "\t(1) The Lantern Sub\n", "555    ");
   expectPage(run(query.c_str(), STUB_MODULE), kSent, 0);
   EXPECT_EQ(mailed("letter"), mail);
   // Without the password the same letter is previewed.
