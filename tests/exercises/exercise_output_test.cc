@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <numeric>
 #include <string>
 
@@ -29,8 +30,8 @@ const std::string kO3Dir = EXERCISE_O3_DIR;  // the same programs built at -O3
 struct Outcome {
   std::string out;
   std::string err;
-  int status = -1;     // wait status
-  size_t stdioBuffer;  // what the program's stdout mallocs at its first write
+  int status = -1;         // wait status
+  size_t stdioBuffer = 0;  // what the program's stdout mallocs at its first write
 };
 
 // glibc sizes a stream's buffer by the descriptor's st_blksize, capped at BUFSIZ.
@@ -115,10 +116,11 @@ testing::AssertionResult sameText(const std::string &actual, const std::string &
   if (actual == expected) return testing::AssertionSuccess();
   size_t at = 0;
   while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) at++;
-  size_t lineStart = expected.rfind('\n', at == 0 ? 0 : at - 1);
-  lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+  size_t newline = at == 0 ? std::string::npos : expected.rfind('\n', at - 1);
+  size_t lineStart = newline == std::string::npos ? 0 : newline + 1;
   long line = std::count(expected.begin(), expected.begin() + static_cast<long>(lineStart), '\n');
   auto lineAt = [lineStart](const std::string &s) {
+    if (lineStart >= s.size()) return std::string("(end of output)");
     return s.substr(lineStart, std::min<size_t>(s.find('\n', lineStart) - lineStart, 300));
   };
   return testing::AssertionFailure()
