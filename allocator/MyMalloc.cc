@@ -200,7 +200,7 @@ void initialize() {
   BlockHeader *h = headerOf(ptr);
   size_t size = sizeOf(h);
   BlockHeader *left = blockBelow(h, h->_leftSize);  // h itself for a chunk's first block
-  BlockHeader *right = blockAt(h, size);             // a block or the right fencepost
+  BlockHeader *right = blockAt(h, size);            // a block or the right fencepost
   size_t leftWord = left->_blockSize;
   size_t rightWord = right->_blockSize;
   bool leftFree = (leftWord & kAllocatedBit) == 0;
@@ -213,7 +213,7 @@ void initialize() {
     return;
   }
   BlockHeader *merged = h;
-  if (leftFree) {  // left grows and keeps its place, unless right's place is taken below
+  if (leftFree) {  // left grows where it stands; if right is free too, it moves to right's place
     if (rightFree) unlinkFree(left);
     size += leftWord;
     left->_blockSize = size;
@@ -245,13 +245,13 @@ void increaseReallocCalls() { _reallocCalls++; }
 void increaseCallocCalls() { _callocCalls++; }
 void increaseFreeCalls() { _freeCalls++; }
 
-void *malloc(size_t size) {
+void *malloc(size_t size) noexcept {
   lock();
   increaseMallocCalls();
   return allocateObject(size);
 }
 
-void free(void *ptr) {
+void free(void *ptr) noexcept {
   lock();
   increaseFreeCalls();
   if (ptr == nullptr) {
@@ -263,7 +263,7 @@ void free(void *ptr) {
 
 // Always moves the block: the new one is taken before the old one is freed.
 // A non-zero size that cannot be served returns null and leaves ptr alone.
-void *realloc(void *ptr, size_t size) {
+void *realloc(void *ptr, size_t size) noexcept {
   lock();
   increaseReallocCalls();
   void *fresh = allocateObject(size);
@@ -278,7 +278,7 @@ void *realloc(void *ptr, size_t size) {
   return fresh;
 }
 
-void *calloc(size_t count, size_t size) {
+void *calloc(size_t count, size_t size) noexcept {
   lock();
   increaseCallocCalls();
   size_t length;
