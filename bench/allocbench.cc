@@ -4,12 +4,12 @@
 // preloaded. C-style on purpose: the MyMalloc build links no C++ runtime.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -119,7 +119,8 @@ struct LifoSizes {
 
 void fillLifoSizes(LifoSizes *t, uint64_t seed) {
   Rng r{seed};
-  for (int i = 0; i < kSizeTable; i++) t->size[i] = static_cast<unsigned short>(16 + r.next() % 113);
+  for (int i = 0; i < kSizeTable; i++)
+    t->size[i] = static_cast<unsigned short>(16 + r.next() % 113);
 }
 
 // Rounds of: allocate `live` blocks, free them newest first. Runs `pairs`
