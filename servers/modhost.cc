@@ -1,5 +1,7 @@
 // modhost: a small HTTP/1.0 server that runs modules, one process per request.
-// GET /NAME?QUERY loads NAME-mod.so from the module folder and calls its httprun.
+// GET /NAME?QUERY loads NAME-mod.so from the module folder and calls its httprun. The server
+// reads the requests of all its connections at once and starts a process only for a complete
+// request, so that connections that send nothing cannot hold up the others.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <errno.h>
@@ -14,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -21,21 +24,24 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "httprequest.h"
+
 namespace {
 
 constexpr int DefaultPort = 8080;
 constexpr const char *DefaultAddress = "127.0.0.1";
-constexpr int MaxChildren = 32;  // requests served at once; more wait in the backlog
+constexpr int MaxChildren = 32;  // requests served at once; more wait, read, in the server
 constexpr int ListenBacklog = 64;
-constexpr int RequestSeconds = 10;        // for the whole request line and headers
+constexpr int ConnectionsMax = 1024;    // connections held at once, fewer if descriptors are short
+constexpr int FdReserve = 16;           // descriptors kept free beside the connections
+constexpr int AcceptBurst = 64;         // connections taken per wake, so that reading goes on
+constexpr int AcceptPauseMillis = 100;  // after running out of descriptors
+constexpr int RequestSeconds = 10;      // for the whole request line and headers
 constexpr int DefaultModuleSeconds = 30;  // for the module's whole response
 constexpr int MaxModuleSeconds = 3600;
-constexpr int StopGraceSeconds = 5;      // for requests in progress at SIGINT or SIGTERM
-constexpr int LingerMillis = 1000;       // to read what the client still sends before closing
-constexpr size_t RequestLineMax = 8192;  // bytes, without the line end
-constexpr size_t HeaderMax = 32768;      // all header lines together
-constexpr size_t ModuleNameMax = 128;
-constexpr size_t LogPathMax = 200;  // a logged path is cut to this many bytes
+constexpr int StopGraceSeconds = 5;  // for requests in progress at SIGINT or SIGTERM
+constexpr int LingerMillis = 1000;   // to read what the client still sends before closing
+constexpr size_t LogPathMax = 200;   // a logged path is cut to this many bytes
 constexpr const char *StatusOk = "HTTP/1.0 200 OK\r\n";
 static_assert(RequestSeconds == 10 && RequestLineMax == 8192 && HeaderMax == 32768,
               "the error pages below state these limits");
@@ -59,7 +65,7 @@ struct Settings {
 // What one request turned out to be, for its log line.
 struct Outcome {
   char peer[INET_ADDRSTRLEN] = "-";
-  char method[16] = "-";
+  char method[MethodMax + 1] = "-";
   char path[LogPathMax + 1] = "-";
   size_t queryLength = 0;
   bool hasQuery = false;
@@ -191,7 +197,8 @@ void sendPage(int fd, int status, const char *extra, Outcome *out) {
   out->status = status;
   if (bodyLen < 0 || headLen < 0) return;
   iovec parts[2] = {{head, static_cast<size_t>(headLen)}, {body, static_cast<size_t>(bodyLen)}};
-  if (writev(fd, parts, 2) >= 0) out->sent += static_cast<size_t>(headLen + bodyLen);
+  ssize_t n = writev(fd, parts, 2);  // whole: the page is the first thing on the connection
+  if (n > 0) out->sent += static_cast<size_t>(n);
 }
 
 // Ends a response: no more output, then read what the client still sends, briefly, so that
@@ -204,93 +211,6 @@ void closeClient(int fd) {
   while (poll(&pfd, 1, millisLeft(deadline)) > 0 && read(fd, sink, sizeof sink) > 0) {
   }
   close(fd);
-}
-
-enum class ReadResult { Complete, Closed, Incomplete, TimedOut, LineTooLong, HeadersTooLong };
-
-// Reads the request line into line (NUL-terminated, line end removed) and discards the header
-// lines up to the empty line, all within RequestSeconds.
-ReadResult readRequest(int fd, char (&line)[RequestLineMax + 2]) {
-  long long deadline = nowMillis() + RequestSeconds * 1000LL;
-  size_t lineLen = 0, headerBytes = 0, headerLineLen = 0;
-  bool inHeaders = false, anything = false;
-  char chunk[4096];
-  for (;;) {
-    pollfd pfd = {fd, POLLIN, 0};
-    int ready = poll(&pfd, 1, millisLeft(deadline));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      perror("poll");
-      return ReadResult::Closed;
-    }
-    if (ready == 0) return ReadResult::TimedOut;
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return ReadResult::Closed;  // reset by the client
-    }
-    if (n == 0) return anything ? ReadResult::Incomplete : ReadResult::Closed;
-    anything = true;
-    for (ssize_t i = 0; i < n; i++) {
-      char c = chunk[i];
-      if (!inHeaders) {
-        if (c == '\n') {
-          if (lineLen > 0 && line[lineLen - 1] == '\r') lineLen--;
-          if (lineLen > RequestLineMax) return ReadResult::LineTooLong;
-          line[lineLen] = '\0';
-          inHeaders = true;
-          if (strstr(line, "HTTP/") == nullptr) return ReadResult::Complete;  // no headers follow
-        } else {
-          if (lineLen == RequestLineMax + 1) return ReadResult::LineTooLong;  // room for a CR
-          line[lineLen++] = c;
-        }
-      } else {
-        if (++headerBytes > HeaderMax) return ReadResult::HeadersTooLong;
-        if (c == '\n') {
-          if (headerLineLen == 0) return ReadResult::Complete;
-          headerLineLen = 0;
-        } else if (c != '\r' || headerLineLen > 0) {
-          headerLineLen++;
-        }
-      }
-    }
-  }
-}
-
-// Returns true if s is a non-empty run of letters, digits, '-' and '_' of bounded length.
-bool isModuleName(const char *s, size_t len) {
-  if (len == 0 || len > ModuleNameMax) return false;
-  for (size_t i = 0; i < len; i++) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-          c == '_'))
-      return false;
-  }
-  return true;
-}
-
-// Splits a request line "METHOD SP TARGET SP HTTP/1.x" in place. Returns 0 if it is well formed;
-// -1 otherwise.
-int parseRequestLine(char *line, char **method, char **target, char **version) {
-  for (const char *p = line; *p != '\0'; p++) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c >= 0x7f) return -1;  // controls, DEL and bytes outside ASCII
-  }
-  char *sp1 = strchr(line, ' ');
-  if (sp1 == nullptr) return -1;
-  char *sp2 = strchr(sp1 + 1, ' ');
-  if (sp2 == nullptr || strchr(sp2 + 1, ' ') != nullptr) return -1;
-  *sp1 = *sp2 = '\0';
-  *method = line;
-  *target = sp1 + 1;
-  *version = sp2 + 1;
-  size_t methodLen = strlen(*method);
-  if (methodLen == 0 || methodLen >= sizeof Outcome::method) return -1;
-  for (const char *p = *method; *p != '\0'; p++)
-    if (!((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z'))) return -1;
-  if (strcmp(*version, "HTTP/1.0") != 0 && strcmp(*version, "HTTP/1.1") != 0) return -1;
-  if ((*target)[0] != '/') return -1;
-  return 0;
 }
 
 // Blocks or unblocks SIGTERM (how is SIG_BLOCK or SIG_UNBLOCK).
@@ -439,68 +359,6 @@ void serveModule(const Settings &settings, int client, const char *path, const c
     out->status = 200;
 }
 
-// Serves one connection in a process of its own.
-void serveClient(const Settings &settings, int client, const sockaddr_in &peer) {
-  Outcome out;
-  inet_ntop(AF_INET, &peer.sin_addr, out.peer, sizeof out.peer);
-  char line[RequestLineMax + 2];
-  ReadResult result = readRequest(client, line);
-  // Until now the server's SIGTERM ends this process; from here the request is answered.
-  maskSigterm(SIG_BLOCK);
-  switch (result) {
-    case ReadResult::Closed:
-      close(client);
-      return;  // nothing was asked; nothing to log
-    case ReadResult::Incomplete:
-      sendPage(client, 400, "", &out);
-      break;
-    case ReadResult::TimedOut:
-      sendPage(client, 408, "", &out);
-      break;
-    case ReadResult::LineTooLong:
-      sendPage(client, 414, "", &out);
-      break;
-    case ReadResult::HeadersTooLong:
-      sendPage(client, 431, "", &out);
-      break;
-    case ReadResult::Complete: {
-      char *method, *target, *version;
-      if (parseRequestLine(line, &method, &target, &version) != 0) {
-        sendPage(client, 400, "", &out);
-        break;
-      }
-      snprintf(out.method, sizeof out.method, "%s", method);
-      char *query = strchr(target, '?');
-      if (query != nullptr) {
-        *query++ = '\0';
-        out.hasQuery = true;
-        out.queryLength = strlen(query);
-      }
-      snprintf(out.path, sizeof out.path, "%s", target);
-      const char *name = target + 1;
-      char modulePath[PATH_MAX];
-      struct stat st;
-      if (strcmp(method, "GET") != 0) {
-        sendPage(client, 405, "Allow: GET\r\n", &out);
-      } else if (strcmp(target, "/") == 0) {
-        sendPage(client, 302, "Location: /tolv\r\n", &out);
-      } else if (!isModuleName(name, strlen(name)) ||
-                 snprintf(modulePath, sizeof modulePath, "%s/%s-mod.so", settings.moduleDir,
-                          name) >= static_cast<int>(sizeof modulePath) ||
-                 stat(modulePath, &st) != 0 || !S_ISREG(st.st_mode)) {
-        sendPage(client, 404, "", &out);
-      } else {
-        char noQuery[] = "";
-        serveModule(settings, client, modulePath, name, query != nullptr ? query : noQuery, version,
-                    peer, &out);
-      }
-      break;
-    }
-  }
-  closeClient(client);
-  logRequest(out);
-}
-
 // The children serving requests now.
 pid_t children[MaxChildren];
 int childCount = 0;
@@ -534,34 +392,264 @@ void setHandler(int sig, void (*handler)(int)) {
   }
 }
 
-// Starts a child for the accepted connection, or turns the client away with a 503.
-void startChild(const Settings &settings, int listener, int client, const sockaddr_in &peer,
+// A connection held by the server: its request being read, a complete request waiting for a
+// process, or an answered request whose last input is read before the connection is closed.
+enum class Phase { Free, Reading, Ready, Draining };
+
+struct Connection {
+  Phase phase;
+  int fd;
+  long long deadline;     // Reading: the request's limit; Draining: the end of the linger
+  unsigned long arrival;  // order of acceptance: waiting requests are served first come first
+  sockaddr_in peer;
+  RequestReader reader;
+  Request request;      // points into reader.line once the request is complete
+  char path[PATH_MAX];  // the module file, when Ready
+};
+
+// Slots of connections; a connection never moves, since its request points into itself.
+Connection connections[ConnectionsMax];
+int connectionLimit = ConnectionsMax;  // slots in use at most
+int connectionCount = 0;
+unsigned long arrivals = 0;
+
+// Returns the number of connections the descriptor limit allows, at most ConnectionsMax.
+int connectionsAllowed() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    perror("getrlimit");
+    return ConnectionsMax;
+  }
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= ConnectionsMax + FdReserve)
+    return ConnectionsMax;
+  return limit.rlim_cur > FdReserve ? static_cast<int>(limit.rlim_cur) - FdReserve : 1;
+}
+
+void releaseConnection(Connection *c) {
+  close(c->fd);
+  c->phase = Phase::Free;
+  connectionCount--;
+}
+
+// Fills out with the client and, if the request line was judged well formed, the request.
+void describeRequest(const Connection &c, Outcome *out) {
+  inet_ntop(AF_INET, &c.peer.sin_addr, out->peer, sizeof out->peer);
+  const Request &req = c.request;
+  if (req.method == nullptr) return;
+  snprintf(out->method, sizeof out->method, "%s", req.method);
+  snprintf(out->path, sizeof out->path, "%s", req.target);
+  if (req.query != nullptr) {
+    out->hasQuery = true;
+    out->queryLength = strlen(req.query);
+  }
+}
+
+// Answers c with a page of the server's own and logs it, then reads what the client still
+// sends until the linger ends; extra is more header lines.
+void answer(Connection *c, int status, const char *extra) {
+  Outcome out;
+  describeRequest(*c, &out);
+  sendPage(c->fd, status, extra, &out);
+  logRequest(out);
+  shutdown(c->fd, SHUT_WR);
+  c->phase = Phase::Draining;
+  c->deadline = nowMillis() + LingerMillis;
+}
+
+// Acts on a request that has been read: a module to run waits for a process; anything else is
+// answered by the server at once.
+void judge(const Settings &settings, Connection *c) {
+  struct stat st;
+  switch (judgeRequest(c->reader.line, c->reader.lineLength, &c->request)) {
+    case 200:
+      if (modulePath(c->path, sizeof c->path, settings.moduleDir, c->request.name) != 0 ||
+          stat(c->path, &st) != 0 || !S_ISREG(st.st_mode)) {
+        answer(c, 404, "");
+      } else {
+        c->phase = Phase::Ready;
+      }
+      break;
+    case 302:
+      answer(c, 302, "Location: /tolv\r\n");
+      break;
+    case 405:
+      answer(c, 405, "Allow: GET\r\n");
+      break;
+    default:
+      answer(c, c->request.status, "");
+      break;
+  }
+}
+
+// Reads what has arrived on c: more of its request, or, once answered, input to drop.
+void readConnection(const Settings &settings, Connection *c) {
+  char chunk[4096];
+  ssize_t n = read(c->fd, chunk, sizeof chunk);
+  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+  if (c->phase == Phase::Draining) {
+    if (n <= 0) releaseConnection(c);
+    return;
+  }
+  if (n < 0) {  // reset by the client
+    releaseConnection(c);
+    return;
+  }
+  if (n == 0) {
+    if (c->reader.anything)
+      answer(c, 400, "");  // the client stopped in the middle of its request
+    else
+      releaseConnection(c);  // nothing was asked; nothing to log
+    return;
+  }
+  size_t used;
+  switch (feedRequest(&c->reader, chunk, static_cast<size_t>(n), &used)) {
+    case ReadState::Reading:
+      break;
+    case ReadState::Complete:
+      judge(settings, c);
+      break;
+    case ReadState::LineTooLong:
+      answer(c, 414, "");
+      break;
+    case ReadState::HeadersTooLong:
+      answer(c, 431, "");
+      break;
+  }
+}
+
+// Answers requests not complete in time with a 408 and closes connections whose linger is over.
+void expireConnections() {
+  long long now = nowMillis();
+  for (int i = 0; i < connectionLimit; i++) {
+    Connection *c = &connections[i];
+    if (c->phase == Phase::Reading && c->deadline <= now)
+      answer(c, 408, "");
+    else if (c->phase == Phase::Draining && c->deadline <= now)
+      releaseConnection(c);
+  }
+}
+
+// Makes room for one more connection: closes one that has been answered, or else turns away
+// the one that has waited longest for its request. Returns false if every slot holds a
+// complete request.
+bool freeSlot() {
+  Connection *oldest = nullptr;
+  for (int i = 0; i < connectionLimit; i++) {
+    Connection *c = &connections[i];
+    if (c->phase == Phase::Draining) {
+      releaseConnection(c);
+      return true;
+    }
+    if (c->phase == Phase::Reading && (oldest == nullptr || c->arrival < oldest->arrival))
+      oldest = c;
+  }
+  if (oldest == nullptr) return false;
+  Outcome out;
+  describeRequest(*oldest, &out);
+  sendPage(oldest->fd, 503, "", &out);
+  logRequest(out);
+  releaseConnection(oldest);
+  return true;
+}
+
+// Returns true if a new connection could be taken now.
+bool canTakeConnection() {
+  if (connectionCount < connectionLimit) return true;
+  for (int i = 0; i < connectionLimit; i++)
+    if (connections[i].phase == Phase::Reading || connections[i].phase == Phase::Draining)
+      return true;
+  return false;
+}
+
+// Takes the connections waiting on the listener; returns the time until which accepting
+// should pause (0 for no pause).
+long long acceptConnections(int listener) {
+  for (int taken = 0; taken < AcceptBurst; taken++) {
+    sockaddr_in peer = {};
+    socklen_t peerLen = sizeof peer;
+    int fd = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &peerLen,
+                     SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      int err = errno;
+      if (err != EAGAIN && err != EINTR && err != ECONNABORTED) perror("accept");
+      if (err == EMFILE || err == ENFILE) return nowMillis() + AcceptPauseMillis;
+      return 0;
+    }
+    if (connectionCount == connectionLimit && !freeSlot()) {
+      close(fd);  // cannot happen while the listener is watched only with room to spare
+      return 0;
+    }
+    Connection *c = connections;
+    while (c->phase != Phase::Free) c++;
+    c->phase = Phase::Reading;
+    c->fd = fd;
+    c->deadline = nowMillis() + RequestSeconds * 1000LL;
+    c->arrival = ++arrivals;
+    c->peer = peer;
+    c->request = Request{};
+    startRequest(&c->reader);
+    connectionCount++;
+  }
+  return 0;
+}
+
+// Runs c's module in a process of its own; the server keeps no part of the connection.
+void startChild(const Settings &settings, int listener, Connection *c,
                 const sigset_t &originalMask) {
   pid_t pid = fork();
   if (pid < 0) {
     perror("fork");
-    Outcome out;
-    sendPage(client, 503, "", &out);
-    close(client);
+    answer(c, 503, "");
     return;
   }
   if (pid == 0) {
     close(listener);
+    for (Connection &other : connections)
+      if (other.phase != Phase::Free && &other != c) close(other.fd);
     setHandler(SIGINT, SIG_IGN);  // the server passes stops on as SIGTERM
     setHandler(SIGTERM, SIG_DFL);
     setHandler(SIGCHLD, SIG_DFL);
     sigprocmask(SIG_SETMASK, &originalMask, nullptr);
-    serveClient(settings, client, peer);
+    maskSigterm(SIG_BLOCK);  // the request is answered, whatever comes
+    int flags = fcntl(c->fd, F_GETFL);
+    if (flags < 0 || fcntl(c->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) perror("fcntl");
+    Outcome out;
+    describeRequest(*c, &out);
+    char noQuery[] = "";
+    serveModule(settings, c->fd, c->path, c->request.name,
+                c->request.query != nullptr ? c->request.query : noQuery, c->request.version,
+                c->peer, &out);
+    closeClient(c->fd);
+    logRequest(out);
     _exit(0);
   }
-  close(client);
+  releaseConnection(c);
   children[childCount++] = pid;
 }
 
-// Ends the children still waiting for a request, waits for the requests in progress, at most
-// StopGraceSeconds or until a second stop signal, then kills what is left; every child is reaped.
+// Starts processes for complete requests, oldest first, while there is room for them.
+void startWaitingRequests(const Settings &settings, int listener, const sigset_t &originalMask) {
+  while (childCount < MaxChildren) {
+    Connection *oldest = nullptr;
+    for (int i = 0; i < connectionLimit; i++) {
+      Connection *c = &connections[i];
+      if (c->phase == Phase::Ready && (oldest == nullptr || c->arrival < oldest->arrival))
+        oldest = c;
+    }
+    if (oldest == nullptr) return;
+    startChild(settings, listener, oldest, originalMask);
+  }
+}
+
+// Closes every connection the server holds: requests not yet handed to a process are dropped.
+void closeConnections() {
+  for (int i = 0; i < connectionLimit; i++)
+    if (connections[i].phase != Phase::Free) releaseConnection(&connections[i]);
+}
+
+// Waits for the requests in progress, at most StopGraceSeconds or until a second stop signal,
+// then kills what is left; every child is reaped.
 void stopChildren(const sigset_t &waitMask) {
-  for (int i = 0; i < childCount; i++) kill(children[i], SIGTERM);
   long long deadline = nowMillis() + StopGraceSeconds * 1000LL;
   while (reapChildren() > 0 && stopSignals < 2) {
     int left = millisLeft(deadline);
@@ -681,35 +769,46 @@ int main(int argc, char *argv[]) {
          settings.port, settings.moduleDir);
   fflush(stdout);
 
+  connectionLimit = connectionsAllowed();
   int status = 0;
+  long long acceptPausedUntil = 0;
+  static pollfd fds[ConnectionsMax + 1];
+  static Connection *polled[ConnectionsMax + 1];
   while (stopSignals == 0) {
     reapChildren();
-    pollfd pfd = {listener, POLLIN, 0};
-    // At the limit the listener is not watched; new clients wait in its backlog.
-    int ready = ppoll(&pfd, childCount < MaxChildren ? 1 : 0, nullptr, &originalMask);
+    startWaitingRequests(settings, listener, originalMask);
+    expireConnections();
+
+    // The listener is watched only while a new connection can be taken; until then new
+    // clients wait in its backlog.
+    long long now = nowMillis(), wake = LLONG_MAX;
+    bool listen = canTakeConnection() && now >= acceptPausedUntil;
+    if (!listen && acceptPausedUntil > now) wake = acceptPausedUntil;
+    fds[0] = {listener, static_cast<short>(listen ? POLLIN : 0), 0};
+    nfds_t count = 1;
+    for (int i = 0; i < connectionLimit; i++) {
+      Connection *c = &connections[i];
+      if (c->phase != Phase::Reading && c->phase != Phase::Draining) continue;
+      fds[count] = {c->fd, POLLIN, 0};
+      polled[count++] = c;
+      if (c->deadline < wake) wake = c->deadline;
+    }
+    int left = wake == LLONG_MAX ? -1 : millisLeft(wake);
+    timespec timeout = {left / 1000, (left % 1000) * 1000000L};
+    int ready = ppoll(fds, count, left < 0 ? nullptr : &timeout, &originalMask);
     if (ready < 0) {
       if (errno == EINTR) continue;
       perror("ppoll");
       status = 1;
       break;
     }
-    if (ready == 0 || (pfd.revents & POLLIN) == 0) continue;
-    sockaddr_in peer = {};
-    socklen_t peerLen = sizeof peer;
-    int client = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &peerLen, SOCK_CLOEXEC);
-    if (client < 0) {
-      int err = errno;
-      if (err != EAGAIN && err != EINTR && err != ECONNABORTED) perror("accept");
-      if (err == EMFILE || err == ENFILE) {
-        timespec pause = {0, 100 * 1000000L};  // wait for descriptors to come back
-        nanosleep(&pause, nullptr);
-      }
-      continue;
-    }
-    startChild(settings, listener, client, peer, originalMask);
+    for (nfds_t k = 1; k < count; k++)
+      if (fds[k].revents != 0) readConnection(settings, polled[k]);
+    if (fds[0].revents & POLLIN) acceptPausedUntil = acceptConnections(listener);
   }
 
   close(listener);
+  closeConnections();
   stopChildren(originalMask);
   printf("modhost: stopped\n");
   fflush(stdout);

@@ -1,0 +1,115 @@
+// Reading and judging one HTTP/1.x request for modhost; see httprequest.h.
+#include "httprequest.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+constexpr char VersionPrefix[] = "HTTP/";
+
+// Takes one byte of the request line; returns the state after it.
+ReadState takeLineByte(RequestReader *r, char c) {
+  if (c != '\n') {
+    if (r->lineLength == RequestLineMax + 1) return ReadState::LineTooLong;  // room for a CR
+    r->line[r->lineLength++] = c;
+    return ReadState::Reading;
+  }
+  if (r->lineLength > 0 && r->line[r->lineLength - 1] == '\r') r->lineLength--;
+  if (r->lineLength > RequestLineMax) return ReadState::LineTooLong;
+  r->line[r->lineLength] = '\0';
+  r->inHeaders = true;
+  // A line without a version is an old-style request: no headers follow.
+  if (memmem(r->line, r->lineLength, VersionPrefix, sizeof VersionPrefix - 1) == nullptr)
+    return ReadState::Complete;
+  return ReadState::Reading;
+}
+
+// Takes one byte of the header lines; returns the state after it.
+ReadState takeHeaderByte(RequestReader *r, char c) {
+  if (++r->headerBytes > HeaderMax) return ReadState::HeadersTooLong;
+  if (c == '\n') {
+    if (r->headerLineLength == 0) return ReadState::Complete;  // the empty line
+    r->headerLineLength = 0;
+  } else if (c != '\r' || r->headerLineLength > 0) {
+    r->headerLineLength++;
+  }
+  return ReadState::Reading;
+}
+
+bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+}  // namespace
+
+void startRequest(RequestReader *r) {
+  r->line[0] = '\0';
+  r->lineLength = 0;
+  r->headerBytes = 0;
+  r->headerLineLength = 0;
+  r->inHeaders = false;
+  r->anything = false;
+  r->state = ReadState::Reading;
+}
+
+ReadState feedRequest(RequestReader *r, const char *data, size_t n, size_t *used) {
+  size_t i = 0;
+  if (n > 0) r->anything = true;
+  while (i < n && r->state == ReadState::Reading) {
+    char c = data[i++];
+    r->state = r->inHeaders ? takeHeaderByte(r, c) : takeLineByte(r, c);
+  }
+  *used = i;
+  return r->state;
+}
+
+bool isModuleName(const char *s, size_t len) {
+  if (len == 0 || len > ModuleNameMax) return false;
+  for (size_t i = 0; i < len; i++) {
+    char c = s[i];
+    if (!(isLetter(c) || (c >= '0' && c <= '9') || c == '-' || c == '_')) return false;
+  }
+  return true;
+}
+
+int modulePath(char *path, size_t size, const char *dir, const char *name) {
+  int n = snprintf(path, size, "%s/%s-mod.so", dir, name);
+  return n >= 0 && static_cast<size_t>(n) < size ? 0 : -1;
+}
+
+int judgeRequest(char *line, size_t length, Request *req) {
+  *req = Request{400, nullptr, nullptr, nullptr, nullptr, nullptr};
+  // Controls (NUL and CR among them), DEL and bytes outside ASCII make the line malformed, so
+  // the string functions below see the whole line.
+  for (size_t i = 0; i < length; i++) {
+    unsigned char c = static_cast<unsigned char>(line[i]);
+    if (c < 0x20 || c >= 0x7f) return req->status;
+  }
+  line[length] = '\0';
+  char *sp1 = strchr(line, ' ');
+  if (sp1 == nullptr) return req->status;
+  char *sp2 = strchr(sp1 + 1, ' ');
+  if (sp2 == nullptr || strchr(sp2 + 1, ' ') != nullptr) return req->status;
+  *sp1 = *sp2 = '\0';
+  char *method = line, *target = sp1 + 1, *version = sp2 + 1;
+  size_t methodLength = strlen(method);
+  if (methodLength == 0 || methodLength > MethodMax) return req->status;
+  for (const char *p = method; *p != '\0'; p++)
+    if (!isLetter(*p)) return req->status;
+  if (strcmp(version, "HTTP/1.0") != 0 && strcmp(version, "HTTP/1.1") != 0) return req->status;
+  if (target[0] != '/') return req->status;
+
+  char *query = strchr(target, '?');
+  if (query != nullptr) *query++ = '\0';
+  *req = Request{0, method, target, query, version, nullptr};
+  if (strcmp(method, "GET") != 0) {
+    req->status = 405;
+  } else if (strcmp(target, "/") == 0) {
+    req->status = 302;
+  } else if (!isModuleName(target + 1, strlen(target + 1))) {
+    req->status = 404;
+  } else {
+    req->status = 200;
+    req->name = target + 1;
+  }
+  return req->status;
+}
