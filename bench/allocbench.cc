@@ -17,14 +17,21 @@
 #include "MyMallocLayout.h"
 #endif
 
+// Callgrind dumps its counts each time this is entered (--dump-before), so
+// the segments workload gets one count per segment.
+extern "C" [[gnu::noinline]] void allocbench_mark() { __asm__ volatile(""); }
+
 namespace {
 
 constexpr const char kUsage[] =
-    "Usage: allocbench carve|lifo LIVE|frag|threads COUNT [-n OPS] [-v]\n"
+    "Usage: allocbench carve|lifo LIVE|frag|threads COUNT|segments [-n OPS] [-v]\n"
     "  carve      carve small blocks, free every other one, allocate again\n"
     "  lifo LIVE  16..128-byte blocks freed last-in first-out, LIVE of them live\n"
     "  frag       1024 slots; free a random one, allocate 16..32768 bytes (p ~ 1/s^2)\n"
     "  threads N  lifo 100 in each of N threads\n"
+    "  segments   lifo 25, 100, 400, 1600 in turn: a warm-up round, then OPS and 2*OPS\n"
+    "             pairs, allocbench_mark() called before, between and after (for\n"
+    "             valgrind --tool=callgrind --dump-before=allocbench_mark)\n"
     "  -n OPS     malloc/free pairs to run (default: about 0.1 s under glibc)\n"
     "  -v         count the free blocks each allocation visits (MyMalloc build only)\n";
 
@@ -35,6 +42,7 @@ constexpr double kFragMin = 16, kFragMax = 32768;
 constexpr int kThreadLive = 100;  // live blocks per thread in the threads workload
 constexpr int kMaxThreads = 64;
 constexpr int kSizeTable = 1024;  // lifo sizes, a power of two
+constexpr int kSegmentLive[] = {25, 100, 400, 1600};
 
 void *slots[kMaxLive > kCarveBlocks ? kMaxLive : kCarveBlocks];
 
@@ -116,6 +124,7 @@ long long carveRound() {
 struct LifoSizes {
   unsigned short size[kSizeTable];
 };
+LifoSizes lifoSizes;  // lifo and segments
 
 void fillLifoSizes(LifoSizes *t, uint64_t seed) {
   Rng r{seed};
@@ -187,11 +196,22 @@ Result run(const char *workload, int param, long long pairs) {
     while (res.pairs < pairs) res.pairs += carveRound<Count>();
   } else if (strcmp(workload, "lifo") == 0) {
     if (pairs == 0) pairs = 4000000;
-    static LifoSizes sizes;
-    fillLifoSizes(&sizes, 1);
-    lifo<Count>(slots, param, param, &sizes);  // warm-up round
+    fillLifoSizes(&lifoSizes, 1);
+    lifo<Count>(slots, param, param, &lifoSizes);  // warm-up round
     start = startClock();
-    res.pairs = lifo<Count>(slots, param, pairs, &sizes);
+    res.pairs = lifo<Count>(slots, param, pairs, &lifoSizes);
+  } else if (strcmp(workload, "segments") == 0) {
+    if (pairs == 0) pairs = 32000;
+    fillLifoSizes(&lifoSizes, 1);
+    start = startClock();
+    for (int live : kSegmentLive) {
+      lifo<Count>(slots, live, live, &lifoSizes);
+      allocbench_mark();
+      res.pairs += lifo<Count>(slots, live, pairs, &lifoSizes);
+      allocbench_mark();
+      res.pairs += lifo<Count>(slots, live, 2 * pairs, &lifoSizes);
+      allocbench_mark();
+    }
   } else if (strcmp(workload, "frag") == 0) {
     if (pairs == 0) pairs = 300000;
     Rng r{7};
@@ -253,7 +273,9 @@ int main(int argc, char **argv) {
   int param = 0;
   int next = 2;
   bool takesParam = strcmp(workload, "lifo") == 0 || strcmp(workload, "threads") == 0;
-  if (!takesParam && strcmp(workload, "carve") != 0 && strcmp(workload, "frag") != 0) usage();
+  if (!takesParam && strcmp(workload, "carve") != 0 && strcmp(workload, "frag") != 0 &&
+      strcmp(workload, "segments") != 0)
+    usage();
   if (takesParam) {
     if (argc < 3) usage();
     param = atoi(argv[2]);
@@ -287,6 +309,13 @@ int main(int argc, char **argv) {
   printf("result workload=%s param=%d pairs=%lld ns_per_op=%.3f peak_kb=%ld", workload, param,
          res.pairs, res.seconds * 1e9 / static_cast<double>(2 * res.pairs), peak);
   if (count) printf(" visits_per_alloc=%.3f", static_cast<double>(visits) / searches);
+  if (strcmp(workload, "segments") == 0) {
+    const char *separator = " lives=";
+    for (int live : kSegmentLive) {
+      printf("%s%d", separator, live);
+      separator = ",";
+    }
+  }
   printf("\n");
   return 0;
 }
