@@ -29,9 +29,10 @@ constexpr const char kUsage[] =
     "  lifo LIVE  16..128-byte blocks freed last-in first-out, LIVE of them live\n"
     "  frag       1024 slots; free a random one, allocate 16..32768 bytes (p ~ 1/s^2)\n"
     "  threads N  lifo 100 in each of N threads\n"
-    "  segments   lifo 25, 100, 400, 1600 in turn: a warm-up round, then OPS and 2*OPS\n"
-    "             pairs, allocbench_mark() called before, between and after (for\n"
-    "             valgrind --tool=callgrind --dump-before=allocbench_mark)\n"
+    "  segments   lifo 25, 100, 400, 1600 in turn, then lifo 100 in a second thread:\n"
+    "             each a warm-up round, then OPS and 2*OPS pairs, allocbench_mark()\n"
+    "             called before, between and after (for valgrind --tool=callgrind\n"
+    "             --dump-before=allocbench_mark)\n"
     "  -n OPS     malloc/free pairs to run (default: about 0.1 s under glibc)\n"
     "  -v         count the free blocks each allocation visits (MyMalloc build only)\n";
 
@@ -180,6 +181,34 @@ void *threadMain(void *v) {
 
 ThreadArg threadArgs[kMaxThreads];
 
+void startThread(pthread_t *thread, void *(*body)(void *), void *arg) {
+  int err = pthread_create(thread, nullptr, body, arg);
+  if (err != 0) {
+    errno = err;
+    perror("pthread_create");
+    exit(1);
+  }
+}
+
+// One live count for callgrind: a warm-up round, then `pairs` and 2 * `pairs`
+// pairs between marks. Returns the pairs run after the warm-up.
+long long lifoSegments(int live, long long pairs) {
+  lifo<false>(slots, live, live, &lifoSizes);
+  allocbench_mark();
+  long long run = lifo<false>(slots, live, pairs, &lifoSizes);
+  allocbench_mark();
+  run += lifo<false>(slots, live, 2 * pairs, &lifoSizes);
+  allocbench_mark();
+  return run;
+}
+
+// lifoSegments(kThreadLive) in a second thread: the allocators' threaded path.
+void *segmentThread(void *v) {
+  long long *pairs = static_cast<long long *>(v);
+  *pairs = lifoSegments(kThreadLive, *pairs);
+  return nullptr;
+}
+
 struct Result {
   long long pairs;
   double seconds;
@@ -204,14 +233,12 @@ Result run(const char *workload, int param, long long pairs) {
     if (pairs == 0) pairs = 32000;
     fillLifoSizes(&lifoSizes, 1);
     start = startClock();
-    for (int live : kSegmentLive) {
-      lifo<Count>(slots, live, live, &lifoSizes);
-      allocbench_mark();
-      res.pairs += lifo<Count>(slots, live, pairs, &lifoSizes);
-      allocbench_mark();
-      res.pairs += lifo<Count>(slots, live, 2 * pairs, &lifoSizes);
-      allocbench_mark();
-    }
+    for (int live : kSegmentLive) res.pairs += lifoSegments(live, pairs);
+    pthread_t thread;
+    long long threadPairs = pairs;
+    startThread(&thread, segmentThread, &threadPairs);
+    pthread_join(thread, nullptr);
+    res.pairs += threadPairs;
   } else if (strcmp(workload, "frag") == 0) {
     if (pairs == 0) pairs = 300000;
     Rng r{7};
@@ -227,12 +254,7 @@ Result run(const char *workload, int param, long long pairs) {
       a->pairs = pairs / param;
       a->go = &go;
       fillLifoSizes(&a->sizes, static_cast<uint64_t>(t) + 1);
-      int err = pthread_create(&a->thread, nullptr, threadMain, a);
-      if (err != 0) {
-        errno = err;
-        perror("pthread_create");
-        exit(1);
-      }
+      startThread(&a->thread, threadMain, a);
     }
     start = startClock();
     __atomic_store_n(&go, 1, __ATOMIC_RELEASE);
@@ -301,7 +323,7 @@ int main(int argc, char **argv) {
     return 2;
   }
 #endif
-  if (count && strcmp(workload, "threads") == 0) usage();
+  if (count && (strcmp(workload, "threads") == 0 || strcmp(workload, "segments") == 0)) usage();
 
   Result res = count ? run<true>(workload, param, pairs) : run<false>(workload, param, pairs);
 
@@ -315,6 +337,7 @@ int main(int argc, char **argv) {
       printf("%s%d", separator, live);
       separator = ",";
     }
+    printf(" threaded=%d", kThreadLive);
   }
   printf("\n");
   return 0;
