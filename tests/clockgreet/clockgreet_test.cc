@@ -578,3 +578,48 @@ TEST_F(ClockgreetRobustness, SilentClientIsReleasedAfter30Seconds) {
 }
 
 }  // namespace
+
+// Fault run: a hundred clients that vanish in every way the protocol allows (reset while
+// asked for a name, reset in the backlog, gone after half a name, gone after a whole name
+// without reading the greeting), then one ordinary client, who is still served.
+class ClockgreetFaults : public Clockgreet {};
+
+TEST_F(ClockgreetFaults, HundredVanishedClientsThenOneServed) {
+  constexpr int Vanished = 100;
+  int port = start();
+  ASSERT_NE(port, 0);
+  std::string expectedLog;
+  for (int i = 0; i < Vanished; i++) {
+    switch (i % 4) {
+      case 0: {
+        Fd c = promptedClient(port);
+        resetClose(c);
+        expectedLog += "name=\n";
+        break;
+      }
+      case 1: {
+        Fd c = connectTo(port);
+        ASSERT_GE(c.fd, 0);
+        resetClose(c);
+        expectedLog += "name=\n";
+        break;
+      }
+      case 2: {
+        Fd c = promptedClient(port);
+        sendAll(c.fd, "Ivo");
+        expectedLog += "name=Ivo\n";
+        break;
+      }
+      case 3: {
+        Fd c = promptedClient(port);
+        sendAll(c.fd, "Jo\r\n");
+        expectedLog += "name=Jo\n";
+        break;
+      }
+    }
+  }
+  server().expectLog(expectedLog);
+  Fd c = promptedClient(port);
+  expectServed(c.fd, "Kim\r\n", "Kim");
+  EXPECT_FALSE(server().hasExited());
+}
