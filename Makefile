@@ -28,11 +28,14 @@ bench:
 	scripts/bench $(BUILD)
 
 # ASan and UBSan over everything that does not replace malloc (UBSan alone
-# where it does), then TSan over the threaded programs that allow it.
+# where it does), then TSan over the threaded programs that allow it (the
+# allocator's own threads cannot run under TSan, which replaces malloc).
+TSAN_TARGETS = tallylock_test
 sanitize:
 	$(MAKE) all BUILD=build-asan CMAKE_FLAGS="-DSANITIZE=address,undefined"
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -LE nosan
-	$(MAKE) all BUILD=build-tsan CMAKE_FLAGS="-DSANITIZE=thread"
+	$(MAKE) configure BUILD=build-tsan CMAKE_FLAGS="-DSANITIZE=thread"
+	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L tsan
 
 # libFuzzer with ASan and UBSan (clang): each target for FUZZ_SECONDS.
