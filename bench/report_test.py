@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Tests scripts/bench's bookkeeping with a stand-in for the benchmark runs:
+the turn order, the ratios to glibc, the visit and instruction parsing and the
+two reports. Usage: report_test.py (run by CTest)."""
+
+import importlib.machinery
+import importlib.util
+import os
+import tempfile
+import unittest
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+loader = importlib.machinery.SourceFileLoader("bench", os.path.join(HERE, "..", "scripts", "bench"))
+spec = importlib.util.spec_from_loader("bench", loader)
+bench = importlib.util.module_from_spec(spec)
+loader.exec_module(bench)
+
+ALLOCS = [("MyMalloc", "mine", {}), ("glibc", "plain", {}),
+          ("jemalloc", "plain", {"LD_PRELOAD": "je.so"})]
+
+
+class FakeRuns:
+    """Stands in for bench.run: each allocator's time is a fixed multiple of
+    glibc's, which itself drifts from call to call like a busy machine."""
+
+    def __init__(self):
+        self.calls = []
+        self.clock = 10.0
+
+    def __call__(self, binary, args, env, prefix=()):
+        name = {"mine": "MyMalloc", "plain": "glibc"}[binary]
+        if env:
+            name = "jemalloc"
+        self.calls.append((name, tuple(args)))
+        self.clock *= 1.5  # the machine slows down steadily
+        factor = {"MyMalloc": 2.0, "glibc": 1.0, "jemalloc": 0.5}[name]
+
+        class Done:
+            stdout = (f"result workload={args[0]} param=0 pairs=10 "
+                      f"ns_per_op={self.clock * factor} peak_kb=2048 visits_per_alloc=3.5\n")
+        return Done()
+
+
+class TimeAllTest(unittest.TestCase):
+    def setUp(self):
+        self.fake = FakeRuns()
+        self.saved = bench.run
+        bench.run = self.fake
+
+    def tearDown(self):
+        bench.run = self.saved
+
+    def test_turns_rotate_and_every_allocator_runs_each_round(self):
+        bench.time_all(ALLOCS, 3, 0)
+        first = [c[0] for c in self.fake.calls if c[1] == ("carve",)]
+        self.assertEqual(first, ["MyMalloc", "glibc", "jemalloc",
+                                 "glibc", "jemalloc", "MyMalloc",
+                                 "jemalloc", "MyMalloc", "glibc"])
+
+    def test_ratio_is_taken_within_a_round(self):
+        # A slowing machine makes the medians of the raw times misleading;
+        # the ratios within each round only reflect the allocators.
+        # Orders: M g j, g j M, j M g; each call is 1.5 times slower than the last.
+        data = bench.time_all(ALLOCS, 3, 0)
+        for label, _ in bench.WORKLOADS:
+            ratios = data[(label, "MyMalloc")]["ratio"]
+            expected = [2.0 / 1.5, 2.0 * 1.5 * 1.5, 2.0 / 1.5]
+            for got, want in zip(ratios, expected, strict=True):
+                self.assertAlmostEqual(got, want)
+            self.assertEqual(data[(label, "glibc")]["ratio"], [1.0, 1.0, 1.0])
+            self.assertTrue(all(r < 1.0 for r in data[(label, "jemalloc")]["ratio"]))
+
+    def test_ops_are_passed_on(self):
+        bench.time_all(ALLOCS, 1, 500)
+        self.assertTrue(all(c[1][-2:] == ("-n", "500") for c in self.fake.calls))
+
+    def test_visits_only_for_single_threaded_workloads(self):
+        vis = bench.visits(ALLOCS, 0)
+        self.assertNotIn("threads 1", vis)
+        self.assertEqual(vis["frag"], 3.5)
+        self.assertTrue(all(c[0] == "MyMalloc" and "-v" in c[1] for c in self.fake.calls))
+
+
+class ReportTest(unittest.TestCase):
+    def data(self):
+        d = {}
+        for label, _ in bench.WORKLOADS:
+            for name, ratio in (("MyMalloc", 2.0), ("glibc", 1.0), ("jemalloc", 0.25)):
+                d[(label, name)] = {"ns": [10 * ratio], "ratio": [ratio], "rss": [3072]}
+        return d
+
+    def write(self, instr):
+        with tempfile.TemporaryDirectory() as tmp:
+            md, svg = os.path.join(tmp, "bench.md"), os.path.join(tmp, "bench.svg")
+            bench.write_markdown(md, "test host", ALLOCS, self.data(), {"frag": 10.0}, instr,
+                                 1600, 1, 1.0)
+            bench.write_svg(svg, ALLOCS, self.data(), instr)
+            with open(md) as f, open(svg) as g:
+                return f.read(), ET.fromstring(g.read())
+
+    def test_tables_and_chart(self):
+        instr = {(label, n): 100.0 + i for label, _ in bench.INSTR_ROWS
+                 for i, (n, _, _) in enumerate(ALLOCS)}
+        md, svg = self.write(instr)
+        self.assertIn("| frag | 20.0 (2.00×) | 10.0 (1.00×) | 2.5 (0.25×) |", md)
+        self.assertIn("| carve | 3.0 | 3.0 | 3.0 |", md)
+        self.assertIn("| threads 1 | 100.0 | 101.0 | 102.0 |", md)
+        self.assertIn("| frag | 10.00 |", md)
+        rects = svg.findall("{http://www.w3.org/2000/svg}rect")
+        bars = len(ALLOCS) * (len(bench.WORKLOADS) + len(bench.INSTR_ROWS))
+        self.assertEqual(len(rects), 1 + bars + len(ALLOCS))  # background, bars, legend
+
+    def test_without_instruction_counts(self):
+        md, svg = self.write("valgrind is not installed")
+        self.assertIn("Not counted: valgrind is not installed.", md)
+        rects = svg.findall("{http://www.w3.org/2000/svg}rect")
+        self.assertEqual(len(rects), 1 + len(ALLOCS) * len(bench.WORKLOADS) + len(ALLOCS))
+
+
+if __name__ == "__main__":
+    unittest.main()
