@@ -77,8 +77,7 @@ bool startsWith(const std::string &s, const std::string &prefix) {
 }
 
 // Returns the text between prefix and suffix of line, which must hold both.
-std::string between(const std::string &line, const std::string &prefix,
-                    const std::string &suffix) {
+std::string between(const std::string &line, const std::string &prefix, const std::string &suffix) {
   FUZZ_REQUIRE(line.size() >= prefix.size() + suffix.size());
   FUZZ_REQUIRE(startsWith(line, prefix));
   FUZZ_REQUIRE(line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0);
@@ -105,8 +104,8 @@ void checkLetter(const Scratch &s, const std::string &letter, size_t queryLength
     FUZZ_REQUIRE(lines[i] != "." && !startsWith(lines[i], "~"));
   FUZZ_REQUIRE(lines.size() >= 8);
 
-  checkText(between(lines[0], "My name is ", ", and I would like to have the following"),
-            kNameSize, queryLength);
+  checkText(between(lines[0], "My name is ", ", and I would like to have the following"), kNameSize,
+            queryLength);
   checkText(between(lines[1], "order delivered to ", ":"), kAddressSize, queryLength);
   FUZZ_REQUIRE(lines[2].empty());
   // Item lines, each a known one, in the letter's order and none twice.
