@@ -3,7 +3,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all configure check demo serve bench sanitize fuzz clean
+.PHONY: all configure check demo serve bench sanitize fuzz robustness clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -37,6 +37,10 @@ sanitize:
 	$(MAKE) configure BUILD=build-tsan CMAKE_FLAGS="-DSANITIZE=thread"
 	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -L tsan
+
+# Runs the fault and fuzz tests and rewrites docs/robustness.md from their results.
+robustness: all
+	scripts/robustness-table $(BUILD)
 
 # libFuzzer with ASan and UBSan (clang): each target for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
