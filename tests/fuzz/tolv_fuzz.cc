@@ -90,18 +90,18 @@ constexpr size_t kNameSize = 32;
 constexpr size_t kAddressSize = 64;
 constexpr size_t kPhoneSize = 16;
 
-// Scratch folders made once: tmp is the module's TMPDIR, mail the stand-in's folder.
+// Scratch folders made once: tmp is the module's TMPDIR, mailDir the mail stand-in's folder.
 struct Scratch {
   TestDir dir;
   std::string tmp = dir.subdir("tmp");
-  std::string mail = dir.subdir("mail");
-  std::string letter = mail + "/letter";
-  std::string args = mail + "/args";
+  std::string mailDir = dir.subdir("mail");
+  std::string letter = mailDir + "/letter";
+  std::string args = mailDir + "/args";
   std::vector<std::string> itemLines;  // every item line of a letter, in the letter's order
 
   Scratch() {
     setenv("TMPDIR", tmp.c_str(), 1);
-    setenv("MAILSTUB_DIR", mail.c_str(), 1);
+    setenv("MAILSTUB_DIR", mailDir.c_str(), 1);
     const struct {
       const char *const *items;
       int count;
