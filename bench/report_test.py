@@ -12,8 +12,8 @@ import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 loader = importlib.machinery.SourceFileLoader("bench", os.path.join(HERE, "..", "scripts", "bench"))
-spec = importlib.util.spec_from_loader("bench", loader)
-bench = importlib.util.module_from_spec(spec)
+module_spec = importlib.util.spec_from_loader("bench", loader)
+bench = importlib.util.module_from_spec(module_spec)
 loader.exec_module(bench)
 
 ALLOCS = [("MyMalloc", "mine", {}), ("glibc", "plain", {}),
