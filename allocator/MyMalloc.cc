@@ -88,7 +88,7 @@ void *getMemoryFromOS(size_t n) {
 BlockHeader *getNewChunk(size_t size) {
   void *start = getMemoryFromOS(size);
   if (start == nullptr) return nullptr;
-  blockAt(start, 0)->_blockSize = kAllocatedBit;                           // left fencepost
+  blockAt(start, 0)->_blockSize = kAllocatedBit;                      // left fencepost
   blockAt(start, size - kFencepostSize)->_blockSize = kAllocatedBit;  // right fencepost
   return blockAt(start, kFencepostSize);
 }

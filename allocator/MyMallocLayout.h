@@ -16,12 +16,12 @@ struct BlockHeader {
 
 namespace mymalloc {
 
-constexpr size_t kChunkSize = 2097152;        // one sbrk call, 2 MiB
-constexpr size_t kHeaderSize = 16;            // what an allocated block carries
-constexpr size_t kFencepostSize = 16;         // at each end of a chunk
-constexpr size_t kAlignment = 8;              // every block size is a multiple of this
-constexpr size_t kMinBlockSize = 32;          // header plus the two free-list links
-constexpr size_t kAllocatedBit = 1;           // bit 0 of _blockSize
+constexpr size_t kChunkSize = 2097152;  // one sbrk call, 2 MiB
+constexpr size_t kHeaderSize = 16;      // what an allocated block carries
+constexpr size_t kFencepostSize = 16;   // at each end of a chunk
+constexpr size_t kAlignment = 8;        // every block size is a multiple of this
+constexpr size_t kMinBlockSize = 32;    // header plus the two free-list links
+constexpr size_t kAllocatedBit = 1;     // bit 0 of _blockSize
 constexpr size_t kFreshBlockSize = kChunkSize - 2 * kFencepostSize;
 constexpr size_t kLargestBlock = kChunkSize - 48;  // largest rounded request accepted
 constexpr size_t kLargestRequest = kLargestBlock - kHeaderSize;
@@ -41,16 +41,16 @@ static_assert(kChunkSize % kAlignment == 0 && kMinBlockSize % kAlignment == 0);
 }  // namespace mymalloc
 
 extern "C" {
-extern BlockHeader *_freeList;          // &_freeListSentinel once set up
-extern BlockHeader _freeListSentinel;   // anchor of the circular free list
-extern size_t _heapSize;                // bytes obtained from the system
+extern BlockHeader *_freeList;         // &_freeListSentinel once set up
+extern BlockHeader _freeListSentinel;  // anchor of the circular free list
+extern size_t _heapSize;               // bytes obtained from the system
 extern int _initialized;
-extern void *_memStart;                 // first chunk; origin of reported offsets
+extern void *_memStart;  // first chunk; origin of reported offsets
 extern int _mallocCalls;
 extern int _reallocCalls;
 extern int _callocCalls;
 extern int _freeCalls;
-extern pthread_mutex_t mutex;           // guards all of the above and every block
+extern pthread_mutex_t mutex;  // guards all of the above and every block
 
 void increaseMallocCalls();
 void increaseReallocCalls();

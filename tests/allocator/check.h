@@ -12,8 +12,8 @@ void report(const char *text);
 extern int reportFd;
 
 #define CHECK(cond) ((cond) ? (void)0 : checkFailed(__FILE__, __LINE__, #cond))
-#define CHECK_EQ(got, want)                                                              \
-  do {                                                                                   \
-    long long got_ = static_cast<long long>(got), want_ = static_cast<long long>(want); \
+#define CHECK_EQ(got, want)                                                               \
+  do {                                                                                    \
+    long long got_ = static_cast<long long>(got), want_ = static_cast<long long>(want);   \
     if (got_ != want_) checkFailedEq(__FILE__, __LINE__, #got " == " #want, got_, want_); \
   } while (0)

@@ -7,7 +7,7 @@
 
 struct HeapCensus {
   size_t chunks;
-  size_t blocks;      // allocated and free, fenceposts not counted
+  size_t blocks;  // allocated and free, fenceposts not counted
   size_t freeBlocks;
   size_t freeBytes;
 };
@@ -34,9 +34,9 @@ struct FreeEntry {
 };
 // Checks that the free list holds exactly these entries, head first.
 void expectFreeList(const FreeEntry *entries, size_t n, const char *file, int line);
-#define EXPECT_FREE_LIST(...)                                                   \
-  do {                                                                          \
-    const FreeEntry expected_[] = {__VA_ARGS__};                                \
+#define EXPECT_FREE_LIST(...)                                                            \
+  do {                                                                                   \
+    const FreeEntry expected_[] = {__VA_ARGS__};                                         \
     expectFreeList(expected_, sizeof expected_ / sizeof *expected_, __FILE__, __LINE__); \
   } while (0)
 #define EXPECT_FREE_LIST_EMPTY() expectFreeList(nullptr, 0, __FILE__, __LINE__)

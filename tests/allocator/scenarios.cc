@@ -1,9 +1,9 @@
 // Exact-offset scenarios for the allocator. Each runs in a fresh process
 // (alloc_scenarios NAME), since the heap is global and never reset.
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <stdint.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -130,8 +130,7 @@ void limits() {
   CHECK_EQ(blockSizeOf(p), kFreshBlockSize);
   EXPECT_FREE_LIST_EMPTY();
 
-  const size_t refused[] = {kLargestRequest + 1, SIZE_MAX, SIZE_MAX - 22, SIZE_MAX - 23,
-                            150000000};
+  const size_t refused[] = {kLargestRequest + 1, SIZE_MAX, SIZE_MAX - 22, SIZE_MAX - 23, 150000000};
   for (size_t size : refused) {
     errno = 0;
     CHECK(malloc(size) == nullptr);
@@ -325,7 +324,9 @@ void callocSemantics() {
 
   const struct {
     size_t count, size;
-  } overflowing[] = {{SIZE_MAX / 2 + 1, 2}, {size_t{1} << 32, size_t{1} << 32}, {1, SIZE_MAX},
+  } overflowing[] = {{SIZE_MAX / 2 + 1, 2},
+                     {size_t{1} << 32, size_t{1} << 32},
+                     {1, SIZE_MAX},
                      {1, kLargestRequest + 1}};
   for (const auto &o : overflowing) {
     errno = 0;

@@ -158,7 +158,8 @@ long messagesSeen() {
   constexpr size_t kLength = sizeof kMessage - 1;
   char text[kLength];
   long seen = 0;
-  for (off_t at = 0; pread(messages, text, kLength, at) == static_cast<ssize_t>(kLength); at += kLength) {
+  for (off_t at = 0; pread(messages, text, kLength, at) == static_cast<ssize_t>(kLength);
+       at += kLength) {
     CHECK_EQ(memcmp(text, kMessage, kLength), 0);
     seen++;
   }
@@ -187,7 +188,7 @@ void single(uint64_t seed, long ops, bool refuse) {
     if (b.p != nullptr) release(b);
   HeapCensus census = checkHeap();
   CHECK_EQ(census.blocks - census.freeBlocks, inUseBefore);  // everything merged back
-  if (inUseBefore == 0) {  // no one else has called the allocator
+  if (inUseBefore == 0) {                                    // no one else has called the allocator
     CHECK_EQ(_mallocCalls, mallocs);
     CHECK_EQ(_callocCalls, callocs);
     CHECK_EQ(_reallocCalls, reallocs);
