@@ -45,6 +45,7 @@ robustness: all
 # libFuzzer with ASan and UBSan (clang): each target for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
 fuzz:
+	scripts/ensure-deps fuzz
 	@test -f build-fuzz/build.ninja || cmake -S . -B build-fuzz -G Ninja -DFUZZ=ON \
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
