@@ -2,8 +2,5 @@
 # tests/fuzz). It calls none of the host utilities itself but links them in and exports them
 # under their C++ names, so that the modules it loads bind to them.
 syslab_program(modhost modhost.cc httprequest.cc)
-target_link_libraries(modhost PRIVATE hostutil ${CMAKE_DL_LIBS})
-foreach(symbol _Z7getwordPcS_c _Z11plustospacePc _Z12unescape_urlPc)
-  target_link_options(modhost PRIVATE -Wl,--undefined=${symbol}
-                      -Wl,--export-dynamic-symbol=${symbol})
-endforeach()
+target_link_libraries(modhost PRIVATE ${CMAKE_DL_LIBS})
+syslab_module_host(modhost)
