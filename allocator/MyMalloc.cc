@@ -73,6 +73,27 @@ void unlinkFree(BlockHeader *b) {
   b->_prevFree->_nextFree = b->_nextFree;
 }
 
+// Where the heap lies, for heap_walk alone. sbrk normally extends the memory
+// it gave last, so touching chunks make one region; a region is walked from
+// fencepost to fencepost. Beside the heap, so the chunks' layout is untouched.
+struct Region {
+  char *start;
+  size_t size;
+};
+constexpr size_t kMaxRegions = 256;
+Region regions[kMaxRegions];
+size_t regionCount;
+bool regionsLost;  // more separate regions than the table holds
+
+void noteRegion(char *start, size_t n) {
+  if (regionCount > 0 && regions[regionCount - 1].start + regions[regionCount - 1].size == start)
+    regions[regionCount - 1].size += n;
+  else if (regionCount < kMaxRegions)
+    regions[regionCount++] = Region{start, n};
+  else
+    regionsLost = true;
+}
+
 // Extends the heap by n bytes. Returns the new memory, or null if the system
 // refuses; a refused request is not counted in _heapSize.
 void *getMemoryFromOS(size_t n) {
@@ -80,6 +101,7 @@ void *getMemoryFromOS(size_t n) {
   if (p == reinterpret_cast<void *>(-1)) return nullptr;
   _heapSize += n;
   if (!_initialized) _memStart = p;
+  noteRegion(static_cast<char *>(p), n);
   return p;
 }
 
@@ -236,6 +258,115 @@ void initialize() {
 
 size_t payloadSize(void *ptr) { return sizeOf(headerOf(ptr)) - kHeaderSize; }
 
+// heap_walk's state: the visitor and what the chunk walk counted, which the
+// free-list walk must match.
+struct Walk {
+  const HeapVisitor *visitor;
+  void *context;
+  size_t freeBlocks;
+  size_t freeBytes;
+};
+
+long offsetIn(const void *p) {
+  return static_cast<long>(static_cast<const char *>(p) - static_cast<char *>(_memStart));
+}
+
+int brokenAt(const Walk &w, const char *what, const void *where) {
+  if (w.visitor->broken != nullptr) w.visitor->broken(w.context, what, offsetIn(where));
+  return -1;
+}
+
+void visitBlock(const Walk &w, const BlockHeader *b, size_t size, HeapBlockState state, int chunk) {
+  if (w.visitor->block == nullptr) return;
+  HeapBlockInfo info{offsetIn(b), size, b->_leftSize, state, chunk};
+  w.visitor->block(w.context, &info);
+}
+
+// The region holding the n bytes at p, or null.
+const Region *regionOf(const void *p, size_t n) {
+  auto *c = static_cast<const char *>(p);
+  for (size_t i = 0; i < regionCount; i++)
+    if (c >= regions[i].start && n <= regions[i].size &&
+        c - regions[i].start <= static_cast<ptrdiff_t>(regions[i].size - n))
+      return &regions[i];
+  return nullptr;
+}
+
+// Walks one region's chunks, each from its left fencepost to its right one.
+int walkRegion(Walk &w, const Region &r, int &chunk) {
+  char *end = r.start + r.size;
+  for (char *c = r.start; c != end; chunk++) {
+    if (static_cast<size_t>(end - c) < 2 * kFencepostSize + kMinBlockSize)
+      return brokenAt(w, "chunk too small for its fenceposts", c);
+    auto *left = reinterpret_cast<BlockHeader *>(c);
+    if (left->_blockSize != kAllocatedBit) return brokenAt(w, "left fencepost overwritten", c);
+    visitBlock(w, left, kFencepostSize, kHeapBlockFence, chunk);
+    auto *b = blockAt(c, kFencepostSize);
+    size_t leftSize = 0;
+    bool leftFree = false;
+    bool untouched = (b->_blockSize & kAllocatedBit) == 0;  // one free block, never split
+    while (b->_blockSize != kAllocatedBit) {                // the right fencepost ends the chunk
+      size_t size = sizeOf(b);
+      size_t room = static_cast<size_t>(end - reinterpret_cast<char *>(b)) - kFencepostSize;
+      if (size < kMinBlockSize || size % kAlignment != 0) return brokenAt(w, "bad block size", b);
+      if (size > room) return brokenAt(w, "block runs past the end of its chunk", b);
+      if (b->_leftSize != leftSize)
+        return brokenAt(w, "leftSize does not match the block below", b);
+      bool isFree = (b->_blockSize & kAllocatedBit) == 0;
+      if (isFree && leftFree) return brokenAt(w, "two free neighbours", b);
+      if (isFree) {
+        w.freeBlocks++;
+        w.freeBytes += size;
+      }
+      visitBlock(w, b, size, isFree ? kHeapBlockFree : kHeapBlockUsed, chunk);
+      if (leftSize != 0) untouched = false;
+      leftFree = isFree;
+      leftSize = size;
+      b = blockAt(b, size);
+    }
+    // A chunk whose one block was never split has never had this word written.
+    if (b->_leftSize != leftSize && !(untouched && b->_leftSize == 0))
+      return brokenAt(w, "right fencepost's leftSize does not match", b);
+    visitBlock(w, b, kFencepostSize, kHeapBlockFence, chunk);
+    c = reinterpret_cast<char *>(b) + kFencepostSize;
+  }
+  return 0;
+}
+
+// Follows _nextFree from the sentinel. Each entry must be a free block in the
+// heap whose neighbour agrees with its size; the steps are bounded by the
+// free blocks counted, so a cycle that misses the sentinel is caught.
+int walkFreeList(Walk &w) {
+  size_t listed = 0;
+  size_t listedBytes = 0;
+  const BlockHeader *prev = &_freeListSentinel;
+  for (const BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel;
+       prev = b, b = b->_nextFree) {
+    const Region *r = regionOf(b, kMinBlockSize);
+    if (reinterpret_cast<uintptr_t>(b) % kAlignment != 0 || r == nullptr)
+      return brokenAt(w, "free-list entry outside the heap", b);
+    size_t size = b->_blockSize;
+    if ((size & kAllocatedBit) != 0) return brokenAt(w, "allocated block on the free list", b);
+    if (b->_prevFree != prev) return brokenAt(w, "free-list links disagree", b);
+    size_t room = static_cast<size_t>(r->start + r->size - reinterpret_cast<const char *>(b));
+    if (size < kMinBlockSize || size > room - kFencepostSize)
+      return brokenAt(w, "free-list entry is not a block", b);
+    const BlockHeader *right = blockAt(const_cast<BlockHeader *>(b), size);
+    bool untouched =
+        b->_leftSize == 0 && right->_blockSize == kAllocatedBit && right->_leftSize == 0;
+    if (right->_leftSize != size && !untouched)
+      return brokenAt(w, "free-list entry is not a block", b);
+    if (++listed > w.freeBlocks) return brokenAt(w, "free list longer than the free blocks", b);
+    listedBytes += size;
+    if (w.visitor->freeEntry != nullptr) w.visitor->freeEntry(w.context, offsetIn(b), size);
+  }
+  if (_freeListSentinel._prevFree != prev)
+    return brokenAt(w, "free list's tail link disagrees", &_freeListSentinel);
+  if (listed != w.freeBlocks || listedBytes != w.freeBytes)
+    return brokenAt(w, "free block missing from the free list", &_freeListSentinel);
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -315,6 +446,19 @@ void print() {
 
 void atExitHandlerInC() {
   if (verbose) print();
+}
+
+int heap_walk(const HeapVisitor *visitor, void *context) {
+  Walk w{visitor, context, 0, 0};
+  if (!_initialized) return 0;
+  if (regionsLost) return brokenAt(w, "heap in more regions than the walk can track", _memStart);
+  if (_freeList != &_freeListSentinel || _freeListSentinel._blockSize != 0 ||
+      _freeListSentinel._leftSize != 0)
+    return brokenAt(w, "free-list sentinel overwritten", &_freeListSentinel);
+  int chunk = 0;
+  for (size_t i = 0; i < regionCount; i++)
+    if (walkRegion(w, regions[i], chunk) != 0) return -1;
+  return walkFreeList(w);
 }
 
 }  // extern "C"

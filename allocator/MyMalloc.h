@@ -22,4 +22,28 @@ void print();
 // Exit hook registered by the first allocation: calls print().
 void atExitHandlerInC();
 
+// A read-only walk of the whole heap, for checkers and pictures of it.
+enum HeapBlockState { kHeapBlockUsed, kHeapBlockFree, kHeapBlockFence };
+struct HeapBlockInfo {
+  long offset;      // of the header from the first chunk, as print_list counts
+  size_t size;      // header included; a fencepost's 16 bytes for a fencepost
+  size_t leftSize;  // the header's _leftSize word as it stands
+  HeapBlockState state;
+  int chunk;  // 0 for the first chunk, in address order of the walk
+};
+struct HeapVisitor {  // any member may be null
+  // Every block and fencepost, chunk by chunk, from each left fencepost to its right one.
+  void (*block)(void *context, const HeapBlockInfo *block);
+  // Then the free list, head first.
+  void (*freeEntry)(void *context, long offset, size_t size);
+  // The first broken invariant found; the walk stops there.
+  void (*broken)(void *context, const char *what, long offset);
+};
+// Visits the heap as above. Returns 0 if every invariant holds (blocks tile
+// each chunk, every _leftSize matches, no two free neighbours, the free list
+// is linked both ways and holds every free block once), else -1 after
+// calling broken. Allocates nothing and takes no lock: call it with mutex
+// held or while no other thread allocates. An unset heap has no blocks.
+int heap_walk(const HeapVisitor *visitor, void *context);
+
 }  // extern "C"

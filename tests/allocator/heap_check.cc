@@ -1,4 +1,4 @@
-// Heap walker and sbrk wrapper for the allocator tests.
+// Heap checker (the allocator's own walk) and sbrk wrapper for the allocator tests.
 #include "heap_check.h"
 
 #include <errno.h>
@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include "MyMalloc.h"
 #include "MyMallocLayout.h"
 #include "check.h"
 
@@ -21,23 +22,6 @@ size_t chunkCount;
 int refusals;
 
 size_t sizeOf(const BlockHeader *b) { return b->_blockSize & ~kAllocatedBit; }
-bool isFree(const BlockHeader *b) { return (b->_blockSize & kAllocatedBit) == 0; }
-
-[[noreturn]] void broken(const char *what, const void *where) {
-  char text[256];
-  snprintf(text, sizeof text, "heap check: %s at offset %ld\n", what,
-           static_cast<long>(static_cast<const char *>(where) - static_cast<char *>(_memStart)));
-  report(text);
-  _exit(1);
-}
-
-bool inHeap(const void *p) {
-  for (size_t i = 0; i < chunkCount; i++) {
-    const char *c = chunkStart[i];
-    if (p >= c + kFencepostSize && p < c + kChunkSize - kFencepostSize) return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -70,63 +54,41 @@ long offsetOf(const void *payload) {
   return static_cast<const char *>(payload) - kHeaderSize - static_cast<char *>(_memStart);
 }
 
+namespace {
+
+void countBlock(void *context, const HeapBlockInfo *b) {
+  auto *census = static_cast<HeapCensus *>(context);
+  if (b->state == kHeapBlockFence) {
+    census->chunks = static_cast<size_t>(b->chunk) + 1;
+    return;
+  }
+  census->blocks++;
+  if (b->state == kHeapBlockFree) {
+    census->freeBlocks++;
+    census->freeBytes += b->size;
+  }
+}
+
+[[noreturn]] void walkBroken(void *, const char *what, long offset) {
+  char text[256];
+  snprintf(text, sizeof text, "heap check: %s at offset %ld\n", what, offset);
+  report(text);
+  _exit(1);
+}
+
+}  // namespace
+
 HeapCensus checkHeap() {
   HeapCensus census{};
   if (!_initialized) {
     CHECK_EQ(chunkCount, 0);
     return census;
   }
-  CHECK(_freeList == &_freeListSentinel);
   CHECK(_memStart == chunkStart[0]);
   CHECK_EQ(_heapSize, chunkCount * kChunkSize);
-  census.chunks = chunkCount;
-
-  for (size_t i = 0; i < chunkCount; i++) {
-    char *start = chunkStart[i];
-    auto *right = reinterpret_cast<BlockHeader *>(start + kChunkSize - kFencepostSize);
-    if (reinterpret_cast<BlockHeader *>(start)->_blockSize != kAllocatedBit)
-      broken("left fencepost overwritten", start);
-    if (right->_blockSize != kAllocatedBit) broken("right fencepost overwritten", right);
-
-    auto *b = reinterpret_cast<BlockHeader *>(start + kFencepostSize);
-    size_t leftSize = 0;
-    bool leftFree = false;
-    bool untouched = isFree(b) && sizeOf(b) == kFreshBlockSize;
-    while (b != right) {
-      size_t size = sizeOf(b);
-      if (size < kMinBlockSize || size % kAlignment != 0) broken("bad block size", b);
-      if (size > static_cast<size_t>(reinterpret_cast<char *>(right) - reinterpret_cast<char *>(b)))
-        broken("block runs past the right fencepost", b);
-      if (b->_leftSize != leftSize) broken("leftSize does not match the block below", b);
-      if (isFree(b)) {
-        if (leftFree) broken("two free neighbours", b);
-        census.freeBlocks++;
-        census.freeBytes += size;
-      }
-      census.blocks++;
-      leftFree = isFree(b);
-      leftSize = size;
-      b = reinterpret_cast<BlockHeader *>(reinterpret_cast<char *>(b) + size);
-    }
-    // A chunk whose one block was never split has never had this word written.
-    if (right->_leftSize != leftSize && !(untouched && right->_leftSize == 0))
-      broken("right fencepost's leftSize does not match", right);
-  }
-
-  CHECK_EQ(_freeListSentinel._blockSize, 0);
-  CHECK_EQ(_freeListSentinel._leftSize, 0);
-  size_t listed = 0;
-  size_t listedBytes = 0;
-  for (BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel; b = b->_nextFree) {
-    if (!inHeap(b)) broken("free-list entry outside the heap", b);
-    if (!isFree(b)) broken("allocated block on the free list", b);
-    if (b->_nextFree->_prevFree != b) broken("free-list links disagree", b);
-    if (++listed > census.freeBlocks) broken("free list longer than the free blocks", b);
-    listedBytes += sizeOf(b);
-  }
-  CHECK(_freeListSentinel._prevFree->_nextFree == &_freeListSentinel);
-  CHECK_EQ(listed, census.freeBlocks);
-  CHECK_EQ(listedBytes, census.freeBytes);
+  const HeapVisitor visitor{countBlock, nullptr, walkBroken};
+  CHECK_EQ(heap_walk(&visitor, &census), 0);
+  CHECK_EQ(census.chunks, chunkCount);
   return census;
 }
 

@@ -447,6 +447,51 @@ void reports() {
 }
 
 // The lock is free after every path: a second thread allocates at once.
+// The heap walk reports every block in address order, fenceposts included,
+// then the free list; a broken boundary tag is named with its offset.
+struct Seen {
+  HeapBlockInfo blocks[8];
+  int count;
+  long brokenAt;
+  const char *what;
+};
+void noteBlock(void *context, const HeapBlockInfo *b) {
+  auto *seen = static_cast<Seen *>(context);
+  CHECK(seen->count < 8);
+  seen->blocks[seen->count++] = *b;
+}
+void noteBroken(void *context, const char *what, long offset) {
+  static_cast<Seen *>(context)->what = what;
+  static_cast<Seen *>(context)->brokenAt = offset;
+}
+void walk() {
+  char *x = static_cast<char *>(malloc(8));
+  char *y = static_cast<char *>(malloc(8));
+  free(x);
+  Seen seen{};
+  const HeapVisitor visitor{noteBlock, nullptr, noteBroken};
+  CHECK_EQ(heap_walk(&visitor, &seen), 0);
+  const HeapBlockInfo want[] = {
+      {0, 16, 0, kHeapBlockFence, 0},
+      {16, 2097056, 0, kHeapBlockFree, 0},
+      {2097072, 32, 2097056, kHeapBlockUsed, 0},
+      {2097104, 32, 32, kHeapBlockFree, 0},
+      {2097136, 16, 32, kHeapBlockFence, 0},
+  };
+  CHECK_EQ(seen.count, 5);
+  for (int i = 0; i < 5; i++) {
+    CHECK_EQ(seen.blocks[i].offset, want[i].offset);
+    CHECK_EQ(seen.blocks[i].size, want[i].size);
+    CHECK_EQ(seen.blocks[i].leftSize, want[i].leftSize);
+    CHECK_EQ(seen.blocks[i].state, want[i].state);
+  }
+  const_cast<BlockHeader *>(headerOf(y))->_leftSize = 40;  // a write before y's payload
+  seen = Seen{};
+  CHECK_EQ(heap_walk(&visitor, &seen), -1);
+  CHECK_EQ(seen.brokenAt, 2097072);
+  CHECK(strcmp(seen.what, "leftSize does not match the block below") == 0);
+}
+
 void *allocateOnce(void *) { return malloc(8); }
 void otherThread() {
   CHECK(malloc(0) == nullptr);
@@ -480,6 +525,7 @@ const struct {
     {"first-chunk-refused", firstChunkRefused},
     {"reports", reports},
     {"other-thread", otherThread},
+    {"walk", walk},
 };
 
 }  // namespace
