@@ -1,7 +1,6 @@
 // loadrun: runs an HTTP server module once without a server: the httprun of ./hello.so, on
 // standard output and with a fixed query. Arguments are ignored.
 #include <dlfcn.h>
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -14,22 +13,25 @@ char query[] = "a=b&c=d";  // writable: a module may parse it in place
 
 using HttpRun = void (*)(int fd, char *query);
 
+// Reports on standard error, after what, why the dynamic loader failed, and ends with status 1.
+// The loader says why through dlerror, not errno; it has nothing to say only when dlsym found
+// the symbol with a null value.
+[[noreturn]] void loaderFailed(const char *what) {
+  const char *why = dlerror();
+  fprintf(stderr, "%s: %s\n", what, why != nullptr ? why : "the symbol's value is null");
+  exit(1);
+}
+
 }  // namespace
 
 int main() {
   void *module = dlopen(kModule, RTLD_LAZY);  // functions bound at their first call
   if (module == nullptr) {
-    int err = errno;
     fwrite(kNotFound, 1, sizeof kNotFound - 1, stderr);
-    errno = err;
-    perror("dlopen");
-    exit(1);
+    loaderFailed("dlopen");
   }
   auto httprun = reinterpret_cast<HttpRun>(dlsym(module, "httprun"));
-  if (httprun == nullptr) {
-    perror("dlsym: httprun not found:");
-    exit(1);
-  }
+  if (httprun == nullptr) loaderFailed("dlsym: httprun not found:");
   httprun(1, query);
   return 0;
 }

@@ -6,6 +6,8 @@
 
 #include "tolv-mod.h"
 
+#include <ctype.h>
+#include <errno.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdint.h>
@@ -40,9 +42,10 @@ constexpr size_t kCommandSize = 256;
 // The command is the program, a blank and the address, with its NUL.
 static_assert(sizeof kMailProgram + sizeof kGateway <= kCommandSize, "mail command too long");
 
-constexpr size_t kWordSize = 256;  // one decoded field name or value, NUL included
-constexpr size_t kNameSize = 32;
-constexpr size_t kAddressSize = 64;
+// The customer's texts, NUL included: room for as many characters as the form's MAXLENGTH
+// lets a browser send (the phone's 10 with room to spare).
+constexpr size_t kNameSize = 33;
+constexpr size_t kAddressSize = 65;
 constexpr size_t kPhoneSize = 16;
 
 // The form's lines under each sublist item.
@@ -105,6 +108,7 @@ struct Text {
 struct Order {
   uint32_t masks[kMenuCount] = {};  // bit n: item n of kMenus[i] is ordered
   bool passwordOk = false;          // whether the last pwd field matched
+  bool badNumber = false;           // whether an item number was out of int's range
   char name[kNameSize] = "";
   char address[kAddressSize] = "";
   char phone[kPhoneSize] = "";
@@ -205,23 +209,51 @@ bool canMakeTempFile() {
   return true;
 }
 
-// Takes the next word of query, up to stop, into word (see getword) and decodes it. A word
-// longer than word can hold is cut to its first kWordSize - 1 bytes (the rest is dropped from
-// query), since getword takes no size.
-void takeWord(char *word, char *query, char stop) {
+// Returns the length of the n bytes at s once unescape_url has decoded them: each "%XX" escape
+// (two hex digits) becomes one byte. strlen cannot tell it, since %00 decodes to a NUL.
+// plustospace, which runs first, changes neither '%' nor a hex digit.
+size_t decodedLength(const char *s, size_t n) {
+  size_t escapes = 0;
+  for (size_t i = 0; i + 2 < n; i++) {
+    if (s[i] == '%' && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+        isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+      escapes++;
+      i += 2;
+    }
+  }
+  return n - 2 * escapes;
+}
+
+// Takes the next word of query, up to stop, into word (see getword), which has room for all of
+// query, and decodes it. Returns the decoded length, NULs inside included.
+size_t takeWord(char *word, char *query, char stop) {
   const char stops[] = {stop, '\0'};
-  size_t n = strcspn(query, stops);
-  if (n >= kWordSize) memmove(query + kWordSize - 1, query + n, strlen(query + n) + 1);
+  size_t length = decodedLength(query, strcspn(query, stops));
   getword(word, query, stop);
   plustospace(word);
   unescape_url(word);
+  return length;
 }
 
-// Stores value in t with every control character made a blank, so that no value can start a
-// line of the letter ("." ends a mail, "~" commands some mailers). A value without room is not
-// stored; t is marked too long instead.
-void setText(Text &t, const char *value) {
-  size_t n = strlen(value);
+// Returns whether the length bytes of word are exactly text: one with a NUL inside never is.
+bool isExactly(const char *word, size_t length, const char *text) {
+  return length == strlen(text) && memcmp(word, text, length) == 0;
+}
+
+// Reads the item number at the front of value as atoi does (white space, a sign, decimal
+// digits; 0 without digits), but whole: returns false if it lies outside int's range.
+bool readItemNumber(const char *value, int &n) {
+  errno = 0;
+  long v = strtol(value, nullptr, 10);
+  if (errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+  n = static_cast<int>(v);
+  return true;
+}
+
+// Stores the n bytes of value in t with every control character (NUL included) made a
+// blank, so that no value can start a line of the letter ("." ends a mail, "~" commands some
+// mailers). A value without room is not stored; t is marked too long instead.
+void setText(Text &t, const char *value, size_t n) {
   t.tooLong = n >= t.size;
   if (t.tooLong) n = 0;
   for (size_t i = 0; i < n; i++) {
@@ -231,22 +263,33 @@ void setText(Text &t, const char *value) {
   t.value[n] = '\0';
 }
 
-void parseQuery(Order &o, char *query) {
-  char word[kWordSize];
+// Reads the fields of query into o, taking each word into word, which has room for all of query.
+void parseQuery(Order &o, char *query, char *word) {
   while (*query != '\0') {
-    takeWord(word, query, '=');
+    size_t length = takeWord(word, query, '=');
     int menu = -1, text = -1;
-    bool password = strcmp(word, "pwd") == 0;
+    bool password = isExactly(word, length, "pwd");
     for (int m = 0; m < kMenuCount; m++)
-      if (strcmp(word, kMenus[m].field) == 0) menu = m;
+      if (isExactly(word, length, kMenus[m].field)) menu = m;
     for (int t = 0; t < kTextCount; t++)
-      if (strcmp(word, kTextFields[t].field) == 0) text = t;
+      if (isExactly(word, length, kTextFields[t].field)) text = t;
 
-    takeWord(word, query, '&');
-    if (password) o.passwordOk = strcmp(word, kPassword) == 0;
-    if (menu >= 0) o.masks[menu] |= uint32_t{1} << (atoi(word) & 31);
-    if (text >= 0) setText(o.texts[text], word);
+    length = takeWord(word, query, '&');
+    if (password) o.passwordOk = isExactly(word, length, kPassword);
+    int n;
+    if (menu >= 0 && readItemNumber(word, n))
+      o.masks[menu] |= uint32_t{1} << (n & 31);
+    else if (menu >= 0)
+      o.badNumber = true;
+    if (text >= 0) setText(o.texts[text], word, length);
   }
+}
+
+// Returns whether o orders an item: a bit beyond its table orders nothing.
+bool ordersAnything(const Order &o) {
+  for (int m = 0; m < kMenuCount; m++)
+    if ((o.masks[m] & ((uint32_t{1} << kMenus[m].count) - 1)) != 0) return true;
+  return false;
 }
 
 // Returns the reason the order cannot be submitted, or null if it can.
@@ -255,9 +298,9 @@ const char *problemWith(const Order &o) {
     if (o.texts[t].tooLong) return kTextFields[t].tooLong;
     if (o.texts[t].value[0] == '\0') return kTextFields[t].missing;
   }
-  for (uint32_t mask : o.masks)
-    if (mask != 0) return nullptr;
-  return "you didn't order anything";
+  if (o.badNumber) return "an item number is out of range";
+  if (!ordersAnything(o)) return "you didn't order anything";
+  return nullptr;
 }
 
 void writeLetter(FILE *out, const Order &o) {
@@ -313,8 +356,15 @@ int handleRequest(FILE *client, char *query) {
     writeLines(client, kServerError);
     return 1;
   }
+  // A word is never longer than the query it is taken from, so none is ever cut.
+  char *word = static_cast<char *>(malloc(strlen(query) + 1));
+  if (word == nullptr) {
+    writeNotSubmitted(client, "the server ran out of memory");
+    return 1;
+  }
   Order o;
-  parseQuery(o, query);
+  parseQuery(o, query, word);
+  free(word);
   const char *reason = problemWith(o);
   if (reason == nullptr && o.passwordOk) reason = mailOrder(o);
   if (reason != nullptr) {

@@ -3,7 +3,7 @@
 // preview letter. Usage: node order-form.test.js MODHOST MODULE-DIR
 // SCREENSHOT_DIR=dir also saves the filled form and the preview as PNG files there.
 'use strict';
-const { test } = require('node:test');
+const { after, test } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const { once } = require('node:events');
@@ -17,6 +17,7 @@ const chromiumArgs = ['--headless', '--no-sandbox', '--disable-gpu',
   '--disable-background-networking', '--no-first-run', '--disable-component-update',
   '--disable-sync'];
 const startSeconds = 10;
+const closeSeconds = 30;
 
 let chromium;
 try {
@@ -59,6 +60,65 @@ function startModhost() {
   });
 }
 
+// Returns the ids of the processes that run chromium in profile.
+function chromiumIn(profile) {
+  const flag = `--user-data-dir=${profile}`;
+  return fs.readdirSync('/proc').filter((pid) => /^\d+$/.test(pid)).filter((pid) => {
+    try {
+      return fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0').includes(flag);
+    } catch {
+      return false;  // ended meanwhile
+    }
+  }).map(Number);
+}
+
+// Closes chromium, then removes its profile, whatever failed before. Chromium writes into its
+// profile until it has ended, so removing the profile first can fail (ENOTEMPTY), and a
+// chromium left running keeps this process from ending. A close that fails or takes longer
+// than seconds is made good by killing what still runs in the profile.
+async function closeBrowser(context, profile, seconds = closeSeconds) {
+  let timer;
+  try {
+    if (context) {
+      await Promise.race([context.close(), new Promise((resolve, reject) => {
+        timer = setTimeout(() => reject(new Error(`chromium did not close within ${seconds} s`)),
+          seconds * 1000);
+      })]);
+    }
+  } finally {
+    clearTimeout(timer);
+    for (const pid of chromiumIn(profile)) {
+      try {
+        process.kill(-pid, 'SIGKILL');  // playwright starts chromium in a process group of its own
+      } catch {
+        try {
+          process.kill(pid, 'SIGKILL');
+        } catch {
+          // ended meanwhile
+        }
+      }
+    }
+    const end = Date.now() + closeSeconds * 1000;
+    while (chromiumIn(profile).length > 0 && Date.now() < end)
+      await new Promise((resolve) => setTimeout(resolve, 50));
+    fs.rmSync(profile, { recursive: true, force: true, maxRetries: 10 });
+  }
+}
+
+// Every profile made, each of which must be gone, with its chromium, once the tests are done.
+const profiles = [];
+function makeProfile() {
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'order-form-chromium-'));
+  profiles.push(profile);
+  return profile;
+}
+after(() => {
+  for (const profile of profiles) {
+    assert.deepEqual(chromiumIn(profile), [], `chromium still runs in ${profile}`);
+    assert.equal(fs.existsSync(profile), false, `${profile} is left behind`);
+  }
+});
+
 async function screenshot(page, name) {
   if (process.env.SCREENSHOT_DIR)
     await page.screenshot({ path: path.join(process.env.SCREENSHOT_DIR, name), fullPage: true });
@@ -72,12 +132,12 @@ test('an order without a password shows its preview letter', { timeout: 60000 },
       await once(server, 'exit');
     }
   });
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'order-form-chromium-'));
-  t.after(() => fs.rmSync(profile, { recursive: true, force: true }));
-  const context = await chromium.launchPersistentContext(profile, {
+  const profile = makeProfile();
+  let context;
+  t.after(() => closeBrowser(context, profile));
+  context = await chromium.launchPersistentContext(profile, {
     executablePath: chromiumPath, headless: true, args: chromiumArgs, timeout: 30000,
   });
-  t.after(() => context.close());
   const page = context.pages()[0] ?? await context.newPage();
   page.setDefaultTimeout(10000);
 
@@ -127,3 +187,20 @@ test('an order without a password shows its preview letter', { timeout: 60000 },
   assert.equal(code, 0);
   assert.match(log(), /127\.0\.0\.1 GET \/tolv\?\[\d+ bytes\] 200 /);
 });
+
+test('a close that hangs: chromium is killed, then its profile removed', { timeout: 60000 },
+  async (t) => {
+    const profile = makeProfile();
+    let context;
+    t.after(() => closeBrowser(context, profile).catch(() => {}));  // playwright's side of it
+    context = await chromium.launchPersistentContext(profile, {
+      executablePath: chromiumPath, headless: true, args: chromiumArgs, timeout: 30000,
+    });
+    await (context.pages()[0] ?? await context.newPage()).goto('about:blank');
+    assert.notDeepEqual(chromiumIn(profile), []);
+    // A close that never ends: chromium is killed when the time is up, and the profile goes.
+    const hanging = { close: () => new Promise(() => {}) };
+    await assert.rejects(closeBrowser(hanging, profile, 1), /did not close within 1 s/);
+    assert.deepEqual(chromiumIn(profile), []);
+    assert.equal(fs.existsSync(profile), false);
+  });

@@ -1,9 +1,11 @@
 // letterloop: nothing but the letter C, no end of its own, and an end by the default action
-// of the signal that stops it.
+// of the signal that stops it; printed by printf itself.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/wait.h>
+
+#include <algorithm>
 
 #include "proc.h"
 
@@ -30,6 +32,14 @@ TEST(Letterloop, PrintsOnlyCUntilASignalEndsIt) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "wait status " << status;
     EXPECT_EQ(WTERMSIG(status), sig);
   }
+}
+
+TEST(Letterloop, PrintsThroughPrintf) {
+  const std::vector<std::string> imported = importedSymbols(PROGRAM);
+  ASSERT_FALSE(imported.empty()) << "nm could not read " << PROGRAM;
+  EXPECT_NE(std::find(imported.begin(), imported.end(), "printf"), imported.end());
+  // What the compiler makes of printf("%s", "C").
+  EXPECT_EQ(std::find(imported.begin(), imported.end(), "putchar"), imported.end());
 }
 
 }  // namespace

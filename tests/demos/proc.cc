@@ -155,3 +155,19 @@ bool writeAll(int fd, std::string_view text) {
   }
   return true;
 }
+
+std::vector<std::string> importedSymbols(const char *path) {
+  const std::string command = "nm -D --undefined-only '" + std::string(path) + "' 2>/dev/null";
+  FILE *nm = popen(command.c_str(), "r");
+  if (nm == nullptr) return {};
+  std::vector<std::string> names;
+  char line[512];
+  while (fgets(line, sizeof line, nm) != nullptr) {
+    std::string_view name(line);  // "<blanks>U name@VERSION\n"
+    name.remove_suffix(name.ends_with('\n') ? 1 : 0);
+    name.remove_prefix(std::min(name.size(), name.find_last_of(' ') + 1));
+    names.emplace_back(name.substr(0, name.find('@')));
+  }
+  if (pclose(nm) != 0) return {};
+  return names;
+}

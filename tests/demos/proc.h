@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct Proc {
   pid_t pid = -1;
@@ -40,3 +41,8 @@ void closeAll(Proc &p);
 
 // Writes all of text to fd; returns false on failure.
 bool writeAll(int fd, std::string_view text);
+
+// Returns the names of the functions and objects the program at path takes from shared
+// libraries (its undefined dynamic symbols, without version), as nm -D reads them; empty if nm
+// cannot read it.
+std::vector<std::string> importedSymbols(const char *path);

@@ -1,10 +1,12 @@
 // trapwrite: the three lines, 77 bytes in all, in the order of the three roads, whether
-// standard output is a pipe or a file.
+// standard output is a pipe or a file; and the third road is printf in the binary too.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "proc.h"
 
@@ -46,6 +48,18 @@ TEST(Trapwrite, ThreeLinesInOrderIntoAFile) {
   close(fd);
   ASSERT_GE(n, 0);
   EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), kExpected);
+}
+
+TEST(Trapwrite, TakesEachRoadFromTheLibrary) {
+  const std::vector<std::string> imported = importedSymbols(PROGRAM);
+  ASSERT_FALSE(imported.empty()) << "nm could not read " << PROGRAM;
+  auto imports = [&](const char *name) {
+    return std::find(imported.begin(), imported.end(), name) != imported.end();
+  };
+  EXPECT_TRUE(imports("write"));
+  EXPECT_TRUE(imports("syscall"));
+  EXPECT_TRUE(imports("printf"));
+  EXPECT_FALSE(imports("puts"));  // what the compiler makes of printf("%s", "...\n")
 }
 
 }  // namespace

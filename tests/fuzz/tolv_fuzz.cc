@@ -1,10 +1,11 @@
 // Fuzz target for the order form's request handling: the input, up to its first NUL, is the
 // query handleRequest parses in place (an empty input: no query at all).
 // Properties: the page is one of the documented pages, with its status; the form only without
-// a query; a letter, previewed or mailed, has exactly the letter's lines, its texts never longer
-// than the query nor than their buffers and free of control characters, so that only its last
-// line is a single full stop and none starts with '~'; the mail command, exactly the module's
-// command line, is started exactly for the pages that say so; no temporary file is left behind.
+// a query; a letter, previewed or mailed, has exactly the letter's lines, at least one item line
+// among them, its texts never longer than the query nor than their buffers and free of control
+// characters, so that only its last line is a single full stop and none starts with '~'; the mail
+// command, exactly the module's command line, is started exactly for the pages that say so; no
+// temporary file is left behind.
 //
 // A mail command costs a process or three per input, which would slow the fuzzer down a
 // hundredfold once it finds the password. So popen and pclose are stood in for here: for one
@@ -81,13 +82,15 @@ constexpr const char *kReasons[] = {
     "your name is too long",
     "your address is too long",
     "your phone number is too long",
+    "an item number is out of range",
+    "the server ran out of memory",
     kNoPipe,
     kMailRefused,
 };
 
 // The module's buffers for the customer's texts, NUL included.
-constexpr size_t kNameSize = 32;
-constexpr size_t kAddressSize = 64;
+constexpr size_t kNameSize = 33;
+constexpr size_t kAddressSize = 65;
 constexpr size_t kPhoneSize = 16;
 
 // Scratch folders made once: tmp is the module's TMPDIR, mailDir the mail stand-in's folder.
@@ -152,7 +155,7 @@ void checkLetter(const Scratch &s, const std::string &letter, size_t queryLength
             queryLength);
   checkText(between(lines[1], "order delivered to ", ":"), kAddressSize, queryLength);
   FUZZ_REQUIRE(lines[2].empty());
-  // Item lines, each a known one, in the letter's order and none twice.
+  // Item lines, at least one, each a known one, in the letter's order and none twice.
   size_t next = 0, i = 3;
   for (; i < lines.size() - 5; i++) {
     size_t n = next;
@@ -160,6 +163,7 @@ void checkLetter(const Scratch &s, const std::string &letter, size_t queryLength
     FUZZ_REQUIRE(n < s.itemLines.size());
     next = n + 1;
   }
+  FUZZ_REQUIRE(i > 3);
   FUZZ_REQUIRE(lines[i].empty());
   checkText(between(lines[i + 1], "Please feel free to call me at ", " if there is any"),
             kPhoneSize, queryLength);

@@ -117,14 +117,12 @@ TEST_F(TolvTest, ItemNumbersAndFieldNames) {
       {"pop=2&pop=2", "\t(1) Diet Fizzbolt\n"},                    // one of each item
       {"sub=abc", "\t(1) The Lantern Sub\n"},                      // not a number: 0
       {"sub=", "\t(1) The Lantern Sub\n"},
-      {"sub=+7", "\t(1) Bramble Club\n"},   // '+' is a blank, which atoi skips
-      {"sub=33", "\t(1) Big Anvil Sub\n"},  // 33 AND 31 is 1
-      {"sub=12", ""},                       // beyond the table: ordered, but no line
-      {"sub=-1", ""},                       // bit 31
-      {"slj=6&sde=2&pop=4", ""},
-      {"s%75b=2", "\t(1) Driftwood Sub\n"},        // field names are decoded too
-      {"x=1&sub=4", "\t(1) Cobalt Sub\n"},         // unknown fields are skipped
-      {"SUB=4&sub=6", "\t(1) Hearthside Club\n"},  // names are case-sensitive
+      {"sub=+7", "\t(1) Bramble Club\n"},                // '+' is a blank, which atoi skips
+      {"sub=33", "\t(1) Big Anvil Sub\n"},               // 33 AND 31 is 1
+      {"sub=12&sub=-1&pop=2", "\t(1) Diet Fizzbolt\n"},  // bits beyond the tables: no line
+      {"s%75b=2", "\t(1) Driftwood Sub\n"},              // field names are decoded too
+      {"x=1&sub=4", "\t(1) Cobalt Sub\n"},               // unknown fields are skipped
+      {"SUB=4&sub=6", "\t(1) Hearthside Club\n"},        // names are case-sensitive
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.fields);
@@ -146,7 +144,7 @@ TEST_F(TolvTest, TextDecoding) {
       {"name=First&name=Second", "Second"},  // the last one counts
       {"name=%41%6c%5A%zz%4", "AlZ%zz%4"},   // bad escapes stay
       {"name=Jos%C3%A9", "Jos\xC3\xA9"},     // bytes above 127 are kept
-      {"name=Ann%00Lee", "Ann"},             // a NUL ends the text
+      {"name=Ann%00Lee", "Ann Lee"},         // a NUL is a control character like any other
       {"name=+", " "},                       // a single blank is a name
   };
   for (const auto &c : cases) {
@@ -170,6 +168,11 @@ TEST_F(TolvTest, ValidationOrder) {
       {"name=N&adr=A&phone=P", "you didn't order anything"},
       {"x&sub=4&name=N&adr=A&phone=P", "you didn't order anything"},  // field "x&sub"
       {"pwd=GarnetFoXy&name=N&adr=A&phone=P", "you didn't order anything"},
+      // Only a bit inside a table orders something.
+      {"sub=12&sub=-1&slj=6&sde=2&pop=4&name=N&adr=A&phone=P", "you didn't order anything"},
+      // A field name with a NUL inside is no known field.
+      {"name%00x=Bob&adr=A&phone=P&sub=0", "you didn't give your name"},
+      {"sub%00=3&name=N&adr=A&phone=P", "you didn't order anything"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.query);
@@ -178,16 +181,46 @@ TEST_F(TolvTest, ValidationOrder) {
 }
 
 TEST_F(TolvTest, OnlyTheExactLastPasswordSends) {
-  const char *previews[] = {"pwd=GarnetFoXy&pwd=x&sub=0", "pwd=garnetfoxy&sub=0",
-                            "pwd=GarnetFoXyZ&sub=0", "pwd=GarnetFoX&sub=0"};
+  const char *previews[] = {"pwd=GarnetFoXy&pwd=x&sub=0",  "pwd=garnetfoxy&sub=0",
+                            "pwd=GarnetFoXyZ&sub=0",       "pwd=GarnetFoX&sub=0",
+                            "pwd=GarnetFoXy%00junk&sub=0", "pwd=GarnetFoXy%00&sub=0"};
   for (const char *fields : previews) {
     SCOPED_TRACE(fields);
     std::string query = fields + std::string(kCustomer);
     expectPage(run(query.c_str(), STUB_MODULE), previewOf("\t(1) The Lantern Sub\n"), 0);
     EXPECT_EQ(mailed("letter"), "<missing>");
   }
-  std::string query = "pwd=x&pwd=Garnet%46oXy&sub=0" + std::string(kCustomer);
+  // Nothing inside a table: nothing is mailed, password or not.
+  std::string query = "pwd=GarnetFoXy&sub=12&pop=4" + std::string(kCustomer);
+  expectPage(run(query.c_str(), STUB_MODULE), notSubmitted("you didn't order anything"), 1);
+  EXPECT_EQ(mailed("letter"), "<missing>");
+  query = "pwd=x&pwd=Garnet%46oXy&sub=0" + std::string(kCustomer);
   expectPage(run(query.c_str(), STUB_MODULE), kSent, 0);
+}
+
+TEST_F(TolvTest, ItemNumbersAreReadWhole) {
+  const struct {
+    std::string fields;
+    const char *items;
+  } ordered[] = {
+      {"sub=" + std::string(300, '0') + "5", "\t(1) Meadow Sub\n"},
+      {"sub=" + std::string(300, '+') + "3", "\t(1) Thistle Sub\n"},  // blanks, then 3
+      {"sub=-2147483648", "\t(1) The Lantern Sub\n"},                 // the least int: bit 0
+      {"sub=2147483647&pop=0", "\t(1) Fizzbolt\n"},                   // the greatest: bit 31
+      {"sub=7%009", "\t(1) Bramble Club\n"},  // a NUL ends the digits like any non-digit
+  };
+  for (const auto &c : ordered) {
+    SCOPED_TRACE(c.fields.substr(0, 40));
+    expectPage(run((c.fields + kCustomer).c_str()), previewOf(c.items), 0);
+  }
+  // A number beyond int's range is no item number at all: the order is refused.
+  const std::string outOfRange[] = {"sub=2147483648", "slj=-2147483649", "sub=1&pop=4294967297",
+                                    "sde=" + std::string(5000, '9')};
+  for (const std::string &fields : outOfRange) {
+    SCOPED_TRACE(fields.substr(0, 40));
+    expectPage(run((fields + kCustomer).c_str()), notSubmitted("an item number is out of range"),
+               1);
+  }
 }
 
 TEST_F(TolvTest, SentOrderGoesToTheMailCommandOnly) {
@@ -240,8 +273,8 @@ TEST_F(TolvTest, TextsLongerThanTheirBuffersAreRefused) {
     size_t room;  // the longest value that fits
     const char *reason;
   } fields[] = {
-      {"name", 31, "your name is too long"},
-      {"adr", 63, "your address is too long"},
+      {"name", 32, "your name is too long"},  // as many as the form's MAXLENGTH allows
+      {"adr", 64, "your address is too long"},
       {"phone", 15, "your phone number is too long"},
   };
   for (const auto &f : fields) {
@@ -262,16 +295,34 @@ TEST_F(TolvTest, TextsLongerThanTheirBuffersAreRefused) {
     EXPECT_TRUE(exitedWith(run(replaced.c_str()).status, 0));
   }
   // The name is checked before the address is found missing.
-  expectPage(run(("adr=&phone=P&sub=0&name=" + std::string(32, 'n')).c_str()),
+  expectPage(run(("adr=&phone=P&sub=0&name=" + std::string(33, 'n')).c_str()),
              notSubmitted("your name is too long"), 1);
 }
 
 TEST_F(TolvTest, HugeFieldNamesAndValuesAreHarmless) {
   std::string query = std::string(100000, 'k') + "=" + std::string(100000, 'v') + "&" +
                       std::string(300, '%') + "=1&pwd=" + std::string(70000, 'p') +
-                      "&sub=" + std::string(5000, '9') + kCustomer;
-  // 999... saturates to all one bits: bit 31, beyond every table.
-  expectPage(run(query.c_str()), previewOf(""), 0);
+                      "&sub=" + std::string(5000, '0') + "4" + kCustomer;
+  expectPage(run(query.c_str()), previewOf("\t(1) Cobalt Sub\n"), 0);
+}
+
+TEST_F(TolvTest, NoMemoryForTheWords) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's allocator ends the process instead of failing";
+#endif
+  // Address space for what the process holds and 16 MiB more: not for a copy of the query.
+  auto squeeze = [] {
+    unsigned long pages = 0;
+    FILE *statm = fopen("/proc/self/statm", "r");
+    if (statm == nullptr || fscanf(statm, "%lu", &pages) != 1) _exit(96);
+    fclose(statm);
+    rlim_t bytes = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{16} << 20);
+    rlimit limit = {bytes, bytes};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(95);
+  };
+  std::string query = std::string(kCustomer + 1) + "&sub=0&x=" + std::string(64 << 20, 'v');
+  expectPage(run(query.c_str(), TOLV_MODULE, {}, squeeze),
+             notSubmitted("the server ran out of memory"), 1);
 }
 
 TEST_F(TolvTest, ControlCharactersCannotForgeLetterLines) {
