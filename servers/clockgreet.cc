@@ -30,7 +30,15 @@ constexpr int NameWaitSeconds = CLOCKGREET_NAME_SECONDS;
 // An hour at most, so that the wait in milliseconds fits poll's int.
 static_assert(NameWaitSeconds > 0 && NameWaitSeconds <= 3600);
 
-constexpr int MaxName = 1024;  // name bytes kept; nothing beyond them is read
+constexpr int MaxName = 1024;  // name bytes kept; nothing beyond them goes into the name
+
+// After its greeting a client has this long to close, and may send this much, before the server
+// closes the connection regardless.
+constexpr int kDrainSeconds = 2;
+constexpr std::size_t kDrainMaxBytes = 1 << 20;
+
+// A name as logged: each byte may become a four-byte escape ("\x1b").
+constexpr std::size_t kLoggedNameSize = 4 * MaxName + 1;
 
 // The usage text: every line padded with blanks to UsageWidth characters, then a newline.
 constexpr std::size_t UsageWidth = 63;
@@ -101,6 +109,14 @@ void writeText(int fd, const char *s) {
   (void)n;
 }
 
+// Returns the moment seconds from now, on the monotonic clock.
+timespec deadlineIn(int seconds) {
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += seconds;
+  return deadline;
+}
+
 // Returns the milliseconds left until deadline, or 0 if it has passed.
 int millisecondsLeft(const timespec &deadline) {
   timespec now;
@@ -110,27 +126,31 @@ int millisecondsLeft(const timespec &deadline) {
   return ms > 0 ? static_cast<int>(ms) : 0;
 }
 
+// Reads at most len bytes from fd, waiting no later than deadline. Returns the number read, 0 at
+// the end of the client's stream, or -1 if the read failed or the time is up.
+ssize_t readBefore(int fd, void *buf, std::size_t len, const timespec &deadline) {
+  for (;;) {
+    pollfd p = {fd, POLLIN, 0};
+    int ready = poll(&p, 1, millisecondsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return -1;
+    ssize_t n = read(fd, buf, len);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
 // Reads the client's name into name (room for MaxName + 1 bytes), one byte per read so that
 // nothing beyond the line end is taken, and zero-terminates it. The name ends at a carriage
 // return and line feed pair (neither kept), at MaxName bytes, at the end of the client's stream or
 // a read error, or when the client has used up its NameWaitSeconds.
 void readName(int fd, char *name) {
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += NameWaitSeconds;
-
+  timespec deadline = deadlineIn(NameWaitSeconds);
   int length = 0;
   char lastChar = 0;
   while (length < MaxName) {
-    pollfd p = {fd, POLLIN, 0};
-    int ready = poll(&p, 1, millisecondsLeft(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;  // time is up, or poll failed
-
     char newChar;
-    ssize_t n = read(fd, &newChar, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (readBefore(fd, &newChar, 1, deadline) <= 0) break;
     if (lastChar == '\r' && newChar == '\n') {
       length--;  // the carriage return goes, the line feed is not stored
       break;
@@ -141,6 +161,33 @@ void readName(int fd, char *name) {
   name[length] = '\0';
 }
 
+// Copies name into logged (room for kLoggedNameSize bytes) with its control bytes written as
+// escapes (\n, \r, \t, \x1b and the like) and each backslash doubled, so that a name is one
+// line of the log, cannot pass for another line or steer the terminal that shows it, and reads
+// back unambiguously.
+void escapeForLog(const char *name, char *logged) {
+  constexpr char kHex[] = "0123456789abcdef";
+  char *out = logged;
+  for (const char *p = name; *p != '\0'; p++) {
+    auto c = static_cast<unsigned char>(*p);
+    if (c == '\\') {
+      *out++ = '\\';
+      *out++ = '\\';
+    } else if (c == '\n' || c == '\r' || c == '\t') {
+      *out++ = '\\';
+      *out++ = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+    } else if (c < 0x20 || c == 0x7f) {
+      *out++ = '\\';
+      *out++ = 'x';
+      *out++ = kHex[c >> 4];
+      *out++ = kHex[c & 0xf];
+    } else {
+      *out++ = static_cast<char>(c);
+    }
+  }
+  *out = '\0';
+}
+
 // Serves one connection: prompt, name, greeting, time. Leaves fd open.
 void processTimeRequest(int fd) {
   char name[MaxName + 1];
@@ -148,7 +195,9 @@ void processTimeRequest(int fd) {
   writeText(fd, "\nType your name:");
   readName(fd, name);
 
-  printf("name=%s\n", name);
+  char logged[kLoggedNameSize];
+  escapeForLog(name, logged);
+  printf("name=%s\n", logged);
   fflush(stdout);  // the log line is out even if the server is killed later
 
   time_t now = time(nullptr);
@@ -160,6 +209,41 @@ void processTimeRequest(int fd) {
   writeText(fd, " the time is:\n");
   writeText(fd, timeText);
   writeText(fd, "\n");
+}
+
+// Ends a served connection: nothing more is sent, and what the client still sends is read and
+// dropped until it closes, for at most kDrainSeconds and kDrainMaxBytes. Closing a socket with
+// input unread resets the connection, and the client's system may then drop the greeting.
+void finishConnection(int fd) {
+  shutdown(fd, SHUT_WR);
+  timespec deadline = deadlineIn(kDrainSeconds);
+  char sink[16384];
+  std::size_t dropped = 0;
+  ssize_t n;
+  while (dropped < kDrainMaxBytes && (n = readBefore(fd, sink, sizeof sink, deadline)) > 0)
+    dropped += static_cast<std::size_t>(n);
+  close(fd);
+}
+
+// Returns true if accept failed with err for a passing reason: a network error of the pending
+// connection, which accept passes on and which a server is to answer by accepting again; a
+// connection aborted before it was taken; a signal.
+bool acceptMayRetry(int err) {
+  switch (err) {
+    case ENETDOWN:
+    case EPROTO:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case ECONNABORTED:
+    case EINTR:
+      return true;
+    default:
+      return false;
+  }
 }
 
 const char *const usage = UsageText.data();
@@ -202,9 +286,12 @@ int main(int argc, char **argv) {
     sockaddr_in clientAddr;
     socklen_t alen = sizeof(clientAddr);
     int slaveSocket = accept(masterSocket, reinterpret_cast<sockaddr *>(&clientAddr), &alen);
-    if (slaveSocket < 0) fail("accept");
+    if (slaveSocket < 0) {
+      if (acceptMayRetry(errno)) continue;
+      fail("accept");
+    }
 
     processTimeRequest(slaveSocket);
-    close(slaveSocket);
+    finishConnection(slaveSocket);
   }
 }

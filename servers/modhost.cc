@@ -46,11 +46,28 @@ constexpr const char *StatusOk = "HTTP/1.0 200 OK\r\n";
 static_assert(RequestSeconds == 10 && RequestLineMax == 8192 && HeaderMax == 32768,
               "the error pages below state these limits");
 
+// How a request's process and its module's process end.
+constexpr int kGraceOverSignal = SIGUSR1;  // to a request's process: the stop grace is over
+constexpr int kRequestExitMillis = 1000;   // for requests' processes to end after that signal
+constexpr int kExitCannotLoad = 126;       // the module's process could not load the module
+constexpr int kExitNoHttprun = 127;        // the module it loaded has no httprun
+
 // Set by the signal handlers, read by the accept loop.
 volatile sig_atomic_t stopSignals = 0;
 
 void onStop(int) { stopSignals = stopSignals + 1; }
 void onChild(int) {}  // only to interrupt the wait; the loop reaps
+
+// In a request's process: the module's process group, once there is one (its id is the
+// module's pid, kept from reuse while the group has a member or the module is unreaped).
+volatile sig_atomic_t moduleGroup = 0;
+
+// In a request's process, at the end of the server's grace: the module goes with every process
+// it started, so that nothing of the request (a mail command, say) lives on.
+void onGraceOver(int) {
+  if (moduleGroup > 0) kill(-moduleGroup, SIGKILL);
+  _exit(1);
+}
 
 // The entry every module exports under its plain name.
 using HttpRun = void (*)(int, char *);
@@ -181,14 +198,17 @@ void logRequest(const Outcome &out) {
   if (writeAll(STDOUT_FILENO, line, len) != 0) perror("write");
 }
 
-// Sends a complete response with a short HTML page for status; extra is more header lines.
-void sendPage(int fd, int status, const char *extra, Outcome *out) {
+// Sends a complete response with a short HTML page for status; extra is more header lines, and
+// explanation, if given, replaces the status's own.
+void sendPage(int fd, int status, const char *extra, Outcome *out,
+              const char *explanation = nullptr) {
   const ErrorText *text = &errorTexts[0];
   for (const ErrorText &t : errorTexts)
     if (t.status == status) text = &t;
   char body[512];
   int bodyLen = snprintf(body, sizeof body, "<TITLE>%d %s</TITLE>\n<H1>%s</H1>\n%s<P>\n", status,
-                         text->reason, text->reason, text->explanation);
+                         text->reason, text->reason,
+                         explanation != nullptr ? explanation : text->explanation);
   char head[512];
   int headLen = snprintf(head, sizeof head,
                          "HTTP/1.0 %d %s\r\nContent-Type: text/html\r\nContent-Length: %d\r\n"
@@ -213,12 +233,12 @@ void closeClient(int fd) {
   close(fd);
 }
 
-// Blocks or unblocks SIGTERM (how is SIG_BLOCK or SIG_UNBLOCK).
-void maskSigterm(int how) {
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  if (sigprocmask(how, &term, nullptr) != 0) perror("sigprocmask");
+// Blocks or unblocks sig (how is SIG_BLOCK or SIG_UNBLOCK).
+void maskSignal(int how, int sig) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  if (sigprocmask(how, &set, nullptr) != 0) perror("sigprocmask");
 }
 
 // Sets the CGI variables a module may read; QUERY_STRING is the query exactly as received.
@@ -242,7 +262,7 @@ void setCgiEnvironment(const Settings &settings, const char *name, const char *q
 }
 
 // The module's own process: loads the module and calls httprun on fd, which ends the process.
-// Exits with status 126 if the module cannot be loaded, 127 if it has no httprun.
+// Exits with status kExitCannotLoad or kExitNoHttprun if it cannot call httprun.
 [[noreturn]] void runModule(const Settings &settings, const char *path, const char *name,
                             char *query, const char *version, const sockaddr_in &peer, int fd,
                             pid_t relay) {
@@ -251,7 +271,9 @@ void setCgiEnvironment(const Settings &settings, const char *name, const char *q
   if (setpgid(0, 0) != 0) perror("setpgid");
   signal(SIGPIPE, SIG_DFL);
   signal(SIGINT, SIG_DFL);
-  maskSigterm(SIG_UNBLOCK);
+  signal(kGraceOverSignal, SIG_DFL);
+  maskSignal(SIG_UNBLOCK, SIGTERM);
+  maskSignal(SIG_UNBLOCK, kGraceOverSignal);
   // The relay bounds the module's time; if the relay is gone, so is the module.
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) perror("prctl");
   if (getppid() != relay) _exit(1);
@@ -263,32 +285,39 @@ void setCgiEnvironment(const Settings &settings, const char *name, const char *q
   void *module = dlopen(path, RTLD_LAZY);
   if (module == nullptr) {
     fprintf(stderr, "modhost: dlopen: %s\n", dlerror());
-    _exit(126);
+    _exit(kExitCannotLoad);
   }
   auto httprun = reinterpret_cast<HttpRun>(dlsym(module, "httprun"));
   if (httprun == nullptr) {
     fprintf(stderr, "modhost: dlsym: httprun not found: %s\n", dlerror());
-    _exit(127);
+    _exit(kExitNoHttprun);
   }
   httprun(fd, query);
   exit(0);  // a module that returns: flush what it wrote through stdio
 }
 
-// Describes how the module process ended, into out's detail.
-void describeExit(int status, Outcome *out) {
+// Tells in out's detail how the module process ended. Returns what the 500 page of a module
+// that wrote nothing says, if the end itself explains it; else null.
+const char *describeExit(int status, Outcome *out) {
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kExitCannotLoad) {
+    appendDetail(out, "module cannot be loaded");
+    return "The module could not be loaded.";
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kExitNoHttprun) {
+    appendDetail(out, "module has no httprun");
+    return "The module has no httprun entry point.";
+  }
   if (WIFSIGNALED(status))
     appendDetail(out, "module killed by signal %d", WTERMSIG(status));
-  else if (WIFEXITED(status) && WEXITSTATUS(status) == 126)
-    appendDetail(out, "module cannot be loaded");
-  else if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
-    appendDetail(out, "module has no httprun");
   else if (WIFEXITED(status))
     appendDetail(out, "module exit %d", WEXITSTATUS(status));
+  return nullptr;
 }
 
 // Runs the module in a process of its own on one end of a socket pair and relays what it
 // writes to the client: the status line goes first, with the module's first bytes, and a
-// module that ends without writing anything gives a 500 instead.
+// module that ends without writing anything gives a 500 that says why instead. A module past
+// its time is killed with its whole process group.
 void serveModule(const Settings &settings, int client, const char *path, const char *name,
                  char *query, const char *version, const sockaddr_in &peer, Outcome *out) {
   int pair[2];
@@ -298,9 +327,11 @@ void serveModule(const Settings &settings, int client, const char *path, const c
     return;
   }
   pid_t relay = getpid();
+  maskSignal(SIG_BLOCK, kGraceOverSignal);  // until moduleGroup names the new group
   pid_t pid = fork();
   if (pid < 0) {
     perror("fork");
+    maskSignal(SIG_UNBLOCK, kGraceOverSignal);
     close(pair[0]);
     close(pair[1]);
     sendPage(client, 500, "", out);
@@ -311,6 +342,10 @@ void serveModule(const Settings &settings, int client, const char *path, const c
     close(pair[0]);
     runModule(settings, path, name, query, version, peer, pair[1], relay);
   }
+  // Made here as well as in the module, so that the group exists before anything signals it.
+  setpgid(pid, pid);
+  moduleGroup = pid;
+  maskSignal(SIG_UNBLOCK, kGraceOverSignal);
   close(pair[1]);
 
   long long deadline = nowMillis() + settings.moduleSeconds * 1000LL;
@@ -344,19 +379,30 @@ void serveModule(const Settings &settings, int client, const char *path, const c
     out->sent += (first ? strlen(StatusOk) : 0) + static_cast<size_t>(n);
   }
   if (timedOut) {
-    kill(pid, SIGKILL);
+    // And whatever it started: nothing of the request may go on.
+    if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
     appendDetail(out, "module timed out, ");
   }
   close(pair[0]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  describeExit(status, out);
+  const char *why = describeExit(status, out);
   if (clientGone) appendDetail(out, ", client gone");
-  if (!started)
-    sendPage(client, 500, "", out);
-  else
+  if (started) {
     out->status = 200;
+    return;
+  }
+  if (why == nullptr) appendDetail(out, ", no output");  // it ran, but wrote nothing
+  char late[64];
+  if (timedOut) {
+    snprintf(late, sizeof late, "The module did not answer within %d seconds.",
+             settings.moduleSeconds);
+    why = late;
+  } else if (why == nullptr) {
+    why = "The module ended without writing anything.";
+  }
+  sendPage(client, 500, "", out, why);
 }
 
 // The children serving requests now.
@@ -609,8 +655,9 @@ void startChild(const Settings &settings, int listener, Connection *c,
     setHandler(SIGINT, SIG_IGN);  // the server passes stops on as SIGTERM
     setHandler(SIGTERM, SIG_DFL);
     setHandler(SIGCHLD, SIG_DFL);
+    setHandler(kGraceOverSignal, onGraceOver);
     sigprocmask(SIG_SETMASK, &originalMask, nullptr);
-    maskSigterm(SIG_BLOCK);  // the request is answered, whatever comes
+    maskSignal(SIG_BLOCK, SIGTERM);  // the request is answered, whatever comes
     int flags = fcntl(c->fd, F_GETFL);
     if (flags < 0 || fcntl(c->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) perror("fcntl");
     Outcome out;
@@ -647,17 +694,25 @@ void closeConnections() {
     if (connections[i].phase != Phase::Free) releaseConnection(&connections[i]);
 }
 
-// Waits for the requests in progress, at most StopGraceSeconds or until a second stop signal,
-// then kills what is left; every child is reaped.
-void stopChildren(const sigset_t &waitMask) {
-  long long deadline = nowMillis() + StopGraceSeconds * 1000LL;
-  while (reapChildren() > 0 && stopSignals < 2) {
+// Reaps children until none is left, millis have passed, or (if untilSecondStop) a second stop
+// signal has come.
+void awaitChildren(int millis, const sigset_t &waitMask, bool untilSecondStop) {
+  long long deadline = nowMillis() + millis;
+  while (reapChildren() > 0 && !(untilSecondStop && stopSignals >= 2)) {
     int left = millisLeft(deadline);
     if (left == 0) break;
     timespec timeout = {left / 1000, (left % 1000) * 1000000L};
     ppoll(nullptr, 0, &timeout, &waitMask);
   }
-  for (int i = 0; i < childCount; i++) kill(children[i], SIGKILL);
+}
+
+// Waits for the requests in progress, at most StopGraceSeconds or until a second stop signal,
+// then ends what is left, each request with its module's process group; every child is reaped.
+void stopChildren(const sigset_t &waitMask) {
+  awaitChildren(StopGraceSeconds * 1000, waitMask, true);
+  for (int i = 0; i < childCount; i++) kill(children[i], kGraceOverSignal);
+  awaitChildren(kRequestExitMillis, waitMask, false);
+  for (int i = 0; i < childCount; i++) kill(children[i], SIGKILL);  // one that is stopped, say
   while (childCount > 0) {
     pid_t pid = waitpid(-1, nullptr, 0);
     if (pid < 0 && errno == EINTR) continue;

@@ -310,23 +310,39 @@ class Clockgreet : public testing::Test {
   }
   Server &server() { return *server_; }
 
-  // Sends the (rest of the) name line on the prompted client fd; checks greeting and log.
-  void expectServed(int fd, std::string_view bytes, const std::string &name) {
+  // Starts clockgreet-acceptfail, its first accept calls failing with errors, one each; returns
+  // the port it listens on, 0 if it does not (or no longer does).
+  int startFailingAccepts(const std::vector<int> &errors) {
+    std::string list;
+    for (int e : errors) list += std::to_string(e) + " ";
+    setenv("CLOCKGREET_ACCEPT_ERRORS", list.c_str(), 1);
+    int port = start(CLOCKGREET_ACCEPTFAIL);
+    unsetenv("CLOCKGREET_ACCEPT_ERRORS");
+    return port;
+  }
+
+  // Sends the (rest of the) name line on the prompted client fd; checks greeting and log (the
+  // name as logged, if that differs), then ends the client's side, as a client done does.
+  void expectServed(int fd, std::string_view bytes, const std::string &name,
+                    std::optional<std::string> logged = std::nullopt) {
     sendAll(fd, bytes);
     Received reply = readToEnd(fd, WaitMs);
     EXPECT_TRUE(reply.ended);
     expectGreeting(reply.data, name);
-    server().expectLog("name=" + name + "\n");
+    server().expectLog("name=" + logged.value_or(name) + "\n");
+    shutdown(fd, SHUT_WR);
   }
 
-  // Sends bytes of which the server must leave some unread, and checks the name it logs. A
-  // server that closes a connection with bytes unread resets it (and the client's system may then
-  // drop the greeting); a server that had read everything would end it cleanly.
-  void expectRestUnread(int port, std::string_view bytes, const std::string &name) {
+  // Sends bytes that go on past the name's end, and checks that the name stops there (log as
+  // for expectServed) and the client still gets its whole greeting and a clean end of stream,
+  // not a reset.
+  void expectRestLeftOut(int port, std::string_view bytes, const std::string &name,
+                         std::optional<std::string> logged = std::nullopt) {
     Received reply = converse(port, bytes);
-    EXPECT_EQ(reply.error, ECONNRESET) << "the server read past the name";
-    EXPECT_FALSE(reply.ended);
-    server().expectLog("name=" + name + "\n");
+    EXPECT_EQ(reply.error, 0) << strerror(reply.error);
+    EXPECT_TRUE(reply.ended);
+    expectGreeting(reply.data, name);
+    server().expectLog("name=" + logged.value_or(name) + "\n");
   }
 
   // Keeps a client silent after sending bytes, with another client waiting behind it; checks
@@ -348,6 +364,7 @@ class Clockgreet : public testing::Test {
     std::string name(bytes);
     expectGreeting(reply.data, name);
     server().expectLog("name=" + name + "\n");
+    shutdown(silent.fd, SHUT_WR);
 
     expectPrompt(next.fd);
     expectServed(next.fd, "Hal\r\n", "Hal");
@@ -360,6 +377,7 @@ class Clockgreet : public testing::Test {
 using ClockgreetProtocol = Clockgreet;
 using ClockgreetStart = Clockgreet;
 using ClockgreetRobustness = Clockgreet;
+using ClockgreetAccept = Clockgreet;
 
 TEST_F(ClockgreetProtocol, GreetsEachWaitingClientByNameWithTheLocalTime) {
   int port = start();
@@ -395,10 +413,10 @@ TEST_F(ClockgreetProtocol, LoneLineFeedOrCarriageReturnIsPartOfTheName) {
   EXPECT_TRUE(staysQuiet(c.fd));
   sendAll(c.fd, "c\r");
   EXPECT_TRUE(staysQuiet(c.fd));
-  expectServed(c.fd, "\n", "a\nb\rc");
+  expectServed(c.fd, "\n", "a\nb\rc", "a\\nb\\rc");
 }
 
-TEST_F(ClockgreetProtocol, NameStopsAt1024BytesAndTheRestIsNotRead) {
+TEST_F(ClockgreetProtocol, NameStopsAt1024BytesOrItsLineEndAndTheRestIsLeftOut) {
   int port = start();
   ASSERT_NE(port, 0);
 
@@ -407,9 +425,12 @@ TEST_F(ClockgreetProtocol, NameStopsAt1024BytesAndTheRestIsNotRead) {
   Fd c = promptedClient(port);
   expectServed(c.fd, name, name);
 
-  // Beyond the limit, and beyond a line end: the rest stays unread.
-  expectRestUnread(port, name + "tail\r\n", name);
-  expectRestUnread(port, "Carol\r\nmore", "Carol");
+  // Beyond the limit, and beyond a line end: the rest is no part of the name, and does not
+  // cost the client its greeting.
+  expectRestLeftOut(port, name + "tail\r\n", name);
+  expectRestLeftOut(port, "Carol\r\nmore", "Carol");
+  expectRestLeftOut(port, "Bob\r\n\r\n", "Bob");
+  expectRestLeftOut(port, "Dee\r\n" + std::string(100000, 'z'), "Dee");
 }
 
 TEST_F(ClockgreetProtocol, CarriageReturnAtTheLimitStays) {
@@ -418,9 +439,10 @@ TEST_F(ClockgreetProtocol, CarriageReturnAtTheLimitStays) {
 
   // The 1024th byte is a carriage return: it is kept, and the line feed after it is not read.
   std::string name = std::string(MaxName - 1, 'y') + "\r";
+  std::string logged = std::string(MaxName - 1, 'y') + "\\r";
   Fd c = promptedClient(port);
-  expectServed(c.fd, name, name);
-  expectRestUnread(port, name + "\n", name);
+  expectServed(c.fd, name, name, logged);
+  expectRestLeftOut(port, name + "\n", name, logged);
 
   // A pair that ends at the 1024th byte still ends the name.
   name.assign(MaxName - 2, 'w');
@@ -434,6 +456,18 @@ TEST_F(ClockgreetProtocol, ZeroByteEndsTheNameInLogAndGreeting) {
 
   Fd c = promptedClient(port);
   expectServed(c.fd, "ab\0cd\r\n"s, "ab");
+}
+
+TEST_F(ClockgreetProtocol, LogShowsControlBytesEscapedSoEachClientIsOneLine) {
+  int port = start();
+  ASSERT_NE(port, 0);
+
+  // The greeting echoes the name as sent; the log cannot be given a line or a terminal
+  // command of the client's making, and a backslash in the name cannot pass for an escape.
+  Fd c = promptedClient(port);
+  expectServed(c.fd, "x\nname=root\x1b[2J\\n \t\r\x7f\x01\xc3\xa9\r\n",
+               "x\nname=root\x1b[2J\\n \t\r\x7f\x01\xc3\xa9",
+               "x\\nname=root\\x1b[2J\\\\n \\t\\r\\x7f\\x01\xc3\xa9");
 }
 
 TEST_F(ClockgreetStart, WithoutPortPrintsUsageAndEnds255) {
@@ -519,6 +553,18 @@ TEST_F(ClockgreetStart, MinusOneIsPort65535) {
   EXPECT_EQ(start(CLOCKGREET, {"-1"}), 65535);
 }
 
+TEST_F(ClockgreetAccept, PassingFailuresAreRetriedAndAnyOtherEnds255) {
+  // A pending connection's network error, an aborted connection, a signal: none ends the server.
+  int port = startFailingAccepts({ENETDOWN, EPROTO, ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH,
+                                  EOPNOTSUPP, ENETUNREACH, ECONNABORTED, EINTR});
+  ASSERT_NE(port, 0);
+  expectGreeting(converse(port, "Lu\r\n").data, "Lu");
+
+  startFailingAccepts({EPROTO, EINVAL});
+  EXPECT_EQ(server().exitStatus(), 255);
+  EXPECT_EQ(readToEnd(server().err(), WaitMs).data, "accept: "s + strerror(EINVAL) + "\n");
+}
+
 TEST_F(ClockgreetRobustness, VanishedClientsDoNotStopTheServer) {
   int port = start();
   ASSERT_NE(port, 0);
@@ -541,6 +587,20 @@ TEST_F(ClockgreetRobustness, VanishedClientsDoNotStopTheServer) {
   Fd c = promptedClient(port);
   expectServed(c.fd, "Fay\r\n", "Fay");
   EXPECT_FALSE(server().hasExited());
+}
+
+TEST_F(ClockgreetRobustness, ClientThatStaysAfterItsGreetingHoldsTheServerTwoSecondsAtMost) {
+  int port = start();
+  ASSERT_NE(port, 0);
+
+  Fd stays = promptedClient(port);
+  Fd next = connectTo(port);
+  long long begin = nowMs();
+  sendAll(stays.fd, "Ida\r\n");
+  expectGreeting(readToEnd(stays.fd, WaitMs).data, "Ida");
+  server().expectLog("name=Ida\n");
+  expectPrompt(next.fd);
+  EXPECT_LE(nowMs() - begin, 2000 + 1500);
 }
 
 TEST_F(ClockgreetRobustness, SilentClientIsAnsweredAfterTheWaitAndTheNextServed) {

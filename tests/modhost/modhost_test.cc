@@ -1,5 +1,7 @@
 // modhost end to end: a real server process, real sockets on 127.0.0.1, small test modules.
 
+#include <optional>
+
 #include "harness.h"
 
 namespace {
@@ -116,18 +118,23 @@ TEST_F(ModhostTest, RequestLineLimitAndHeaders) {
   expectErrorPage(roundTrip(port(), many + "\r\n"), 431);
 }
 
-TEST_F(ModhostTest, ModulesThatCannotRunGet500) {
-  const std::pair<const char *, const char *> cases[] = {
-      {"/junk", "module cannot be loaded"},
-      {"/mute", "module has no httprun"},
-      {"/die?abort", "module killed by signal 6"},
-      {"/die?exit", "module exit 3"},
-      {"/die?return", "module exit 0"},
-      {"/die", "module exit 0"},
+TEST_F(ModhostTest, ModulesThatCannotRunGet500SayingWhy) {
+  constexpr const char *kNoOutput = "The module ended without writing anything.";
+  const struct {
+    const char *target, *detail, *page;
+  } cases[] = {
+      {"/junk", "module cannot be loaded", "The module could not be loaded."},
+      {"/mute", "module has no httprun", "The module has no httprun entry point."},
+      {"/die?abort", "module killed by signal 6, no output", kNoOutput},
+      {"/die?exit", "module exit 3, no output", kNoOutput},
+      {"/die?return", "module exit 0, no output", kNoOutput},
+      {"/die", "module exit 0, no output", kNoOutput},
   };
-  for (const auto &[target, detail] : cases) {
-    expectErrorPage(get(port(), target), 500);
-    EXPECT_NE(server.waitForLine(detail, 5), "") << target;
+  for (const auto &c : cases) {
+    Response r = get(port(), c.target);
+    expectErrorPage(r, 500);
+    EXPECT_NE(r.body().find(std::string(c.page) + "<P>"), std::string::npos) << r.raw;
+    EXPECT_NE(server.waitForLine(c.detail, 5), "") << c.target;
   }
   EXPECT_EQ(get(port(), "/echo").status(), 200);
 }
@@ -135,7 +142,9 @@ TEST_F(ModhostTest, ModulesThatCannotRunGet500) {
 TEST_F(ModhostTest, ModuleTimeLimit) {
   // Nothing written in time: 500. Something written: the response is cut at the limit.
   auto start = Clock::now();
-  expectErrorPage(get(port(), "/echo?sleep=20000"), 500);
+  Response late = get(port(), "/echo?sleep=20000");
+  expectErrorPage(late, 500);
+  EXPECT_NE(late.body().find("The module did not answer within 2 seconds."), std::string::npos);
   EXPECT_LT(secondsSince(start), ModuleSeconds + 2);
   EXPECT_NE(server.waitForLine("module timed out, module killed by signal 9", 5), "");
   start = Clock::now();
@@ -148,6 +157,70 @@ TEST_F(ModhostTest, ModuleTimeLimit) {
   std::string line = server.waitForLine("?[13 bytes] 200 ", ModuleSeconds + 3);
   EXPECT_NE(line.find("module timed out"), std::string::npos) << line;
   close(fd);
+}
+
+// The order form whose mail command (slowmail.sh) takes the letter at once but sends it only
+// 30 seconds later: a request that is cut off must take the command with it, so that no letter
+// goes out after the customer was told the order failed.
+class ModhostSlowMail : public testing::Test {
+ protected:
+  void SetUp() override {
+    fs::path module = fs::path(TEST_MODULES) / "slowtolv-mod.so";
+    if (!fs::exists(module)) GTEST_SKIP() << module << " is not built";
+    fs::create_symlink(module, tree.modules / "slowtolv-mod.so");
+    setenv("SLOWMAIL_DIR", tree.root.c_str(), 1);
+  }
+
+  void startServer(int moduleSeconds) {
+    server.emplace(
+        std::vector<std::string>{"-t", std::to_string(moduleSeconds), "0", tree.modules.string()});
+  }
+  Response order() {
+    return get(server->port(), "/slowtolv?pwd=GarnetFoXy&sub=1&name=A&adr=B&phone=1");
+  }
+
+  // Returns the mail command's pid once it has taken the whole letter; 0 if it never does.
+  pid_t mailCommand() {
+    for (auto start = Clock::now(); !fs::exists(tree.root / "pid") && secondsSince(start) < 10;)
+      usleep(20000);
+    pid_t pid = 0;
+    std::ifstream(tree.root / "pid") >> pid;
+    return pid;
+  }
+
+  // Checks that the mail command pid ends (a zombie at most) within 5 seconds, letter unsent.
+  void expectKilled(pid_t pid) {
+    ASSERT_GT(pid, 0) << "the order never reached the mail command";
+    std::string stat = "/proc/" + std::to_string(pid) + "/stat", line;
+    auto start = Clock::now();
+    for (std::ifstream in(stat); std::getline(in, line) && line.find(") Z ") == line.npos;
+         in = std::ifstream(stat)) {
+      ASSERT_LT(secondsSince(start), 5) << "the mail command outlived its request";
+      usleep(20000);
+    }
+    EXPECT_FALSE(fs::exists(tree.root / "letter"));
+  }
+
+  ModuleTree tree;
+  std::optional<Server> server;
+};
+
+TEST_F(ModhostSlowMail, ModulePastItsTimeIsKilledWithItsMailCommand) {
+  startServer(4);  // time enough to reach the mail command on a busy machine
+  Response r = order();
+  expectErrorPage(r, 500);
+  EXPECT_NE(r.body().find("did not answer within 4 seconds"), std::string::npos) << r.raw;
+  EXPECT_NE(server->waitForLine("module timed out", 5), "");
+  expectKilled(mailCommand());
+}
+
+TEST_F(ModhostSlowMail, EndOfStopGraceKillsTheMailCommandToo) {
+  startServer(60);
+  std::thread customer([this] { order(); });
+  pid_t pid = mailCommand();
+  EXPECT_EQ(server->stop(SIGTERM, 15), 0);  // after its 5 seconds of grace
+  customer.join();
+  expectKilled(pid);
 }
 
 TEST_F(ModhostTest, ServesClientsConcurrentlyAndReapsEveryChild) {
