@@ -455,12 +455,12 @@ struct Seen {
   long brokenAt;
   const char *what;
 };
-void noteBlock(void *context, const HeapBlockInfo *b) {
+void noteBlock(void *context, const HeapBlockInfo *b) noexcept {
   auto *seen = static_cast<Seen *>(context);
   CHECK(seen->count < 8);
   seen->blocks[seen->count++] = *b;
 }
-void noteBroken(void *context, const char *what, long offset) {
+void noteBroken(void *context, const char *what, long offset) noexcept {
   static_cast<Seen *>(context)->what = what;
   static_cast<Seen *>(context)->brokenAt = offset;
 }
