@@ -15,7 +15,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -123,22 +122,25 @@ def prepare_gxx(work):
 
 def prepare_git(work):
     tree = os.path.join(work, "repo")
-    shutil.copytree(os.path.join(ROOT, "allocator"), os.path.join(tree, "allocator"))
-    shutil.copytree(os.path.join(ROOT, "alloc-exercises"), os.path.join(tree, "alloc-exercises"))
-    with open(os.path.join(work, "change.sed"), "w") as f:
-        f.write("s/free/release/g\n")
+    for folder in ("allocator", "alloc-exercises", "tests", "servers", "modules", "demos"):
+        shutil.copytree(os.path.join(ROOT, folder), os.path.join(tree, folder),
+                        ignore=shutil.ignore_patterns("node_modules", "corpus", "__pycache__"))
     git = ["git", "-C", "repo"]
-    return [
-        Step(git + ["init", "-q", "-b", "main"]),
-        Step(git + ["add", "."]),
-        Step(git + ["commit", "-q", "-m", "first"]),
-        Step(["sed", "-i", "-f", "change.sed", "repo/allocator/MyMalloc.cc"]),
-        Step(git + ["diff", "--stat"]),
-        Step(git + ["diff"], stdout="diff.txt"),
-        Step(git + ["commit", "-q", "-a", "-m", "second"]),
-        Step(git + ["log", "--stat", "--format=%H %an %s"]),
-        Step(git + ["diff", "HEAD~1", "--shortstat"]),
+    steps = [Step(git + ["init", "-q", "-b", "main"]), Step(git + ["add", "."]),
+             Step(git + ["commit", "-q", "-m", "first"])]
+    for i, word in enumerate(["free", "malloc", "block", "test", "size", "list", "heap", "the"]):
+        steps += [Step(["sed", "-i", f"s/{word}/{word}{i}/g", "repo/allocator/MyMalloc.cc",
+                        "repo/tests/allocator/scenarios.cc", "repo/servers/modhost.cc"]),
+                  Step(git + ["commit", "-q", "-a", "-m", f"rename {word}"])]
+    steps += [
+        Step(git + ["diff", "HEAD~8", "--stat"]),
+        Step(git + ["diff", "HEAD~4"], stdout="diff.txt"),
+        Step(git + ["log", "-p", "--format=%H %an %s"], stdout="log.txt"),
+        Step(git + ["gc", "-q"]),
+        Step(git + ["log", "--stat", "--format=%H %s"]),
+        Step(git + ["fsck", "--no-progress"]),
     ]
+    return steps
 
 
 def prepare_text(work):
@@ -186,17 +188,23 @@ def environment(work, extra):
     return env
 
 
-def run(name, work, extra_env, timeout=120):
+def run(name, work, extra_env, timeout=120, measure=False):
     """Runs a workload in the empty folder work with extra_env added to each
     program's environment (LD_PRELOAD and the like; the preparation runs
     without it). Returns (results, seconds, peak resident KiB): results is a
-    list of (argv, status, stdout or its hash, stderr), then the hash of
-    every file left in the folder."""
+    list of (argv, status, stdout, stderr) per program, then the hash of every
+    file left in the folder. The peak is measured only if asked for."""
     prepare, _ = WORKLOADS[name]
     steps = prepare(work)
     env = environment(work, extra_env)
     results, seconds, peak = [], 0.0, 0
     for step in steps:
+        argv = step.argv
+        if measure:
+            # A process's peak starts at its parent's size when it forks, so
+            # GNU time, small, forks the program and reports its peak.
+            peak_file = os.path.join(os.path.dirname(work), "peak")
+            argv = ["/usr/bin/time", "-f", "%M", "-o", peak_file] + argv
         with contextlib.ExitStack() as files:
             stdin = (files.enter_context(open(os.path.join(work, step.stdin), "rb"))
                      if step.stdin else subprocess.DEVNULL)
@@ -204,14 +212,14 @@ def run(name, work, extra_env, timeout=120):
                    if step.stdout else files.enter_context(tempfile.TemporaryFile()))
             err = files.enter_context(tempfile.TemporaryFile())
             start = time.monotonic()
-            p = subprocess.Popen(step.argv, cwd=work, env=env, stdin=stdin, stdout=out, stderr=err)
-            timer = threading.Timer(timeout, p.kill)
-            timer.start()
-            _, status, usage = os.wait4(p.pid, 0)  # usage: p and every child it waited for
-            timer.cancel()
-            p.returncode = os.waitstatus_to_exitcode(status)
-            seconds += time.monotonic() - start
-            peak = max(peak, usage.ru_maxrss)
+            try:
+                p = subprocess.run(argv, cwd=work, env=env, stdin=stdin, stdout=out, stderr=err,
+                                   timeout=timeout)
+            finally:
+                seconds += time.monotonic() - start
+            if measure:
+                with open(peak_file) as f:
+                    peak = max(peak, int(f.read().split()[-1]))  # KiB
             stdout = None
             if not step.stdout:
                 out.seek(0)
