@@ -51,8 +51,8 @@ constexpr bool kPreload = false;
 #endif
 
 // MYMALLOC_CHECK=N: the heap is walked before and after every Nth operation
-// (see the heap check section below). kCheckUnread until the environment has
-// been read; 0 when no check is wanted.
+// (one call of lock(); see the heap check section below). kCheckUnread until
+// the environment has been read; 0 when no check is wanted.
 constexpr int kCheckUnread = -1;
 int checkPeriod = kCheckUnread;
 bool checkAfterThis;  // the operation under way walks the heap again when it ends
