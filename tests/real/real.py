@@ -144,7 +144,10 @@ def prepare_git(work):
 
 
 def prepare_text(work):
-    text_file(os.path.join(work, "data.txt"))
+    shared = os.path.join(os.path.dirname(work), "data.txt")  # made once for all runs
+    if not os.path.exists(shared):
+        text_file(shared)
+    os.link(shared, os.path.join(work, "data.txt"))  # only read, never written
     return [
         Step(["sort", "-k3,3n", "-k1,1", "data.txt", "-o", "sorted.txt"]),
         Step(["gzip", "-6", "-n", "-c"], stdin="sorted.txt", stdout="sorted.gz"),
@@ -186,6 +189,15 @@ def environment(work, extra):
     }
     env.update(extra)
     return env
+
+
+def fresh_work(tmp):
+    """An empty work folder, the same path for every run (paths show in some
+    outputs); tmp keeps what runs share, such as the generated text."""
+    work = os.path.join(tmp, "work")
+    shutil.rmtree(work, ignore_errors=True)
+    os.mkdir(work)
+    return work
 
 
 def run(name, work, extra_env, timeout=120, measure=False):
@@ -240,12 +252,10 @@ def check(lib, name):
     """Returns a list of differences between the glibc run and the MyMalloc run."""
     _, period = WORKLOADS[name]
     runs = []
-    for extra in ({}, {"LD_PRELOAD": lib, "MYMALLOC_CHECK": str(period)}):
-        with tempfile.TemporaryDirectory(prefix="real-") as tmp:
-            work = os.path.join(tmp, "work")  # the same path in both runs
-            os.mkdir(work)
+    with tempfile.TemporaryDirectory(prefix="real-") as tmp:
+        for extra in ({}, {"LD_PRELOAD": lib, "MYMALLOC_CHECK": str(period)}):
             start = time.monotonic()
-            runs.append(run(name, work, extra)[0])
+            runs.append(run(name, fresh_work(tmp), extra)[0])
             print(f"real: {name} {'on MyMalloc' if extra else 'on glibc'}: "
                   f"{time.monotonic() - start:.1f} s", file=sys.stderr)
     want, got = runs
