@@ -26,6 +26,7 @@ bench:
 	scripts/ensure-deps bench
 	$(MAKE) all
 	scripts/bench $(BUILD)
+	scripts/bench-real $(BUILD)
 
 # ASan and UBSan over everything that does not replace malloc (UBSan alone
 # where it does), then TSan over the threaded programs that allow it (the

@@ -3,6 +3,11 @@
 //
 // Nothing on the allocation and free paths may allocate: no stdio, no C++
 // library. Only the two reports use printf, and they run without the lock.
+//
+// Built with -DMYMALLOC_PRELOAD, the same source is libmymalloc.so, which
+// takes libc's place in any program through LD_PRELOAD: 16-byte payloads, a
+// chunk of its own for a request beyond one chunk, a block for malloc(0),
+// and the statistics on standard error only when MYMALLOC_STATS=1.
 
 #include "MyMalloc.h"
 
@@ -18,6 +23,12 @@
 
 using namespace mymalloc;
 
+// write(2) is a cancellation point, so glibc does not declare it nothrow, and
+// a call of it from a noexcept entry point would make the compiler reach for
+// the C++ runtime's personality routine. The allocator writes only a failure
+// message, so it binds the same symbol under a nothrow declaration.
+extern "C" ssize_t writeNoThrow(int fd, const void *buf, size_t n) noexcept __asm__("write");
+
 BlockHeader *_freeList;
 BlockHeader _freeListSentinel;
 size_t _heapSize;
@@ -32,6 +43,21 @@ pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 namespace {
 
 char verbose;  // set by the one-time set-up; the exit report is printed while set
+
+#ifdef MYMALLOC_PRELOAD
+constexpr bool kPreload = true;
+#else
+constexpr bool kPreload = false;
+#endif
+
+// MYMALLOC_CHECK=N: the heap is walked before and after every Nth operation
+// (one call of lock(); see the heap check section below). kCheckUnread until
+// the environment has been read; 0 when no check is wanted.
+constexpr int kCheckUnread = -1;
+int checkPeriod = kCheckUnread;
+bool checkAfterThis;  // the operation under way walks the heap again when it ends
+void checkOnLock();
+void checkOnUnlock();
 
 constexpr char kNoMemoryMessage[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR CHOICES!\n";
 static_assert(sizeof kNoMemoryMessage - 1 == 53);
@@ -54,8 +80,10 @@ void *payloadOf(BlockHeader *b) { return reinterpret_cast<char *>(b) + kHeaderSi
 // could start a thread, and it does not while inside the allocator.
 void lock() {
   if (!__libc_single_threaded) pthread_mutex_lock(&mutex);
+  if (__builtin_expect(checkPeriod != 0, 0)) checkOnLock();
 }
 void unlock() {
+  if (__builtin_expect(checkAfterThis, 0)) checkOnUnlock();
   if (!__libc_single_threaded) pthread_mutex_unlock(&mutex);
 }
 
@@ -94,9 +122,17 @@ void noteRegion(char *start, size_t n) {
     regionsLost = true;
 }
 
+// Someone else may have moved the break by an odd amount; chunks must start
+// on kAlignment for their payloads to be aligned.
+void alignBreak() {
+  auto end = reinterpret_cast<uintptr_t>(sbrk(0));
+  if (end % kAlignment != 0) sbrk(static_cast<intptr_t>(kAlignment - end % kAlignment));
+}
+
 // Extends the heap by n bytes. Returns the new memory, or null if the system
 // refuses; a refused request is not counted in _heapSize.
 void *getMemoryFromOS(size_t n) {
+  if (kPreload) alignBreak();
   void *p = sbrk(static_cast<intptr_t>(n));
   if (p == reinterpret_cast<void *>(-1)) return nullptr;
   _heapSize += n;
@@ -132,11 +168,15 @@ void unlockAfterFork() { pthread_mutex_unlock(&mutex); }
 // One-time set-up. If the system refuses the first chunk, _initialized stays
 // 0 and a later call tries again; the hooks are registered only once. Neither
 // registration allocates for its first entries, so both are safe under the lock.
+// The preload library registers them from its constructor instead: its first
+// call may come from inside libc's start-up, before atexit is ready for it.
 void initialize() {
   if (!verbose) {
     verbose = 1;
-    atexit(atExitHandlerInC);
-    pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork);
+    if (!kPreload) {
+      atexit(atExitHandlerInC);
+      pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork);
+    }
   }
   BlockHeader *first = newFreshBlock();
   if (first == nullptr) return;
@@ -169,9 +209,14 @@ void initialize() {
   return nullptr;
 }
 
+void *allocateLarge(size_t size);
+inline void *allocateObject(size_t size);
+
 // A request of 0 bytes (errno untouched) or beyond the limit (ENOMEM).
-// Entered with mutex held; releases it and returns null.
+// Entered with mutex held; releases it and returns null. The preload library
+// serves both instead: the smallest block, or a chunk of the block's own.
 [[gnu::noinline]] void *refuse(size_t size) {
+  if (kPreload) return size == 0 ? allocateObject(1) : allocateLarge(size);
   if (size != 0) errno = ENOMEM;
   unlock();
   return nullptr;
@@ -190,7 +235,7 @@ void initialize() {
     }
   }
   if (p == nullptr) {
-    if (write(STDERR_FILENO, kNoMemoryMessage, sizeof kNoMemoryMessage - 1) < 0) {
+    if (writeNoThrow(STDERR_FILENO, kNoMemoryMessage, sizeof kNoMemoryMessage - 1) < 0) {
       // nothing more can be reported
     }
   }
@@ -369,6 +414,208 @@ int walkFreeList(Walk &w) {
 
 }  // namespace
 
+// ---- Large blocks, aligned blocks (both built on the paths above) ----
+
+namespace {
+
+// The block size for a request length, as allocateObject rounds it; false if
+// it does not fit in size_t.
+bool blockSizeFor(size_t size, size_t *blockSize) {
+  if (__builtin_add_overflow(size, kHeaderSize + kAlignment - 1, blockSize)) return false;
+  *blockSize &= ~(kAlignment - 1);
+  if (*blockSize < kMinBlockSize) *blockSize = kMinBlockSize;
+  return true;
+}
+
+// The preload library's answer to a request beyond one chunk: a free block
+// that fits, else a fenced chunk of the block's own, sized to fit (to whole
+// pages; the rest of the last page is part of the block). Entered with mutex
+// held; releases it.
+void *allocateLarge(size_t size) {
+  constexpr size_t kPage = 4096;
+  size_t blockSize = 0, chunkSize = 0;
+  void *p = nullptr;
+  if (blockSizeFor(size, &blockSize) &&
+      !__builtin_add_overflow(blockSize, 2 * kFencepostSize + kPage - 1, &chunkSize) &&
+      (chunkSize &= ~(kPage - 1)) <= static_cast<size_t>(PTRDIFF_MAX)) {
+    p = tryAllocate(blockSize);
+    BlockHeader *b = p == nullptr ? getNewChunk(chunkSize) : nullptr;
+    if (b != nullptr) {
+      size_t whole = chunkSize - 2 * kFencepostSize;
+      b->_blockSize = whole | kAllocatedBit;
+      b->_leftSize = 0;
+      blockAt(b, whole)->_leftSize = whole;
+      p = payloadOf(b);
+    }
+  }
+  if (p == nullptr) errno = ENOMEM;
+  unlock();
+  return p;
+}
+
+// Gives back b, a part split off a block the caller holds and marked
+// allocated, through the normal free path, which merges it with a free
+// neighbour. Entered with mutex held; releases it.
+void releasePart(BlockHeader *b) { freeObject(payloadOf(b)); }
+
+// A block whose payload is a multiple of alignment (a power of two above
+// kAlignment), counted by the caller, entered with mutex held; releases it.
+// An oversized block comes from the normal path; the aligned block is placed
+// as high in it as it goes, like any block carved from a free one. The slack
+// below it (at least kMinBlockSize) goes back to the heap and merges with a
+// free left neighbour; slack above it goes back too if it can be a block,
+// else stays part of the aligned block.
+void *allocateAligned(size_t alignment, size_t size) {
+  if (size == 0) {
+    if (!kPreload) return allocateObject(0);  // null, errno untouched
+    size = 1;                                 // the preload library has a block for 0 bytes
+  }
+  size_t need = 0, slack = 0, oversized = 0;
+  if (!blockSizeFor(size, &need) || __builtin_add_overflow(alignment, kMinBlockSize, &slack) ||
+      __builtin_add_overflow(size, slack, &oversized))
+    oversized = SIZE_MAX;  // refused by allocateObject with ENOMEM
+  void *p = allocateObject(oversized);
+  if (p == nullptr) return nullptr;
+
+  lock();
+  BlockHeader *b = headerOf(p);
+  char *end = reinterpret_cast<char *>(b) + sizeOf(b);
+  uintptr_t top = reinterpret_cast<uintptr_t>(end) - need + kHeaderSize;
+  auto *a = reinterpret_cast<BlockHeader *>((top & ~(alignment - 1)) - kHeaderSize);
+  size_t below = static_cast<size_t>(reinterpret_cast<char *>(a) - reinterpret_cast<char *>(b));
+  size_t aligned = static_cast<size_t>(end - reinterpret_cast<char *>(a));
+  BlockHeader *above = nullptr;
+  if (aligned - need >= kMinBlockSize) {
+    above = blockAt(a, need);
+    above->_blockSize = (aligned - need) | kAllocatedBit;
+    above->_leftSize = need;
+    blockAt(above, aligned - need)->_leftSize = aligned - need;
+    aligned = need;
+  } else {
+    blockAt(a, aligned)->_leftSize = aligned;
+  }
+  a->_blockSize = aligned | kAllocatedBit;
+  a->_leftSize = below;
+  b->_blockSize = below | kAllocatedBit;
+  releasePart(b);
+  if (above != nullptr) {
+    lock();
+    releasePart(above);
+  }
+  return payloadOf(a);
+}
+
+bool isPowerOfTwo(size_t n) { return n != 0 && (n & (n - 1)) == 0; }
+
+// The common step of the aligned entry points: counts the call as a malloc;
+// an alignment that is no power of two gets EINVAL and null.
+void *alignedEntry(size_t alignment, size_t size) {
+  lock();
+  increaseMallocCalls();
+  if (!isPowerOfTwo(alignment)) {
+    unlock();
+    errno = EINVAL;
+    return nullptr;
+  }
+  return alignment <= kAlignment ? allocateObject(size) : allocateAligned(alignment, size);
+}
+
+}  // namespace
+
+// ---- The heap check (MYMALLOC_CHECK) and the statistics' environment ----
+
+namespace {
+
+// Writes to standard error without stdio, which may allocate.
+void writeText(const char *text) {
+  if (writeNoThrow(STDERR_FILENO, text, strlen(text)) < 0) {
+    // nothing more can be reported
+  }
+}
+
+[[noreturn]] void heapBroken(void *, const char *what, long offset) noexcept {
+  char digits[24];
+  char *d = digits + sizeof digits;
+  *--d = '\0';
+  unsigned long magnitude = offset < 0 ? 0 - static_cast<unsigned long>(offset) : offset;
+  do *--d = static_cast<char>('0' + magnitude % 10);
+  while ((magnitude /= 10) != 0);
+  if (offset < 0) *--d = '-';
+  writeText("MyMalloc: heap check failed: ");
+  writeText(what);
+  writeText(" at offset ");
+  writeText(d);
+  writeText("\n");
+  abort();
+}
+
+void walkOrAbort() {
+  static const HeapVisitor visitor{nullptr, nullptr, heapBroken};
+  heap_walk(&visitor, nullptr);
+}
+
+// Reads MYMALLOC_CHECK once the environment exists: a very early call (from
+// the dynamic loader or libc's own start-up) comes before environ is set, and
+// the next call tries again. getenv only reads environ; it allocates nothing.
+void readCheckSetting() {
+  if (environ == nullptr) return;
+  const char *text = getenv("MYMALLOC_CHECK");
+  long period = 0;
+  for (const char *c = text; c != nullptr && *c >= '0' && *c <= '9'; c++) {
+    period = period * 10 + (*c - '0');
+    if (period > INT32_MAX) period = INT32_MAX;
+  }
+  checkPeriod = static_cast<int>(period);
+}
+
+int callsSinceCheck;
+
+// With mutex held, at the start of every operation: every Nth walks the heap
+// now and again when it ends (checkOnUnlock), so a heap that the program broke
+// is reported before the allocator works on it, and one the operation broke
+// at once.
+void checkOnLock() {
+  if (checkPeriod == kCheckUnread) readCheckSetting();
+  if (checkPeriod <= 0 || ++callsSinceCheck < checkPeriod) return;
+  callsSinceCheck = 0;
+  walkOrAbort();
+  checkAfterThis = true;
+}
+
+void checkOnUnlock() {
+  checkAfterThis = false;
+  walkOrAbort();
+}
+
+// At exit, after the statistics.
+void checkAtExit() {
+  if (checkPeriod == kCheckUnread) readCheckSetting();
+  if (checkPeriod <= 0) return;
+  if (!__libc_single_threaded) pthread_mutex_lock(&mutex);
+  walkOrAbort();
+  if (!__libc_single_threaded) pthread_mutex_unlock(&mutex);
+}
+
+// The compiled-in build always prints the statistics at exit; the preload
+// library only when MYMALLOC_STATS=1, and on standard error.
+bool statsWanted() {
+  if (!kPreload) return true;
+  const char *text = environ != nullptr ? getenv("MYMALLOC_STATS") : nullptr;
+  return text != nullptr && strcmp(text, "1") == 0;
+}
+FILE *reportStream() { return kPreload ? stderr : stdout; }
+
+#ifdef MYMALLOC_PRELOAD
+// The hooks that initialize() registers in the compiled-in build. The
+// constructor runs before main, whenever the first allocation came.
+[[gnu::constructor]] void registerHooks() {
+  pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork);
+}
+[[gnu::destructor]] void atUnload() { atExitHandlerInC(); }
+#endif
+
+}  // namespace
+
 extern "C" {
 
 void increaseMallocCalls() { _mallocCalls++; }
@@ -397,6 +644,10 @@ void free(void *ptr) noexcept {
 void *realloc(void *ptr, size_t size) noexcept {
   lock();
   increaseReallocCalls();
+  if (kPreload && size == 0 && ptr != nullptr) {  // malloc(0) has a block there; this frees
+    freeObject(ptr);
+    return nullptr;
+  }
   void *fresh = allocateObject(size);
   if (ptr == nullptr) return fresh;
   if (fresh == nullptr && size != 0) return nullptr;
@@ -419,6 +670,44 @@ void *calloc(size_t count, size_t size) noexcept {
   return p;
 }
 
+// ---- The rest of libc's allocation interface: aligned blocks ----
+// Each call counts as a malloc. An alignment that is no power of two gets
+// EINVAL (posix_memalign returns it); a size beyond the limit ENOMEM.
+// glibc's reallocarray calls realloc through its PLT, so it reaches ours.
+
+void *aligned_alloc(size_t alignment, size_t size) noexcept {
+  return alignedEntry(alignment, size);
+}
+
+void *memalign(size_t alignment, size_t size) noexcept { return alignedEntry(alignment, size); }
+
+// Sets *memptr only on success; errno stays as it was.
+int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
+  int saved = errno;
+  if (alignment % sizeof(void *) != 0) alignment = 3;  // refused below like any bad alignment
+  errno = 0;
+  void *p = alignedEntry(alignment, size);
+  int error = errno;
+  errno = saved;
+  if (p == nullptr && error != 0) return error;
+  *memptr = p;
+  return 0;
+}
+
+void *valloc(size_t size) noexcept { return alignedEntry(getpagesize(), size); }
+
+void *pvalloc(size_t size) noexcept {
+  size_t page = getpagesize();
+  size_t rounded;
+  if (__builtin_add_overflow(size, page - 1, &rounded))
+    rounded = SIZE_MAX;  // refused as too large
+  else
+    rounded &= ~(page - 1);
+  return alignedEntry(page, rounded);
+}
+
+size_t malloc_usable_size(void *ptr) noexcept { return ptr == nullptr ? 0 : payloadSize(ptr); }
+
 void print_list() {
   printf("FreeList: ");
   if (!_initialized) initialize();
@@ -435,20 +724,22 @@ void print_list() {
 }
 
 void print() {
-  printf("\n-------------------\n");
-  printf("HeapSize:\t%zd bytes\n", _heapSize);
-  printf("# mallocs:\t%d\n", _mallocCalls);
-  printf("# reallocs:\t%d\n", _reallocCalls);
-  printf("# callocs:\t%d\n", _callocCalls);
-  printf("# frees:\t%d\n", _freeCalls);
-  printf("\n-------------------\n");
+  FILE *out = reportStream();
+  fprintf(out, "\n-------------------\n");
+  fprintf(out, "HeapSize:\t%zd bytes\n", _heapSize);
+  fprintf(out, "# mallocs:\t%d\n", _mallocCalls);
+  fprintf(out, "# reallocs:\t%d\n", _reallocCalls);
+  fprintf(out, "# callocs:\t%d\n", _callocCalls);
+  fprintf(out, "# frees:\t%d\n", _freeCalls);
+  fprintf(out, "\n-------------------\n");
 }
 
 void atExitHandlerInC() {
-  if (verbose) print();
+  if (verbose && statsWanted()) print();
+  checkAtExit();
 }
 
-int heap_walk(const HeapVisitor *visitor, void *context) {
+int heap_walk(const HeapVisitor *visitor, void *context) noexcept {
   Walk w{visitor, context, 0, 0};
   if (!_initialized) return 0;
   if (regionsLost) return brokenAt(w, "heap in more regions than the walk can track", _memStart);

@@ -14,12 +14,32 @@ void free(void *ptr) noexcept;
 void *realloc(void *ptr, size_t size) noexcept;
 void *calloc(size_t count, size_t size) noexcept;
 
+// The rest of libc's allocation interface, on the same heap, to the man
+// pages: an alignment that is no power of two (for posix_memalign, also one
+// that is no multiple of sizeof(void *)) gets EINVAL, which posix_memalign
+// returns without touching errno; a size beyond the limit gets null and
+// ENOMEM; a size of 0 gets null as malloc(0) does. Every call of the five
+// that allocate counts as a malloc in the statistics. The block is placed as
+// high as it goes in the block it is carved from; the slack below and above
+// it goes back to the free list (above, only if it can be a block of its own;
+// otherwise it is part of the block). free and realloc take these blocks.
+void *aligned_alloc(size_t alignment, size_t size) noexcept;
+void *memalign(size_t alignment, size_t size) noexcept;
+int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept;
+void *valloc(size_t size) noexcept;   // aligned to the page size
+void *pvalloc(size_t size) noexcept;  // the same, the size rounded up to whole pages
+// The bytes the block holds, at least what was asked for; 0 for null.
+size_t malloc_usable_size(void *ptr) noexcept;
+
 // Prints the free list, head first, as "FreeList: [offset:O,size:S]->...".
 // Takes no lock: call it only while no other thread allocates or frees.
 void print_list();
 // Prints the heap size and the four call counters.
 void print();
-// Exit hook registered by the first allocation: calls print().
+// Exit hook registered by the first allocation: calls print(). With
+// MYMALLOC_CHECK=N in the environment it also walks the heap (heap_walk), as
+// the entry points do before and after every Nth operation; the first broken
+// invariant is written to standard error and the process aborts.
 void atExitHandlerInC();
 
 // A read-only walk of the whole heap, for checkers and pictures of it.
@@ -31,19 +51,21 @@ struct HeapBlockInfo {
   HeapBlockState state;
   int chunk;  // 0 for the first chunk, in address order of the walk
 };
-struct HeapVisitor {  // any member may be null
+// Any member may be null. The members may not throw: the walk runs inside
+// malloc for MYMALLOC_CHECK, and the allocator needs no C++ runtime.
+struct HeapVisitor {
   // Every block and fencepost, chunk by chunk, from each left fencepost to its right one.
-  void (*block)(void *context, const HeapBlockInfo *block);
+  void (*block)(void *context, const HeapBlockInfo *block) noexcept;
   // Then the free list, head first.
-  void (*freeEntry)(void *context, long offset, size_t size);
+  void (*freeEntry)(void *context, long offset, size_t size) noexcept;
   // The first broken invariant found; the walk stops there.
-  void (*broken)(void *context, const char *what, long offset);
+  void (*broken)(void *context, const char *what, long offset) noexcept;
 };
 // Visits the heap as above. Returns 0 if every invariant holds (blocks tile
 // each chunk, every _leftSize matches, no two free neighbours, the free list
 // is linked both ways and holds every free block once), else -1 after
 // calling broken. Allocates nothing and takes no lock: call it with mutex
 // held or while no other thread allocates. An unset heap has no blocks.
-int heap_walk(const HeapVisitor *visitor, void *context);
+int heap_walk(const HeapVisitor *visitor, void *context) noexcept;
 
 }  // extern "C"

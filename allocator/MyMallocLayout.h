@@ -19,9 +19,16 @@ namespace mymalloc {
 constexpr size_t kChunkSize = 2097152;  // one sbrk call, 2 MiB
 constexpr size_t kHeaderSize = 16;      // what an allocated block carries
 constexpr size_t kFencepostSize = 16;   // at each end of a chunk
-constexpr size_t kAlignment = 8;        // every block size is a multiple of this
-constexpr size_t kMinBlockSize = 32;    // header plus the two free-list links
-constexpr size_t kAllocatedBit = 1;     // bit 0 of _blockSize
+// Every block size and every payload address is a multiple of this. The
+// preload library (MYMALLOC_PRELOAD) keeps payloads aligned for any type, as
+// libc's malloc does; the compiled-in build's exact offsets rely on 8.
+#ifdef MYMALLOC_PRELOAD
+constexpr size_t kAlignment = 16;
+#else
+constexpr size_t kAlignment = 8;
+#endif
+constexpr size_t kMinBlockSize = 32;  // header plus the two free-list links
+constexpr size_t kAllocatedBit = 1;   // bit 0 of _blockSize
 constexpr size_t kFreshBlockSize = kChunkSize - 2 * kFencepostSize;
 constexpr size_t kLargestBlock = kChunkSize - 48;  // largest rounded request accepted
 constexpr size_t kLargestRequest = kLargestBlock - kHeaderSize;
@@ -37,6 +44,8 @@ static_assert(kFreshBlockSize == 0x1FFFE0);
 static_assert(kLargestBlock == 0x1FFFD0 && kLargestBlock + 16 == kFreshBlockSize);
 static_assert(kLargestRequest == 2097088);
 static_assert(kChunkSize % kAlignment == 0 && kMinBlockSize % kAlignment == 0);
+static_assert(kHeaderSize % kAlignment == 0 && kFencepostSize % kAlignment == 0 &&
+              kLargestBlock % kAlignment == 0);
 
 }  // namespace mymalloc
 

@@ -56,7 +56,7 @@ long offsetOf(const void *payload) {
 
 namespace {
 
-void countBlock(void *context, const HeapBlockInfo *b) {
+void countBlock(void *context, const HeapBlockInfo *b) noexcept {
   auto *census = static_cast<HeapCensus *>(context);
   if (b->state == kHeapBlockFence) {
     census->chunks = static_cast<size_t>(b->chunk) + 1;
@@ -69,7 +69,7 @@ void countBlock(void *context, const HeapBlockInfo *b) {
   }
 }
 
-[[noreturn]] void walkBroken(void *, const char *what, long offset) {
+[[noreturn]] void walkBroken(void *, const char *what, long offset) noexcept {
   char text[256];
   snprintf(text, sizeof text, "heap check: %s at offset %ld\n", what, offset);
   report(text);

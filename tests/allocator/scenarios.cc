@@ -3,12 +3,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "MyMalloc.h"
@@ -455,12 +457,12 @@ struct Seen {
   long brokenAt;
   const char *what;
 };
-void noteBlock(void *context, const HeapBlockInfo *b) {
+void noteBlock(void *context, const HeapBlockInfo *b) noexcept {
   auto *seen = static_cast<Seen *>(context);
   CHECK(seen->count < 8);
   seen->blocks[seen->count++] = *b;
 }
-void noteBroken(void *context, const char *what, long offset) {
+void noteBroken(void *context, const char *what, long offset) noexcept {
   static_cast<Seen *>(context)->what = what;
   static_cast<Seen *>(context)->brokenAt = offset;
 }
@@ -504,6 +506,171 @@ void otherThread() {
   checkHeap();
 }
 
+// An aligned block is placed as high as it goes in the block carved for it;
+// the slack below merges with the free block it was carved from, and the
+// slack above, when it can be a block, heads the list alone.
+void aligned() {
+  CHECK_EQ(reinterpret_cast<uintptr_t>(_memStart) % 4096, 0);  // the offsets below rely on it
+  void *p = aligned_alloc(64, 64);                             // carved: 176 bytes at 2096960
+  CHECK_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0);
+  CHECK_EQ(offsetOf(p), 2097008);
+  CHECK_EQ(blockSizeOf(p), 80);
+  CHECK_EQ(malloc_usable_size(p), 64);
+  EXPECT_FREE_LIST({2097088, 48}, {16, 2096992});
+  free(p);  // joins both neighbours
+  EXPECT_FREE_LIST({16, 2097120});
+
+  void *q = nullptr;
+  CHECK_EQ(posix_memalign(&q, 4096, 100), 0);  // carved: 4248 bytes at 2092888
+  CHECK_EQ(reinterpret_cast<uintptr_t>(q) % 4096, 0);
+  CHECK_EQ(offsetOf(q), 2093040);
+  EXPECT_FREE_LIST({2093160, 3976}, {16, 2093024});
+  void *r = memalign(32, 8);  // carved from the head block: 88 bytes at 2097048
+  CHECK_EQ(reinterpret_cast<uintptr_t>(r) % 32, 0);
+  CHECK_EQ(offsetOf(r), 2097104);
+  CHECK_EQ(blockSizeOf(r), 32);
+  EXPECT_FREE_LIST({2093160, 3944}, {16, 2093024});
+  char *v = static_cast<char *>(valloc(5000));
+  char *pv = static_cast<char *>(pvalloc(5000));
+  CHECK_EQ(reinterpret_cast<uintptr_t>(v) % 4096, 0);
+  CHECK_EQ(reinterpret_cast<uintptr_t>(pv) % 4096, 0);
+  CHECK_EQ(malloc_usable_size(pv), 8192);  // pvalloc rounds up to whole pages
+  CHECK(malloc_usable_size(v) >= 5000);
+  memset(v, 1, 5000);
+  memset(pv, 2, 8192);
+  CHECK(aligned_alloc(8, 8) != nullptr);  // no stricter than every block: plain malloc
+  checkHeap();
+
+  char *moved = static_cast<char *>(realloc(v, 6000));  // aligned blocks move and free as any
+  for (int i = 0; i < 5000; i++) CHECK_EQ(moved[i], 1);
+  free(moved);
+  free(pv);
+  free(r);
+  free(q);
+  checkHeap();
+  CHECK_EQ(_mallocCalls, 6);  // each aligned call counts as a malloc
+  CHECK_EQ(_freeCalls, 5);
+  CHECK_EQ(_heapSize, kChunkSize);
+}
+
+// Impossible alignments get EINVAL, impossible sizes ENOMEM; posix_memalign
+// returns the error, leaves errno and *memptr alone. Each call counts.
+void alignedErrors() {
+  const size_t badAlignments[] = {0, 3, 24, 48, SIZE_MAX};
+  for (size_t a : badAlignments) {
+    errno = 0;
+    CHECK(aligned_alloc(a, 8) == nullptr);
+    CHECK_EQ(errno, EINVAL);
+    errno = 0;
+    CHECK(memalign(a, 8) == nullptr);
+    CHECK_EQ(errno, EINVAL);
+  }
+  void *keep = &keep;
+  errno = 1234;
+  CHECK_EQ(posix_memalign(&keep, 4, 8), EINVAL);  // a power of two, below sizeof(void *)
+  CHECK_EQ(posix_memalign(&keep, 40, 8), EINVAL);
+  CHECK_EQ(posix_memalign(&keep, 64, SIZE_MAX), ENOMEM);
+  CHECK_EQ(posix_memalign(&keep, 64, kLargestRequest), ENOMEM);  // fits, but not with its slack
+  CHECK_EQ(errno, 1234);
+  CHECK(keep == &keep);
+  CHECK_EQ(posix_memalign(&keep, 64, 0), 0);  // size 0 as malloc(0): null
+  CHECK(keep == nullptr);
+  CHECK_EQ(errno, 1234);
+
+  const struct {
+    size_t alignment, size;
+  } tooLarge[] = {{64, SIZE_MAX - 40}, {size_t{1} << 63, 1}, {4096, kLargestRequest - 100}};
+  for (const auto &t : tooLarge) {
+    errno = 0;
+    CHECK(aligned_alloc(t.alignment, t.size) == nullptr);
+    CHECK_EQ(errno, ENOMEM);
+  }
+  errno = 0;
+  CHECK(pvalloc(SIZE_MAX - 100) == nullptr);
+  CHECK_EQ(errno, ENOMEM);
+  errno = 1234;
+  CHECK(aligned_alloc(64, 0) == nullptr);
+  CHECK_EQ(errno, 1234);
+  expectUnlocked();
+  CHECK_EQ(_mallocCalls, 10 + 5 + 5);
+  CHECK_EQ(_heapSize, kChunkSize);
+  EXPECT_FREE_LIST({16, 2097120});
+  CHECK_EQ(malloc_usable_size(nullptr), 0);
+}
+
+// MYMALLOC_CHECK: a child run with the setting breaks a block's boundary tag
+// after its second operation and reports each further one on standard error.
+void checkedChild() {
+  char *x = static_cast<char *>(malloc(8));
+  char *y = static_cast<char *>(malloc(8));
+  const_cast<BlockHeader *>(headerOf(x))->_leftSize = 8;  // a write just before x's payload
+  for (int op = 3; op <= 4; op++) {
+    CHECK(malloc(1) != nullptr);
+    report(op == 3 ? "op3 " : "op4 ");
+  }
+  (void)y;
+  exit(0);
+}
+
+// Runs checkedChild with MYMALLOC_CHECK set to setting; returns its standard
+// error in text and its wait status.
+int runChecked(const char *self, const char *setting, char *text, size_t size) {
+  int pipeFds[2];
+  CHECK_EQ(pipe(pipeFds), 0);
+  pid_t pid = fork();
+  CHECK(pid >= 0);
+  if (pid == 0) {
+    dup2(pipeFds[1], STDERR_FILENO);
+    int devNull = open("/dev/null", O_WRONLY);
+    dup2(devNull, STDOUT_FILENO);  // the statistics at exit
+    char *const argv[] = {const_cast<char *>(self), const_cast<char *>("checked-child"), nullptr};
+    char *const envp[] = {const_cast<char *>(setting), nullptr};
+    execve(self, argv, envp);
+    _exit(127);
+  }
+  close(pipeFds[1]);
+  size_t got = 0;
+  ssize_t n;
+  while (got < size - 1 && (n = read(pipeFds[0], text + got, size - 1 - got)) > 0) got += n;
+  text[got] = '\0';
+  close(pipeFds[0]);
+  int status = 0;
+  CHECK_EQ(waitpid(pid, &status, 0), pid);
+  return status;
+}
+
+void heapCheckSetting() {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  CHECK(n > 0);
+  self[n] = '\0';
+  constexpr char kBroken[] =
+      "MyMalloc: heap check failed: leftSize does not match the block below at offset 2097104\n";
+  const struct {
+    const char *setting, *before;
+    bool aborts;
+  } cases[] = {
+      {"MYMALLOC_CHECK=1", "", true},             // at the next operation
+      {"MYMALLOC_CHECK=3", "", true},             // operation 3
+      {"MYMALLOC_CHECK=4", "op3 ", true},         // operation 4
+      {"MYMALLOC_CHECK=1000", "op3 op4 ", true},  // at exit
+      {"MYMALLOC_CHECK=0", "op3 op4 ", false},    // off
+      {"MYMALLOC_CHECKS=1", "op3 op4 ", false},   // not the setting
+  };
+  for (const auto &c : cases) {
+    char text[512], want[512];
+    int status = runChecked(self, c.setting, text, sizeof text);
+    snprintf(want, sizeof want, "%s%s", c.before, c.aborts ? kBroken : "");
+    if (strcmp(text, want) != 0 || (c.aborts ? !WIFSIGNALED(status) || WTERMSIG(status) != SIGABRT
+                                             : !WIFEXITED(status) || WEXITSTATUS(status) != 0)) {
+      report(c.setting);
+      report(": got\n");
+      report(text);
+      CHECK(!"heap check setting misbehaves");
+    }
+  }
+}
+
 const struct {
   const char *name;
   void (*run)();
@@ -526,6 +693,10 @@ const struct {
     {"reports", reports},
     {"other-thread", otherThread},
     {"walk", walk},
+    {"aligned", aligned},
+    {"aligned-errors", alignedErrors},
+    {"heap-check-setting", heapCheckSetting},
+    {"checked-child", checkedChild},
 };
 
 }  // namespace

@@ -1,0 +1,117 @@
+// Runs under LD_PRELOAD=libmymalloc.so: what a real program expects of malloc
+// and the preload library's own settings. Prints "probe ok" or fails a check.
+#include <errno.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "check.h"
+
+namespace {
+
+bool aligned16(const void *p) { return reinterpret_cast<uintptr_t>(p) % 16 == 0; }
+
+// Payloads fit any type, whatever the size and whatever was freed before.
+void alignment() {
+  CHECK_EQ(malloc_usable_size(malloc(1)), 16);  // MyMalloc's 32-byte block, not glibc's
+  void *held[512] = {};
+  for (unsigned i = 0; i < 20000; i++) {
+    void *&slot = held[(i * 7919) % 512];
+    free(slot);
+    slot = i % 3 == 0 ? calloc(1 + i % 97, 3) : malloc(1 + (i * 31) % 3000);
+    CHECK(slot != nullptr && aligned16(slot));
+  }
+  for (void *p : held) free(p);
+}
+
+// malloc(0) is a block of its own; realloc(p, 0) frees p.
+void zeroSizes() {
+  void *a = malloc(0);
+  void *b = malloc(0);
+  void *c = calloc(0, 8);
+  CHECK(a != nullptr && b != nullptr && c != nullptr && a != b);
+  CHECK(realloc(a, 0) == nullptr);
+  free(b);
+  free(c);
+}
+
+// Beyond one chunk: a block of its own, kept by realloc, reused once freed.
+void largeBlocks() {
+  auto *p = static_cast<unsigned char *>(malloc(5 << 20));
+  CHECK(p != nullptr && aligned16(p));
+  memset(p, 0x5A, 5 << 20);
+  p = static_cast<unsigned char *>(realloc(p, 12 << 20));
+  CHECK(p != nullptr);
+  for (size_t i = 0; i < (5 << 20); i += 4093) CHECK_EQ(p[i], 0x5A);
+  free(p);
+  void *again = malloc(3 << 20);
+  CHECK(again != nullptr);
+  free(again);
+
+  void *page = nullptr;
+  CHECK_EQ(posix_memalign(&page, 4096, 3 << 20), 0);
+  CHECK(reinterpret_cast<uintptr_t>(page) % 4096 == 0);
+  memset(page, 1, 3 << 20);
+  free(page);
+
+  const size_t impossible[] = {SIZE_MAX, SIZE_MAX / 2, (size_t{1} << 62) + 1};
+  for (size_t n : impossible) {
+    errno = 0;
+    CHECK(malloc(n) == nullptr);
+    CHECK_EQ(errno, ENOMEM);
+  }
+  size_t half = SIZE_MAX / 2;
+  asm("" : "+r"(half));  // the compiler would warn of a product it can see overflow
+  errno = 0;
+  CHECK(calloc(half, 4) == nullptr);
+  CHECK_EQ(errno, ENOMEM);
+}
+
+void *churn(void *arg) {
+  auto seed = reinterpret_cast<uintptr_t>(arg);
+  void *held[64] = {};
+  for (unsigned i = 0; i < 30000; i++) {
+    void *&slot = held[(i * 7 + seed) % 64];
+    free(slot);
+    slot = malloc(16 + (i * 37 + seed) % 5000);
+    CHECK(slot != nullptr && aligned16(slot));
+  }
+  for (void *p : held) free(p);
+  return nullptr;
+}
+
+// Threads allocate while the main thread forks; each child allocates at once.
+void threadsAndFork() {
+  pthread_t threads[4];
+  for (uintptr_t i = 0; i < 4; i++)
+    CHECK_EQ(pthread_create(&threads[i], nullptr, churn, reinterpret_cast<void *>(i)), 0);
+  for (int i = 0; i < 20; i++) {
+    pid_t pid = fork();
+    CHECK(pid >= 0);
+    if (pid == 0) {
+      void *p = malloc(100);
+      free(p);
+      _exit(p == nullptr ? 1 : 0);
+    }
+    int status = 0;
+    CHECK_EQ(waitpid(pid, &status, 0), pid);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  for (pthread_t t : threads) CHECK_EQ(pthread_join(t, nullptr), 0);
+}
+
+}  // namespace
+
+int main() {
+  alignment();
+  zeroSizes();
+  largeBlocks();
+  threadsAndFork();
+  static const char kOk[] = "probe ok\n";
+  CHECK(write(STDOUT_FILENO, kOk, sizeof kOk - 1) == sizeof kOk - 1);
+  return 0;
+}

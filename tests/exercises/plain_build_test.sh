@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# A learner's build: test1-1 compiled the plain way, `g++ prog.cc MyMalloc.cc`
+# with no flags, must need no C++ runtime (whose start-up allocation would
+# shift every offset) and print exactly what the build's test1-1 prints.
+# Usage: plain_build_test.sh REPO BINDIR
+set -u
+repo=$1 bin=$2
+fail() { echo "plain_build_test: $*" >&2; exit 1; }
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cd "$tmp" || exit 1
+
+g++ -c -I "$repo/allocator" "$repo/allocator/MyMalloc.cc" -o MyMalloc.o || fail "MyMalloc.cc does not compile"
+runtime=$(nm -u MyMalloc.o | grep -E '__gxx_personality|__cxa_|_ZSt|_Zn[wa]|_Zd[la]' | tr -s ' \n' ' ')
+[ -z "$runtime" ] || fail "MyMalloc.o needs the C++ runtime:$runtime"
+
+g++ -I "$repo/allocator" "$repo/alloc-exercises/test1-1.cc" "$repo/allocator/MyMalloc.cc" -o test1-1 ||
+  fail "test1-1 does not build"
+readelf -d test1-1 | grep -q 'libstdc++' && fail "test1-1 links libstdc++"
+"$bin/test1-1" >want || fail "build's test1-1: status $?"
+./test1-1 >got || fail "plain test1-1: status $?"
+cmp -s want got || fail "outputs differ:$(diff want got)"
+echo "plain_build_test: ok"
