@@ -50,6 +50,7 @@ form { margin: 0.6rem 0; }
 .freelist code, h3 code { overflow-wrap: anywhere; }
 .step { border-top: 1px solid #ccc; padding-top: 0.3rem; }
 .step p { margin: 0.3rem 0; }
+[hidden] { display: none !important; }
 #stepper { position: sticky; top: 0; background: #fff; padding: 0.4rem 0; display: flex; gap: 0.6rem;
   align-items: center; flex-wrap: wrap; }
 .legend span { display: inline-block; width: 0.9rem; height: 0.9rem; vertical-align: middle;
