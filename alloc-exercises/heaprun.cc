@@ -264,6 +264,7 @@ int main(int argc, char *[]) {
   for (int i = 0; i < script.callCount; i++) {
     const ScriptCall &c = script.calls[i];
     currentLine = c.line;
+    flushOut();  // the steps before go out before anything the allocator itself writes
     errno = 0;
     void *result = run(c);
     int error = errno;
