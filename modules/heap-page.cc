@@ -133,31 +133,22 @@ constexpr char kScript[] = R"(<script>
 
 void put(FILE *out, const char *s) { fputs(s, out); }
 
-// Writes s HTML-escaped; control characters other than tab and line feed become '?'.
+// Writes s HTML-escaped; control characters other than tab and line feed become '?', and
+// carriage returns go (the form sends CR LF; the text area shows LF alone the same).
 void putEscaped(FILE *out, const char *s, size_t n) {
   for (size_t i = 0; i < n; i++) {
     unsigned char c = static_cast<unsigned char>(s[i]);
-    switch (c) {
-      case '&':
-        put(out, "&amp;");
-        break;
-      case '<':
-        put(out, "&lt;");
-        break;
-      case '>':
-        put(out, "&gt;");
-        break;
-      case '"':
-        put(out, "&quot;");
-        break;
-      case '\'':
-        put(out, "&#39;");
-        break;
-      case '\r':
-        break;  // the form sends CR LF; the text area shows LF alone the same
-      default:
-        fputc(c < 0x20 && c != '\t' && c != '\n' ? '?' : c, out);
-    }
+    const char *entity = c == '&'    ? "&amp;"
+                         : c == '<'  ? "&lt;"
+                         : c == '>'  ? "&gt;"
+                         : c == '"'  ? "&quot;"
+                         : c == '\'' ? "&#39;"
+                         : c == '\r' ? ""
+                                     : nullptr;
+    if (entity != nullptr)
+      put(out, entity);
+    else
+      fputc(c < 0x20 && c != '\t' && c != '\n' ? '?' : c, out);
   }
 }
 void putEscaped(FILE *out, const Text &t) { putEscaped(out, t.start, t.length); }

@@ -79,13 +79,18 @@ bool reserve(T **array, size_t count, size_t *capacity) {
   return true;
 }
 
+// The opening of a block or a free-list entry: {"offset":O,"size":S
+void readPlace(Cursor &c, long *offset, size_t *size) {
+  c.expect("{\"offset\":");
+  *offset = c.number();
+  c.expect(",\"size\":");
+  *size = c.size();
+}
+
 bool readBlock(Cursor &c, HeapRun *run) {
   if (!reserve(&run->blocks, run->blockCount, &run->capacity[1])) return false;
   StepBlock &b = run->blocks[run->blockCount];
-  c.expect("{\"offset\":");
-  b.offset = c.number();
-  c.expect(",\"size\":");
-  b.size = c.size();
+  readPlace(c, &b.offset, &b.size);
   c.expect(",\"state\":\"");
   if (c.next('u'))
     c.expect("sed\""), b.state = BlockState::Used;
@@ -103,12 +108,20 @@ bool readBlock(Cursor &c, HeapRun *run) {
 bool readFree(Cursor &c, HeapRun *run) {
   if (!reserve(&run->frees, run->freeCount, &run->capacity[2])) return false;
   FreeEntry &f = run->frees[run->freeCount];
-  c.expect("{\"offset\":");
-  f.offset = c.number();
-  c.expect(",\"size\":");
-  f.size = c.size();
+  readPlace(c, &f.offset, &f.size);
   c.expect("}");
   run->freeCount++;
+  return true;
+}
+
+// Reads [element,...] with read, which returns false if memory ran out.
+bool readArray(Cursor &c, HeapRun *run, bool (*read)(Cursor &, HeapRun *)) {
+  c.expect("[");
+  if (c.next(']')) return true;
+  do
+    if (!read(c, run)) return false;
+  while (c.ok && c.next(','));
+  c.expect("]");
   return true;
 }
 
@@ -130,23 +143,13 @@ bool readStep(Cursor &c, HeapRun *run, Text message) {
   }
   c.expect(",\"errno\":");
   s.error = static_cast<int>(c.number());
-  c.expect(",\"blocks\":[");
+  c.expect(",\"blocks\":");
   s.firstBlock = run->blockCount;
-  if (!c.next(']')) {
-    do
-      if (!readBlock(c, run)) return false;
-    while (c.ok && c.next(','));
-    c.expect("]");
-  }
+  if (!readArray(c, run, readBlock)) return false;
   s.blockCount = run->blockCount - s.firstBlock;
-  c.expect(",\"free\":[");
+  c.expect(",\"free\":");
   s.firstFree = run->freeCount;
-  if (!c.next(']')) {
-    do
-      if (!readFree(c, run)) return false;
-    while (c.ok && c.next(','));
-    c.expect("]");
-  }
+  if (!readArray(c, run, readFree)) return false;
   s.freeCount = run->freeCount - s.firstFree;
   c.expect(",\"heap\":");
   s.heap = c.size();

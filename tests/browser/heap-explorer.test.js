@@ -6,54 +6,23 @@
 'use strict';
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const { once } = require('node:events');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { chromiumPath, chromiumArgs, loadChromium, startModhost } = require('./harness');
 
 const [modhost, moduleDir] = process.argv.slice(2);
-const chromiumPath = '/usr/bin/chromium';
-const chromiumArgs = ['--headless', '--no-sandbox', '--disable-gpu',
-  '--disable-background-networking', '--no-first-run', '--disable-component-update',
-  '--disable-sync'];
-const startSeconds = 10;
-
-const { chromium } = require('playwright-core');
 if (!modhost || !moduleDir) {
   console.error('Usage: node heap-explorer.test.js MODHOST MODULE-DIR');
   process.exit(1);
 }
-
-// Starts modhost on a free port; resolves to { server, port } once it listens.
-function startModhost() {
-  const server = spawn(modhost, ['0', moduleDir], { stdio: ['ignore', 'pipe', 'inherit'] });
-  return new Promise((resolve, reject) => {
-    let seen = '';
-    const timer = setTimeout(() => {
-      server.kill('SIGKILL');
-      reject(new Error(`modhost did not listen within ${startSeconds} s: ${seen}`));
-    }, startSeconds * 1000);
-    server.stdout.setEncoding('utf8');
-    server.stdout.on('data', (chunk) => {
-      seen += chunk;
-      const m = /listening on http:\/\/127\.0\.0\.1:(\d+)\//.exec(seen);
-      if (m) {
-        clearTimeout(timer);
-        resolve({ server, port: Number(m[1]) });
-      }
-    });
-    server.on('exit', (code) => {
-      clearTimeout(timer);
-      reject(new Error(`modhost ended with ${code} before listening: ${seen}`));
-    });
-  });
-}
+const chromium = loadChromium();
 
 // One server for all the cases.
 let server, port;
 test.before(async () => {
-  ({ server, port } = await startModhost());
+  ({ server, port } = await startModhost(modhost, moduleDir));
 });
 test.after(async () => {
   if (server && server.exitCode === null) {

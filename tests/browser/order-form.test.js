@@ -5,59 +5,19 @@
 'use strict';
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const { once } = require('node:events');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { chromiumPath, chromiumArgs, loadChromium, startModhost: start } = require('./harness');
 
 const [modhost, moduleDir] = process.argv.slice(2);
-const chromiumPath = '/usr/bin/chromium';
-const chromiumArgs = ['--headless', '--no-sandbox', '--disable-gpu',
-  '--disable-background-networking', '--no-first-run', '--disable-component-update',
-  '--disable-sync'];
-const startSeconds = 10;
-
-let chromium;
-try {
-  ({ chromium } = require('playwright-core'));
-} catch (e) {
-  console.error('playwright-core is missing: run scripts/ensure-deps check');
-  process.exit(1);
-}
 if (!modhost || !moduleDir) {
   console.error('Usage: node order-form.test.js MODHOST MODULE-DIR');
   process.exit(1);
 }
-if (!fs.existsSync(chromiumPath)) {
-  console.error(`${chromiumPath} is missing: run scripts/ensure-deps check`);
-  process.exit(1);
-}
-
-// Starts modhost on a free port; resolves to { server, port } once it listens.
-function startModhost() {
-  const server = spawn(modhost, ['0', moduleDir], { stdio: ['ignore', 'pipe', 'inherit'] });
-  return new Promise((resolve, reject) => {
-    let seen = '';
-    const timer = setTimeout(() => {
-      server.kill('SIGKILL');
-      reject(new Error(`modhost did not listen within ${startSeconds} s: ${seen}`));
-    }, startSeconds * 1000);
-    server.stdout.setEncoding('utf8');
-    server.stdout.on('data', (chunk) => {
-      seen += chunk;
-      const m = /listening on http:\/\/127\.0\.0\.1:(\d+)\//.exec(seen);
-      if (m) {
-        clearTimeout(timer);
-        resolve({ server, port: Number(m[1]), log: () => seen });
-      }
-    });
-    server.on('exit', (code) => {
-      clearTimeout(timer);
-      reject(new Error(`modhost ended with ${code} before listening: ${seen}`));
-    });
-  });
-}
+const chromium = loadChromium();
+const startModhost = () => start(modhost, moduleDir);
 
 async function screenshot(page, name) {
   if (process.env.SCREENSHOT_DIR)
