@@ -88,7 +88,7 @@ constexpr char kScript[] = R"(<script>
   var form = document.getElementById('run');
   form.addEventListener('submit', function (e) {
     var text = form.elements.script.value.replace(/\r\n|\r|\n/g, '\r\n');
-    var line = 'GET ' + form.getAttribute('action') + '?' +
+    var line = 'GET ' + new URL(form.action).pathname + '?' +
         new URLSearchParams({ script: text }).toString() + ' HTTP/1.1';
     var note = document.getElementById('toolong');
     if (line.length <= 8192) { note.hidden = true; return; }

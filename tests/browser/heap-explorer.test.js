@@ -143,6 +143,12 @@ test('a bad script shows its error, escaped', { timeout: 60000 }, async (t) => {
   assert.match(await page.locator('.error').innerText(),
     /^heaprun: line 3: free a: the name holds no block/);
   assert.equal(await page.locator('.step').count(), 2);  // the steps before it
+
+  // A script whose request line the server would refuse is stopped in the page.
+  await page.fill('textarea[name="script"]', 'a = malloc 8\n'.repeat(500));
+  await page.click('#run button[type="submit"]');
+  assert.match(await page.locator('#toolong').innerText(), /too long to send: .* 8192 at most/);
+  assert.equal(await page.locator('.step').count(), 2);
 });
 
 test('without JavaScript every step shows, at a phone\'s width', { timeout: 60000 }, async (t) => {
