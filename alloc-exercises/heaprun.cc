@@ -129,13 +129,17 @@ struct Line {
   bool first;
 };
 
-void putBlock(void *context, const HeapBlockInfo *b) {
-  auto *line = static_cast<Line *>(context);
+// The opening of a block or a free-list entry: {"offset":O,"size":S
+void putPlace(Line *line, long offset, size_t size) {
   put(line->first ? "{\"offset\":" : ",{\"offset\":");
   line->first = false;
-  putSigned(b->offset);
+  putSigned(offset);
   put(",\"size\":");
-  putNumber(b->size);
+  putNumber(size);
+}
+
+void putBlock(void *context, const HeapBlockInfo *b) {
+  putPlace(static_cast<Line *>(context), b->offset, b->size);
   static const char *const kStates[] = {",\"state\":\"used\"", ",\"state\":\"free\"",
                                         ",\"state\":\"fence\""};
   put(kStates[b->state]);
@@ -158,11 +162,7 @@ void putFreeEntry(void *context, long offset, size_t size) {
     line->freeStarted = true;
     line->first = true;
   }
-  put(line->first ? "{\"offset\":" : ",{\"offset\":");
-  line->first = false;
-  putSigned(offset);
-  put(",\"size\":");
-  putNumber(size);
+  putPlace(line, offset, size);
   put("}");
 }
 
