@@ -158,7 +158,7 @@ bool startsWith(const Text &t, const char *prefix) {
   return t.length >= n && memcmp(t.start, prefix, n) == 0;
 }
 
-// A byte count the way the scale shows it: bytes, KiB or MiB, rounded down.
+// A byte count the way the scale shows it: bytes, KiB or MiB, rounded.
 void putBytes(FILE *out, double bytes) {
   if (bytes >= 1048576)
     fprintf(out, "%.0f MiB", bytes / 1048576);
@@ -174,8 +174,8 @@ double widthOf(const StepBlock &b, double scale) {
   return w < kMinBlockPx ? kMinBlockPx : w;
 }
 
-// The widest chunk of the run at a scale (pixels per byte): chunks run from one fencepost to
-// the next but one.
+// The widest chunk of the run at a scale (pixels per byte). A chunk's blocks lie between its
+// two fenceposts, so fenceposts open and close the rows in turn.
 double widestRow(const HeapRun &run, double scale) {
   double widest = 0, row = 0;
   bool inRow = false;
@@ -253,7 +253,8 @@ long blockAt(const HeapRun &run, const Step &step, long offset) {
     else
       high = mid;
   }
-  for (size_t i = 0; i < step.blockCount; i++)  // fenceposts may share an offset's neighbourhood
+  // heaprun writes the blocks in address order; should they come otherwise, look at each.
+  for (size_t i = 0; i < step.blockCount; i++)
     if (run.blocks[step.firstBlock + i].offset == offset &&
         run.blocks[step.firstBlock + i].state != BlockState::Fence)
       return static_cast<long>(i);
