@@ -3,7 +3,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all configure check demo serve bench sanitize fuzz robustness clean
+.PHONY: all configure check demo serve explore bench sanitize fuzz robustness clean
 
 all: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -21,6 +21,11 @@ demo: all
 
 serve: all
 	$(BUILD)/bin/modhost 8080 $(BUILD)/bin
+
+# The heap explorer on http://127.0.0.1:$(EXPLORE_PORT)/heap.
+EXPLORE_PORT ?= 8080
+explore: all
+	scripts/explore $(BUILD)/bin $(EXPLORE_PORT)
 
 bench:
 	scripts/ensure-deps bench

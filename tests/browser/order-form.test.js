@@ -5,105 +5,21 @@
 'use strict';
 const { after, test } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const { once } = require('node:events');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const {
+  chromiumPath, chromiumArgs, chromiumIn, closeBrowser, loadChromium, startModhost: start,
+} = require('./harness');
 
 const [modhost, moduleDir] = process.argv.slice(2);
-const chromiumPath = '/usr/bin/chromium';
-const chromiumArgs = ['--headless', '--no-sandbox', '--disable-gpu',
-  '--disable-background-networking', '--no-first-run', '--disable-component-update',
-  '--disable-sync'];
-const startSeconds = 10;
-const closeSeconds = 30;
-
-let chromium;
-try {
-  ({ chromium } = require('playwright-core'));
-} catch (e) {
-  console.error('playwright-core is missing: run scripts/ensure-deps check');
-  process.exit(1);
-}
 if (!modhost || !moduleDir) {
   console.error('Usage: node order-form.test.js MODHOST MODULE-DIR');
   process.exit(1);
 }
-if (!fs.existsSync(chromiumPath)) {
-  console.error(`${chromiumPath} is missing: run scripts/ensure-deps check`);
-  process.exit(1);
-}
-
-// Starts modhost on a free port; resolves to { server, port } once it listens.
-function startModhost() {
-  const server = spawn(modhost, ['0', moduleDir], { stdio: ['ignore', 'pipe', 'inherit'] });
-  return new Promise((resolve, reject) => {
-    let seen = '';
-    const timer = setTimeout(() => {
-      server.kill('SIGKILL');
-      reject(new Error(`modhost did not listen within ${startSeconds} s: ${seen}`));
-    }, startSeconds * 1000);
-    server.stdout.setEncoding('utf8');
-    server.stdout.on('data', (chunk) => {
-      seen += chunk;
-      const m = /listening on http:\/\/127\.0\.0\.1:(\d+)\//.exec(seen);
-      if (m) {
-        clearTimeout(timer);
-        resolve({ server, port: Number(m[1]), log: () => seen });
-      }
-    });
-    server.on('exit', (code) => {
-      clearTimeout(timer);
-      reject(new Error(`modhost ended with ${code} before listening: ${seen}`));
-    });
-  });
-}
-
-// Returns the ids of the processes that run chromium in profile.
-function chromiumIn(profile) {
-  const flag = `--user-data-dir=${profile}`;
-  return fs.readdirSync('/proc').filter((pid) => /^\d+$/.test(pid)).filter((pid) => {
-    try {
-      return fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8').split('\0').includes(flag);
-    } catch {
-      return false;  // ended meanwhile
-    }
-  }).map(Number);
-}
-
-// Closes chromium, then removes its profile, whatever failed before. Chromium writes into its
-// profile until it has ended, so removing the profile first can fail (ENOTEMPTY), and a
-// chromium left running keeps this process from ending. A close that fails or takes longer
-// than seconds is made good by killing what still runs in the profile.
-async function closeBrowser(context, profile, seconds = closeSeconds) {
-  let timer;
-  try {
-    if (context) {
-      await Promise.race([context.close(), new Promise((resolve, reject) => {
-        timer = setTimeout(() => reject(new Error(`chromium did not close within ${seconds} s`)),
-          seconds * 1000);
-      })]);
-    }
-  } finally {
-    clearTimeout(timer);
-    for (const pid of chromiumIn(profile)) {
-      try {
-        process.kill(-pid, 'SIGKILL');  // playwright starts chromium in a process group of its own
-      } catch {
-        try {
-          process.kill(pid, 'SIGKILL');
-        } catch {
-          // ended meanwhile
-        }
-      }
-    }
-    const end = Date.now() + closeSeconds * 1000;
-    while (chromiumIn(profile).length > 0 && Date.now() < end)
-      await new Promise((resolve) => setTimeout(resolve, 50));
-    fs.rmSync(profile, { recursive: true, force: true, maxRetries: 10 });
-  }
-}
+const chromium = loadChromium();
+const startModhost = () => start(modhost, moduleDir);
 
 // Every profile made, each of which must be gone, with its chromium, once the tests are done.
 const profiles = [];

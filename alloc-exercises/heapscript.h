@@ -1,0 +1,53 @@
+// A heap script: one malloc, calloc, realloc or free call a line, read and checked whole before
+// any call runs. Fixed tables only: the program that reads it shows its own heap.
+#pragma once
+
+#include <stddef.h>
+
+constexpr int kMaxCalls = 10000;
+constexpr size_t kNameMax = 32;  // characters of a name
+constexpr int kNoName = -1;      // a result that is not named, or the pointer null
+
+enum class CallKind : unsigned char { Malloc, Calloc, Realloc, Free };
+
+struct ScriptCall {
+  CallKind kind;
+  int target;     // the name the result is assigned to, or kNoName
+  int source;     // the name whose block realloc or free is given, or kNoName for null
+  size_t first;   // malloc's and realloc's size, calloc's count
+  size_t second;  // calloc's size
+  long line;      // in the script, from 1
+};
+
+struct Script {
+  ScriptCall calls[kMaxCalls];
+  int callCount;
+  char names[kMaxCalls][kNameMax + 1];  // each NUL-terminated; a call assigns at most one
+  int nameCount;
+};
+
+// Reads the script on descriptor fd into script. A script that breaks a rule (see README.md)
+// ends the process with its error line on standard error and status 2; a failed read, status 1.
+void readScript(int fd, Script *script);
+
+constexpr int kBadScript = 2;  // the exit status for a script that breaks a rule
+
+// Writes "heaprun: line N: " and the texts (up to a null one) as one line on standard error,
+// then ends the process with status.
+[[noreturn]] void lineError(int status, long line, const char *text, ...) __attribute__((sentinel));
+// lineError with status kBadScript.
+#define scriptError(line, ...) lineError(kBadScript, line, __VA_ARGS__)
+
+// A number in decimal, NUL-terminated, for output written by hand.
+struct Decimal {
+  char digits[24];
+  const char *text;
+  explicit Decimal(unsigned long long magnitude, bool negative = false);
+  Decimal(const Decimal &) = delete;  // text points into the object itself
+  static Decimal of(long v) {
+    return Decimal(v < 0 ? 0ull - static_cast<unsigned long long>(v) : v, v < 0);
+  }
+};
+
+// Writes all of buf to fd; ends the process with status 1 if that fails.
+void writeAll(int fd, const char *buf, size_t len);

@@ -1,0 +1,221 @@
+// heap-mod: the heap explorer, a module for modhost. GET /heap shows a script form;
+// GET /heap?script=... (or ?example=NAME) runs heaprun, found beside this module, on the script
+// in a process of its own and shows the heap after every call.
+//
+// Like the order form, the module lists no libraries: libc and the host utilities come from
+// the process that loads it.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "heap-examples.h"
+#include "heap-page.h"
+#include "hostutil.h"
+
+using namespace heapview;
+
+namespace {
+
+constexpr int kRunSeconds = 5;              // for heaprun's whole run
+constexpr size_t kOutputMax = 4 << 20;      // bytes of heaprun's output read
+constexpr rlim_t kHeapLimit = 256ul << 20;  // heaprun's data segment: 128 chunks or so
+constexpr char kDefaultScript[] = "a = malloc 100\nb = calloc 4 25\na = realloc a 300\nfree b\n";
+
+struct Query {
+  char *script = nullptr;  // decoded, or null if not given
+  char *example = nullptr;
+  bool nulInScript = false;  // decoding would cut the script short there
+};
+
+// Takes the fields script and example from query (changed in place); words are decoded with
+// the host utilities. A later field of the same name wins.
+void parseQuery(char *query, Query *q) {
+  size_t room = strlen(query) + 1;
+  while (*query != '\0') {
+    char *name = static_cast<char *>(malloc(room));
+    char *value = static_cast<char *>(malloc(room));
+    if (name == nullptr || value == nullptr) exit(1);
+    getword(value, query, '&');
+    getword(name, value, '=');  // value keeps what follows the '='
+    plustospace(name);
+    unescape_url(name);
+    bool nul = strstr(value, "%00") != nullptr;
+    plustospace(value);
+    unescape_url(value);
+    char **field = strcmp(name, "script") == 0    ? &q->script
+                   : strcmp(name, "example") == 0 ? &q->example
+                                                  : nullptr;
+    free(name);
+    if (field == &q->script) q->nulInScript = nul;
+    if (field != nullptr) {
+      free(*field);
+      *field = value;
+    } else {
+      free(value);
+    }
+  }
+}
+
+long long nowMillis() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// The path of heaprun beside this module, or false if it does not fit.
+bool heaprunPath(char (&path)[PATH_MAX]) {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void *>(&parseQuery), &info) == 0 || info.dli_fname == nullptr)
+    return false;
+  const char *slash = strrchr(info.dli_fname, '/');
+  size_t dir = slash == nullptr ? 0 : static_cast<size_t>(slash - info.dli_fname) + 1;
+  if (dir + sizeof "heaprun" > sizeof path) return false;
+  memcpy(path, info.dli_fname, dir);
+  memcpy(path + dir, "heaprun", sizeof "heaprun");
+  if (dir == 0) memcpy(path, "./heaprun", sizeof "./heaprun");
+  return true;
+}
+
+// heaprun's process: the script on standard input, both outputs into the pipe, bounded in
+// time and memory.
+[[noreturn]] void startHeaprun(const char *path, int script, int output) {
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) _exit(126);
+  rlimit cpu = {kRunSeconds, kRunSeconds};
+  rlimit data = {kHeapLimit, kHeapLimit};
+  if (dup2(script, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
+      dup2(output, STDERR_FILENO) < 0 || setrlimit(RLIMIT_CPU, &cpu) != 0 ||
+      setrlimit(RLIMIT_DATA, &data) != 0)
+    _exit(126);
+  signal(SIGPIPE, SIG_DFL);
+  execl(path, "heaprun", static_cast<char *>(nullptr));
+  _exit(127);
+}
+
+struct Run {
+  char *output = nullptr;
+  size_t length = 0;
+  const char *problem = nullptr;
+};
+
+// Reads heaprun's output until it ends, passes kOutputMax or runs out of time.
+void collect(int fd, long long deadline, Run *run) {
+  for (;;) {
+    if (run->length == kOutputMax) {
+      run->problem = "heaprun's output passed 4 MiB: the steps up to there are shown.";
+      return;
+    }
+    long long left = deadline - nowMillis();
+    if (left <= 0) {
+      run->problem =
+          "heaprun took longer than 5 seconds and was stopped: the steps it finished "
+          "are shown.";
+      return;
+    }
+    pollfd pfd = {fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) {
+      run->problem = "heaprun's output could not be read.";
+      return;
+    }
+    if (ready == 0) continue;  // the deadline is checked above
+    ssize_t n = read(fd, run->output + run->length, kOutputMax - run->length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    run->length += static_cast<size_t>(n);
+  }
+}
+
+// Runs heaprun on the script; what it wrote is in run->output (kept to the end of the process).
+void runHeaprun(const char *script, size_t length, Run *run) {
+  char path[PATH_MAX];
+  if (!heaprunPath(path) || access(path, X_OK) != 0) {
+    run->problem = "heaprun was not found beside the module.";
+    return;
+  }
+  run->output = static_cast<char *>(malloc(kOutputMax));
+  int input = memfd_create("heaprun-script", MFD_CLOEXEC);
+  int pipes[2] = {-1, -1};
+  if (run->output == nullptr || input < 0 || pipe2(pipes, O_CLOEXEC) != 0 ||
+      write(input, script, length) != static_cast<ssize_t>(length) ||
+      lseek(input, 0, SEEK_SET) != 0) {
+    run->problem = "heaprun could not be started.";
+    return;
+  }
+  pid_t pid = fork();
+  if (pid < 0) {
+    run->problem = "heaprun could not be started.";
+    return;
+  }
+  if (pid == 0) startHeaprun(path, input, pipes[1]);
+  close(input);
+  close(pipes[1]);
+  collect(pipes[0], nowMillis() + kRunSeconds * 1000LL, run);
+  if (run->problem != nullptr) kill(pid, SIGKILL);
+  close(pipes[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (run->problem != nullptr) return;
+  if (WIFSIGNALED(status))
+    run->problem = WTERMSIG(status) == SIGXCPU ? "heaprun ran out of time and was stopped."
+                                               : "heaprun was ended by a signal.";
+  else if (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127)
+    run->problem = "heaprun could not be started.";
+}
+
+}  // namespace
+
+extern "C" [[noreturn]] void httprun(int fd, char *) {
+  FILE *client = fdopen(fd, "w");
+  if (client == nullptr) {
+    perror("fdopen");
+    exit(1);
+  }
+  Query q;
+  const char *raw = getenv("QUERY_STRING");
+  if (raw != nullptr) {
+    char *query = strdup(raw);
+    if (query == nullptr) exit(1);
+    parseQuery(query, &q);
+  }
+  PageInput page{kDefaultScript, sizeof kDefaultScript - 1, nullptr, false, nullptr, 0, nullptr};
+  const char *script = q.script;
+  if (q.example != nullptr && q.example[0] != '\0') {  // the menu's "Choose one" is empty
+    page.problem = "There is no example of that name.";
+    for (const HeapExample &e : kHeapExamples)
+      if (strcmp(e.name, q.example) == 0) {
+        page.example = e.name;
+        page.problem = nullptr;
+        script = e.script;
+      }
+  }
+  if (script != nullptr) {
+    page.script = script;
+    page.scriptLength = strlen(script);
+  }
+  if (script == q.script && q.nulInScript)
+    page.problem = "The script holds a NUL byte (%00): a script is text.";
+  if (script != nullptr && page.problem == nullptr) {
+    Run run;
+    runHeaprun(page.script, page.scriptLength, &run);
+    page.ran = run.problem == nullptr || run.length > 0;
+    page.output = run.output;
+    page.outputLength = run.length;
+    page.problem = run.problem;
+  }
+  fprintf(client, "Content-type: text/html; charset=utf-8%c%c", '\n', '\n');
+  writePage(client, page);
+  exit(0);
+}

@@ -1,0 +1,24 @@
+// The heap explorer's page: the script form, the examples menu, and one picture of the heap
+// per step of a run.
+#pragma once
+
+#include <stddef.h>
+#include <stdio.h>
+
+namespace heapview {
+
+struct PageInput {
+  const char *script;  // shown in the text area
+  size_t scriptLength;
+  const char *example;  // the menu's choice, or null
+  bool ran;             // whether heaprun ran on the script
+  const char *output;   // heaprun's standard output and error, as they came
+  size_t outputLength;
+  const char *problem;  // why the run is incomplete or missing, or null
+};
+
+// Writes the whole HTML page (no header) to out. Every text from the script or the run is
+// escaped.
+void writePage(FILE *out, const PageInput &in);
+
+}  // namespace heapview

@@ -1,0 +1,61 @@
+// The heap explorer's page drawn in-process from heaprun's real output, cut short at every
+// byte (as a run stopped at its output limit is), with the allocator's message between steps
+// and an error line that must be escaped.
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "heap-examples.h"
+#include "heap-page.h"
+
+namespace {
+
+std::string page(const std::string &output) {
+  char *text = nullptr;
+  size_t length = 0;
+  FILE *out = open_memstream(&text, &length);
+  heapview::PageInput in{"s", 1, nullptr, true, output.data(), output.size(), nullptr};
+  heapview::writePage(out, in);
+  fclose(out);
+  std::string result(text, length);
+  free(text);
+  return result;
+}
+
+size_t count(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+  return n;
+}
+
+TEST(HeapPageTest, DrawsEveryCompleteStepOfOutputCutAnywhere) {
+  const std::string script = std::string(heapview::kHeapExamples[0].script) + "x = malloc 0\n";
+  FILE *run = popen(("printf '%s' '" + script + "' | " HEAPRUN).c_str(), "r");
+  ASSERT_NE(run, nullptr);
+  std::string steps;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, run)) > 0;) steps.append(buf, n);
+  ASSERT_EQ(pclose(run), 0);
+  size_t second = steps.find('\n') + 1;
+  const std::string output = steps.substr(0, second) + "CANNOT SATISFY MEMORY REQUEST.\n" +
+                             steps.substr(second) + "heaprun: line 9: <script>&'\n";
+
+  std::string whole = page(output);
+  EXPECT_EQ(count(whole, "<section class=\"step\""), 5u);
+  EXPECT_EQ(count(whole, "The allocator wrote: <samp>CANNOT SATISFY MEMORY REQUEST.</samp>"), 1u);
+  EXPECT_EQ(count(whole, "heaprun: line 9: &lt;script&gt;&amp;&#39;</p>"), 1u);
+  EXPECT_EQ(count(whole, "<script>&"), 0u);
+  EXPECT_EQ(count(whole, "Returned null."), 1u);  // malloc 0: null, errno untouched
+
+  for (size_t cut = 0; cut <= output.size(); cut++) {
+    std::string part = output.substr(0, cut);
+    size_t complete = 0;  // lines of steps with their line feed
+    for (size_t start = 0, end; (end = part.find('\n', start)) != std::string::npos;
+         start = end + 1)
+      complete += part.compare(start, 8, "{\"step\":") == 0;
+    ASSERT_EQ(count(page(part), "<section class=\"step\""), complete) << "cut at " << cut;
+  }
+}
+
+}  // namespace
