@@ -60,148 +60,109 @@ void unlock() {
   if (!__libc_single_threaded) pthread_mutex_unlock(&mutex);
 }
 
-// The size index: finds "the first block in list order that fits" without
-// walking the list. Blocks enter the list only at its head or by taking a
-// listed neighbour's place, and a block that changes size keeps its place, so
-// list order is the order in which places were first listed, newest first.
-// Each place gets a listing number when it is first listed (pushFront) and
-// keeps it through every resize and every takePlace; the first fit is then
-// the fitting block with the highest number. A treap keyed by (size, number)
-// whose nodes also hold the highest number in their subtree answers that in
-// O(log n) expected steps.
-//
-// The index lives beside the heap, in memory of its own from mmap: a 32-byte
-// free block has no spare bytes beyond its links, and the heap's layout and
-// _heapSize stay as they are. A hash table maps a block's address to its node.
-// One block, the last one resized ("hot"), is kept out of the tree and looked
-// at on its own, so that carving a run of blocks from one free block or
-// merging a run back into it costs no tree work. If the system refuses the
-// index memory, the index is dropped and the search walks the list.
 // What the searches that the head did not serve cost: blocks read (the head
 // included) and index nodes stepped through. For the benchmark.
 unsigned long long slowSearches, searchVisits, indexSteps;
 
 #ifndef MYMALLOC_PLAIN_WALK
-struct IndexNode {
-  size_t size;      // the block's size when it entered the tree
-  uint64_t seq;     // listing number of the block's place; unique
-  uint64_t maxSeq;  // the highest seq in this subtree
-  BlockHeader *block;
-  uint32_t left, right;  // node numbers; 0 is no node (a node holding zeros)
-};
-
-IndexNode *nodes;  // nodes[0] is the empty subtree
-uint32_t nodeCapacity, nodeTop, freeNodes;
-uint32_t *slots;  // hash table of node numbers, 0 empty; linear probing
-uint32_t slotMask, slotsUsed;
-uint32_t root;
-uint64_t lastSeq;
-BlockHeader *hotBlock;  // listed, but not in the tree; its node is hotNode
-uint32_t hotNode;
+// The size index: finds "the first block in list order that fits" without
+// walking the list. Blocks enter the list only at its head or by taking a
+// listed neighbour's place, and a block that changes size keeps its place, so
+// list order is the order in which places were first listed, newest first.
+// Each place gets a position when it is first listed (pushFront), one above
+// the last, and keeps it through every resize and every takePlace; the first
+// fit is then the fitting block in the highest position. A tree over the
+// positions holds in each node the largest size below it, so that the search
+// goes from the root to the highest position whose size fits in one step per
+// level: O(log n) for n positions.
+//
+// A position's size in the tree is never below its block's size, but may be
+// above it: a block that shrinks leaves its old size behind (one that leaves
+// the list takes its size with it). The search reads the size of the block it lands on; if that
+// block does not fit after all, its true size goes into the tree and the search runs again. Each
+// such miss pays for a change the tree was spared, so a block carved again and again costs the tree
+// nothing.
+//
+// Positions are never reused: when they run out, the listed blocks are
+// numbered afresh in list order (and the arrays doubled if more than half
+// are in use), a cost of O(n) once every n/2 or more listings.
+//
+// The index lives beside the heap, in memory of its own from mmap: a 32-byte
+// free block has no spare bytes beyond its links, and the heap's layout and
+// _heapSize stay as they are. A hash table maps a block's address to its
+// position. If the system refuses the index memory, the index is dropped and
+// the search walks the list.
+size_t *largest;        // the tree: node i has children 2i and 2i+1; leaf p at positions + p
+BlockHeader **placeOf;  // the block at each position, null once it left the list
+uint32_t *slots;        // hash table of position + 1, 0 empty; linear probing
+uint32_t positions;     // a power of two; the hash table has twice as many slots
+uint32_t nextPosition;  // the position the next listing takes
+uint32_t placed;        // blocks in the index: every listed block
+// The block last listed or grown, its position and its size in the tree: a
+// block that grows again within that size needs no look-up.
+BlockHeader *recentBlock;
+uint32_t recentPosition;
+size_t recentBound;
 bool indexLost;  // the system refused index memory: search by walking
 
-constexpr uint32_t kFirstNodes = 1024;  // nodes and slots first mapped
+constexpr uint32_t kFirstPositions = 1024;
 constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
 
-void *mapBytes(size_t n) {
-  void *p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return p == MAP_FAILED ? nullptr : p;
+size_t indexBytes(uint32_t n) {
+  return n * (2 * sizeof(size_t) + sizeof(BlockHeader *) + 2 * sizeof(uint32_t));
 }
 
 // Drops the index for good; the search walks the list from now on.
 void loseIndex() {
   indexLost = true;
-  hotBlock = nullptr;
+  recentBlock = nullptr;
 }
 
-uint32_t priorityOf(uint32_t n) { return static_cast<uint32_t>((nodes[n].seq * kGolden) >> 32); }
-bool keyBelow(uint32_t a, uint32_t b) {
-  return nodes[a].size < nodes[b].size ||
-         (nodes[a].size == nodes[b].size && nodes[a].seq < nodes[b].seq);
-}
-uint64_t subtreeMax(uint32_t n) {
-  uint64_t m = nodes[n].seq;
-  if (nodes[nodes[n].left].maxSeq > m) m = nodes[nodes[n].left].maxSeq;
-  if (nodes[nodes[n].right].maxSeq > m) m = nodes[nodes[n].right].maxSeq;
-  return m;
-}
-void update(uint32_t n) { nodes[n].maxSeq = subtreeMax(n); }
-
-// Splits tree t into the keys below node k's and the rest.
-void split(uint32_t t, uint32_t k, uint32_t *below, uint32_t *rest) {
-  if (t == 0) {
-    *below = *rest = 0;
-  } else if (keyBelow(t, k)) {
-    split(nodes[t].right, k, &nodes[t].right, rest);
-    update(t);
-    *below = t;
-  } else {
-    split(nodes[t].left, k, below, &nodes[t].left);
-    update(t);
-    *rest = t;
+// Sets the size at position p and the largest sizes above it. A larger size
+// climbs until it meets a node as large; a smaller one recomputes the nodes
+// whose largest size was the old one.
+void setSize(uint32_t p, size_t size) {
+  uint32_t i = positions + p;
+  size_t old = largest[i];
+  largest[i] = size;
+  if (size > old) {
+    for (i >>= 1; i != 0 && largest[i] < size; i >>= 1) largest[i] = size;
+    return;
   }
-}
-
-// Joins two trees whose keys are all below, and all above, each other's.
-uint32_t join(uint32_t a, uint32_t b) {
-  if (a == 0) return b;
-  if (b == 0) return a;
-  if (priorityOf(a) > priorityOf(b)) {
-    nodes[a].right = join(nodes[a].right, b);
-    update(a);
-    return a;
+  for (i >>= 1; i != 0 && largest[i] == old; i >>= 1) {
+    size_t m = largest[2 * i] > largest[2 * i + 1] ? largest[2 * i] : largest[2 * i + 1];
+    if (m == old) break;  // the other side holds the old size too
+    largest[i] = m;
   }
-  nodes[b].left = join(a, nodes[b].left);
-  update(b);
-  return b;
-}
-
-uint32_t treeInsert(uint32_t t, uint32_t n) {
-  if (t == 0 || priorityOf(n) > priorityOf(t)) {
-    split(t, n, &nodes[n].left, &nodes[n].right);
-    update(n);
-    return n;
-  }
-  if (keyBelow(n, t))
-    nodes[t].left = treeInsert(nodes[t].left, n);
-  else
-    nodes[t].right = treeInsert(nodes[t].right, n);
-  update(t);
-  return t;
-}
-
-uint32_t treeErase(uint32_t t, uint32_t n) {
-  if (t == n) return join(nodes[t].left, nodes[t].right);
-  if (keyBelow(n, t))
-    nodes[t].left = treeErase(nodes[t].left, n);
-  else
-    nodes[t].right = treeErase(nodes[t].right, n);
-  update(t);
-  return t;
 }
 
 uint32_t homeOf(const BlockHeader *b) {
-  return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(b) * kGolden) >> 32) & slotMask;
+  return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(b) * kGolden) >> 32) &
+         (2 * positions - 1);
 }
 
-// The slot holding b's node, or the empty slot where it would go.
+// The slot holding b's position, or the empty slot where it would go.
 uint32_t slotOf(const BlockHeader *b) {
+  uint32_t mask = 2 * positions - 1;
   uint32_t i = homeOf(b);
-  while (slots[i] != 0 && nodes[slots[i]].block != b) i = (i + 1) & slotMask;
+  while (slots[i] != 0 && placeOf[slots[i] - 1] != b) i = (i + 1) & mask;
   return i;
 }
 
-void placeInSlots(uint32_t n) {
-  slots[slotOf(nodes[n].block)] = n;
-  slotsUsed++;
+// Places b at position p, in the hash table and in placeOf.
+void place(BlockHeader *b, uint32_t p) {
+  placeOf[p] = b;
+  slots[slotOf(b)] = p + 1;
 }
 
-// Removes b's entry, shifting back the entries of its probe run. Returns its node.
-uint32_t takeFromSlots(const BlockHeader *b) {
+// Removes b from the hash table, shifting back the entries of its probe run,
+// and from placeOf. Returns its position.
+uint32_t unplace(const BlockHeader *b) {
+  uint32_t mask = 2 * positions - 1;
   uint32_t i = slotOf(b);
-  uint32_t n = slots[i];
-  for (uint32_t j = (i + 1) & slotMask; slots[j] != 0; j = (j + 1) & slotMask) {
-    uint32_t home = homeOf(nodes[slots[j]].block);
+  uint32_t p = slots[i] - 1;
+  for (uint32_t j = (i + 1) & mask; slots[j] != 0; j = (j + 1) & mask) {
+    uint32_t home = homeOf(placeOf[slots[j] - 1]);
     // slots[j] may move back to i unless its home lies cyclically in (i, j].
     if ((j > i && (home <= i || home > j)) || (j < i && home <= i && home > j)) {
       slots[i] = slots[j];
@@ -209,135 +170,115 @@ uint32_t takeFromSlots(const BlockHeader *b) {
     }
   }
   slots[i] = 0;
-  slotsUsed--;
-  return n;
+  placeOf[p] = nullptr;
+  return p;
 }
 
-// Room for one more node and its slot (load at most one half). False if the
-// system refuses the memory.
-bool roomForNode() {
-  if (nodeTop == nodeCapacity && freeNodes == 0) {
-    size_t bytes = static_cast<size_t>(nodeCapacity) * sizeof(IndexNode);
-    if (nodeCapacity > UINT32_MAX / 4) return false;
-    void *p = nodes == nullptr ? mapBytes(kFirstNodes * sizeof(IndexNode))
-                               : mremap(nodes, bytes, 2 * bytes, MREMAP_MAYMOVE);
-    if (p == nullptr || p == MAP_FAILED) return false;
-    nodes = static_cast<IndexNode *>(p);
-    nodeCapacity = nodeCapacity == 0 ? kFirstNodes : 2 * nodeCapacity;
-    if (nodeTop == 0) nodeTop = 1;  // node 0, all zeros, is the empty subtree
+// Numbers the placed blocks afresh, keeping their order and their sizes in
+// the tree, into arrays of n positions (the same arrays if n is unchanged).
+// False if the system refuses the memory.
+bool renumber(uint32_t n) {
+  size_t *oldLargest = largest;
+  BlockHeader **oldPlaceOf = placeOf;
+  uint32_t old = positions;
+  if (n != old) {
+    void *p =
+        mmap(nullptr, indexBytes(n), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+    largest = static_cast<size_t *>(p);
+    placeOf = reinterpret_cast<BlockHeader **>(largest + 2 * n);
+    slots = reinterpret_cast<uint32_t *>(placeOf + n);
   }
-  if (2 * (slotsUsed + 1) > slotMask + 1 || slots == nullptr) {
-    uint32_t count = slots == nullptr ? 2 * kFirstNodes : 2 * (slotMask + 1);
-    auto *fresh = static_cast<uint32_t *>(mapBytes(count * sizeof(uint32_t)));
-    if (fresh == nullptr) return false;
-    uint32_t *old = slots;
-    uint32_t oldCount = slots == nullptr ? 0 : slotMask + 1;
-    slots = fresh;
-    slotMask = count - 1;
-    slotsUsed = 0;
-    for (uint32_t i = 0; i < oldCount; i++)
-      if (old[i] != 0) placeInSlots(old[i]);
-    if (old != nullptr) munmap(old, oldCount * sizeof(uint32_t));
+  uint32_t k = 0;  // k <= p, so the same arrays may be compacted in place
+  for (uint32_t p = 0; p < old; p++) {
+    if (oldPlaceOf[p] == nullptr) continue;
+    if (oldPlaceOf[p] == recentBlock) recentPosition = k;
+    placeOf[k] = oldPlaceOf[p];
+    largest[n + k++] = oldLargest[old + p];
   }
+  if (n == old) {
+    for (uint32_t p = k; p < n; p++) {
+      placeOf[p] = nullptr;
+      largest[n + p] = 0;
+    }
+    memset(slots, 0, 2 * static_cast<size_t>(n) * sizeof(uint32_t));
+  } else if (oldLargest != nullptr) {
+    munmap(oldLargest, indexBytes(old));
+  }
+  positions = n;
+  nextPosition = k;
+  for (uint32_t p = 0; p < k; p++) slots[slotOf(placeOf[p])] = p + 1;
+  for (uint32_t i = n - 1; i != 0; i--)
+    largest[i] = largest[2 * i] > largest[2 * i + 1] ? largest[2 * i] : largest[2 * i + 1];
   return true;
 }
 
-// Puts the hot block into the tree with its present size.
-void settleHot() {
-  if (hotBlock == nullptr) return;
-  nodes[hotNode].size = hotBlock->_blockSize;
-  root = treeInsert(root, hotNode);
-  hotBlock = nullptr;
+// b, at position p, now has its present size; it becomes the recent block.
+void grewAt(BlockHeader *b, uint32_t p) {
+  size_t size = b->_blockSize;
+  if (largest[positions + p] < size) setSize(p, size);
+  recentBlock = b;
+  recentPosition = p;
+  recentBound = largest[positions + p];
 }
 
-// A place enters the list: b, at the head, gets the next listing number.
+// A place enters the list: b, at the head, takes the next position. When
+// none is left, the others are numbered afresh first, into twice as many
+// positions if more than half are in use: O(n) once every n/2 listings.
 [[gnu::noinline]] void indexAdd(BlockHeader *b) {
   if (indexLost) return;
-  if (!roomForNode()) return loseIndex();
-  uint32_t n = freeNodes;
-  if (n != 0)
-    freeNodes = nodes[n].left;
-  else
-    n = nodeTop++;
-  nodes[n] = IndexNode{b->_blockSize, ++lastSeq, 0, b, 0, 0};
-  nodes[n].maxSeq = nodes[n].seq;
-  placeInSlots(n);
-  root = treeInsert(root, n);
+  if (nextPosition == positions) {
+    uint32_t n = positions == 0 ? kFirstPositions : positions;
+    while (n <= UINT32_MAX / 4 && placed + 1 > n / 2) n *= 2;
+    if (placed + 1 > n / 2 || !renumber(n)) return loseIndex();
+  }
+  uint32_t p = nextPosition++;
+  place(b, p);
+  placed++;
+  grewAt(b, p);
 }
 
-// b leaves the list; its listing number goes with it.
+// b leaves the list; its position stays empty.
 [[gnu::noinline]] void indexRemove(BlockHeader *b) {
   if (indexLost) return;
-  uint32_t n = takeFromSlots(b);
-  if (b == hotBlock)
-    hotBlock = nullptr;
-  else
-    root = treeErase(root, n);
-  nodes[n].left = freeNodes;
-  freeNodes = n;
+  setSize(unplace(b), 0);
+  placed--;
+  if (b == recentBlock) recentBlock = nullptr;
 }
 
-// b, still listed, changes size: it becomes the hot block.
-[[gnu::noinline]] void indexResize(BlockHeader *b) {
+// b, still listed, has grown.
+[[gnu::noinline]] void indexGrow(BlockHeader *b) {
   if (indexLost) return;
-  settleHot();
-  hotNode = slots[slotOf(b)];
-  root = treeErase(root, hotNode);
-  hotBlock = b;
+  grewAt(b, b == recentBlock ? recentPosition : slots[slotOf(b)] - 1);
 }
 
-// b takes old's place, and with it old's listing number; b is hot.
+// b takes old's place, and with it old's position.
 [[gnu::noinline]] void indexMove(BlockHeader *old, BlockHeader *b) {
   if (indexLost) return;
-  uint32_t n = takeFromSlots(old);
-  nodes[n].block = b;
-  placeInSlots(n);
-  if (old != hotBlock) {
-    settleHot();
-    root = treeErase(root, n);
-    hotNode = n;
-  }
-  hotBlock = b;
+  uint32_t p = unplace(old);
+  place(b, p);
+  grewAt(b, p);
 }
 
-// The fitting block with the highest listing number, or null; the head has
-// been looked at and does not fit. Counts what it reads.
+// The fitting block in the highest position, or null; the head has been
+// looked at and does not fit. Counts what it reads.
 BlockHeader *indexFit(size_t blockSize) {
-  uint64_t bestSeq = 0;
-  uint32_t best = 0;     // the best node so far, or 0 if it lies in subtree
-  uint32_t subtree = 0;  // whose every key fits and whose maxSeq is bestSeq
-  for (uint32_t x = root; x != 0; indexSteps++) {
-    if (nodes[x].size < blockSize) {
-      x = nodes[x].right;
-      continue;
-    }
-    if (nodes[x].seq > bestSeq) {
-      bestSeq = nodes[x].seq;
-      best = x;
-    }
-    uint32_t r = nodes[x].right;
-    if (nodes[r].maxSeq > bestSeq) {
-      bestSeq = nodes[r].maxSeq;
-      best = 0;
-      subtree = r;
-    }
-    x = nodes[x].left;
-  }
-  if (best == 0 && subtree != 0) {  // follow the highest number down
-    best = subtree;
-    while (nodes[best].seq != bestSeq) {
+  while (positions != 0 && largest[1] >= blockSize) {
+    uint32_t i = 1;
+    while (i < positions) {  // the higher half first: it was listed later
+      i = 2 * i + 1;
+      if (largest[i] < blockSize) i--;
       indexSteps++;
-      uint32_t l = nodes[best].left;
-      best = nodes[l].maxSeq == bestSeq ? l : nodes[best].right;
     }
-  }
-  BlockHeader *fit = best != 0 ? nodes[best].block : nullptr;
-  if (hotBlock != nullptr && hotBlock != _freeListSentinel._nextFree) {
+    uint32_t p = i - positions;
+    BlockHeader *b = placeOf[p];
     searchVisits++;
-    if (hotBlock->_blockSize >= blockSize && nodes[hotNode].seq > bestSeq) fit = hotBlock;
+    size_t size = b->_blockSize;
+    if (size >= blockSize) return b;
+    setSize(p, size);  // it shrank since: the tree learns its size
+    if (b == recentBlock) recentBound = size;
   }
-  if (fit != nullptr && fit != hotBlock) searchVisits++;
-  return fit;
+  return nullptr;
 }
 #endif
 
@@ -364,11 +305,13 @@ void unlinkFree(BlockHeader *b) {
 #endif
 }
 
-// A listed block's new size; it keeps its place.
+// A listed block's new size; it keeps its place. Only growth concerns the
+// index, and not even that while the block stays within its size there.
 inline void resizeFree(BlockHeader *b, size_t size) {
+  [[maybe_unused]] size_t old = b->_blockSize;
   b->_blockSize = size;
 #ifndef MYMALLOC_PLAIN_WALK
-  if (b != hotBlock) indexResize(b);
+  if (size > old && (b != recentBlock || size > recentBound)) indexGrow(b);
 #endif
 }
 
@@ -674,16 +617,19 @@ int walkRegion(Walk &w, const Region &r, int &chunk) {
 }
 
 #ifndef MYMALLOC_PLAIN_WALK
-// The nodes of tree t, whose keys must lie between those of nodes lo and hi
-// (0: no bound), or -1 if a key, a maxSeq or a slot is wrong.
-long treeCensus(uint32_t t, uint32_t lo, uint32_t hi) {
-  if (t == 0) return 0;
-  if ((lo != 0 && !keyBelow(lo, t)) || (hi != 0 && !keyBelow(t, hi))) return -1;
-  if (slots[slotOf(nodes[t].block)] != t || nodes[t].block == hotBlock) return -1;
-  long l = treeCensus(nodes[t].left, lo, t);
-  long r = treeCensus(nodes[t].right, t, hi);
-  if (l < 0 || r < 0 || subtreeMax(t) != nodes[t].maxSeq) return -1;
-  return l + r + 1;
+// Whether the tree's inner nodes hold the largest size below them and the
+// recent block is where the index says; counts the blocks placed.
+bool indexTreeHolds(size_t *count) {
+  *count = 0;
+  for (uint32_t i = 1; i < positions; i++) {
+    size_t m = largest[2 * i] > largest[2 * i + 1] ? largest[2 * i] : largest[2 * i + 1];
+    if (largest[i] != m) return false;
+  }
+  for (uint32_t p = 0; p < positions; p++)
+    if (placeOf[p] != nullptr) ++*count;
+  return *count == placed && nextPosition <= positions &&
+         (recentBlock == nullptr || (placeOf[recentPosition] == recentBlock &&
+                                     largest[positions + recentPosition] == recentBound));
 }
 #endif
 
@@ -693,7 +639,7 @@ long treeCensus(uint32_t t, uint32_t lo, uint32_t hi) {
 int walkFreeList(Walk &w) {
   size_t listed = 0;
   size_t listedBytes = 0;
-  [[maybe_unused]] uint64_t prevSeq = 0;
+  [[maybe_unused]] uint32_t lastSlot = UINT32_MAX;  // the last entry's position + 1
   const BlockHeader *prev = &_freeListSentinel;
   for (const BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel;
        prev = b, b = b->_nextFree) {
@@ -714,13 +660,12 @@ int walkFreeList(Walk &w) {
     if (++listed > w.freeBlocks) return brokenAt(w, "free list longer than the free blocks", b);
 #ifndef MYMALLOC_PLAIN_WALK
     if (!indexLost) {
-      uint32_t n = slots[slotOf(b)];
-      if (n == 0) return brokenAt(w, "free block missing from the size index", b);
-      if (prevSeq != 0 && nodes[n].seq >= prevSeq)
-        return brokenAt(w, "size index out of list order", b);
-      if (b != hotBlock && nodes[n].size != size)
-        return brokenAt(w, "size index holds a stale size", b);
-      prevSeq = nodes[n].seq;
+      uint32_t slot = slots[slotOf(b)];
+      if (slot == 0) return brokenAt(w, "free block missing from the size index", b);
+      if (slot > lastSlot) return brokenAt(w, "size index out of list order", b);
+      if (largest[positions + slot - 1] < size)
+        return brokenAt(w, "size index holds a size below the block's", b);
+      lastSlot = slot - 1;
     }
 #endif
     listedBytes += size;
@@ -731,12 +676,9 @@ int walkFreeList(Walk &w) {
   if (listed != w.freeBlocks || listedBytes != w.freeBytes)
     return brokenAt(w, "free block missing from the free list", &_freeListSentinel);
 #ifndef MYMALLOC_PLAIN_WALK
-  if (!indexLost) {
-    long inTree = treeCensus(root, 0, 0);
-    if (slotsUsed != listed || inTree < 0 ||
-        static_cast<size_t>(inTree) + (hotBlock != nullptr) != listed)
-      return brokenAt(w, "size index disagrees with the free list", &_freeListSentinel);
-  }
+  size_t indexed;
+  if (!indexLost && (!indexTreeHolds(&indexed) || indexed != listed))
+    return brokenAt(w, "size index disagrees with the free list", &_freeListSentinel);
 #endif
   return 0;
 }
@@ -827,9 +769,7 @@ void heap_search_stats(HeapSearchStats *stats) {
   stats->blocksVisited = searchVisits;
   stats->indexSteps = indexSteps;
 #ifndef MYMALLOC_PLAIN_WALK
-  stats->indexBytes =
-      static_cast<size_t>(nodeCapacity) * sizeof(IndexNode) +
-      (slots == nullptr ? 0 : (static_cast<size_t>(slotMask) + 1) * sizeof(uint32_t));
+  stats->indexBytes = indexBytes(positions);
 #else
   stats->indexBytes = 0;
 #endif
