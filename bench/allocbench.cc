@@ -69,6 +69,7 @@ struct Rng {
 struct SearchCost {
   long long searches;
   double visits, indexSteps;
+  size_t indexBytes;  // what the size index holds beside the heap at the end
 };
 #ifdef ALLOCBENCH_MYMALLOC
 long long allocationCalls() {
@@ -86,11 +87,12 @@ void markSearchStart() {
 }
 
 SearchCost searchCost() {
-  SearchCost c{0, 0, 0};
+  SearchCost c{0, 0, 0, 0};
 #ifdef ALLOCBENCH_MYMALLOC
   HeapSearchStats now;
   heap_search_stats(&now);
   c.searches = allocationCalls() - callsAtStart;
+  c.indexBytes = now.indexBytes;
   long long slow = static_cast<long long>(now.slowSearches - statsAtStart.slowSearches);
   if (c.searches > 0) {
     c.visits = static_cast<double>(c.searches - slow +
@@ -353,7 +355,7 @@ struct Result {
 };
 
 Result run(const char *workload, int param, long long pairs) {
-  Result res{0, 0, {0, 0, 0}};
+  Result res{0, 0, {0, 0, 0, 0}};
   double start;
   if (strcmp(workload, "carve") == 0) {
     if (pairs == 0) pairs = 1500000;
@@ -474,8 +476,8 @@ int main(int argc, char **argv) {
   printf("result workload=%s param=%d pairs=%lld ns_per_op=%.3f peak_kb=%ld", workload, param,
          res.pairs, res.seconds * 1e9 / static_cast<double>(2 * res.pairs), peak);
   if (count)
-    printf(" visits_per_alloc=%.3f index_steps_per_alloc=%.3f", res.cost.visits,
-           res.cost.indexSteps);
+    printf(" visits_per_alloc=%.3f index_steps_per_alloc=%.3f index_kb=%zu", res.cost.visits,
+           res.cost.indexSteps, (res.cost.indexBytes + 1023) / 1024);
   if (strcmp(workload, "segments") == 0) {
     const char *separator = " lives=";
     for (int live : kSegmentLive) {
