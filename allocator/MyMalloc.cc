@@ -92,12 +92,17 @@ unsigned long long slowSearches, searchVisits, indexSteps;
 // _heapSize stay as they are. A hash table maps a block's address to its
 // position. If the system refuses the index memory, the index is dropped and
 // the search walks the list.
-size_t *largest;        // the tree: node i has children 2i and 2i+1; leaf p at positions + p
-BlockHeader **placeOf;  // the block at each position, null once it left the list
-uint32_t *slots;        // hash table of position + 1, 0 empty; linear probing
+size_t *largest;             // the tree: node i has children 2i and 2i+1; leaf p at positions + p
+BlockHeader **placeOf;       // the block at each position, null once it left the list
+struct Slot {                // of the hash table: a listed block and its position
+  const BlockHeader *block;  // null: an empty slot
+  uint32_t position;
+};
+Slot *slots;            // linear probing
 uint32_t positions;     // a power of two; the hash table has twice as many slots
 uint32_t nextPosition;  // the position the next listing takes
 uint32_t placed;        // blocks in the index: every listed block
+unsigned slotShift;     // 64 less log2 of the slots
 // The block last listed or grown, its position and its size in the tree: a
 // block that grows again within that size needs no look-up.
 BlockHeader *recentBlock;
@@ -109,7 +114,7 @@ constexpr uint32_t kFirstPositions = 1024;
 constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
 
 size_t indexBytes(uint32_t n) {
-  return n * (2 * sizeof(size_t) + sizeof(BlockHeader *) + 2 * sizeof(uint32_t));
+  return n * (2 * sizeof(size_t) + sizeof(BlockHeader *) + 2 * sizeof(Slot));
 }
 
 // Drops the index for good; the search walks the list from now on.
@@ -136,23 +141,24 @@ void setSize(uint32_t p, size_t size) {
   }
 }
 
+// Fibonacci hashing: the top bits of the address times 2^64 / phi, so that
+// blocks at regular distances spread over the whole table.
 uint32_t homeOf(const BlockHeader *b) {
-  return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(b) * kGolden) >> 32) &
-         (2 * positions - 1);
+  return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(b) * kGolden) >> slotShift);
 }
 
 // The slot holding b's position, or the empty slot where it would go.
 uint32_t slotOf(const BlockHeader *b) {
   uint32_t mask = 2 * positions - 1;
   uint32_t i = homeOf(b);
-  while (slots[i] != 0 && placeOf[slots[i] - 1] != b) i = (i + 1) & mask;
+  while (slots[i].block != nullptr && slots[i].block != b) i = (i + 1) & mask;
   return i;
 }
 
 // Places b at position p, in the hash table and in placeOf.
 void place(BlockHeader *b, uint32_t p) {
   placeOf[p] = b;
-  slots[slotOf(b)] = p + 1;
+  slots[slotOf(b)] = Slot{b, p};
 }
 
 // Removes b from the hash table, shifting back the entries of its probe run,
@@ -160,16 +166,16 @@ void place(BlockHeader *b, uint32_t p) {
 uint32_t unplace(const BlockHeader *b) {
   uint32_t mask = 2 * positions - 1;
   uint32_t i = slotOf(b);
-  uint32_t p = slots[i] - 1;
-  for (uint32_t j = (i + 1) & mask; slots[j] != 0; j = (j + 1) & mask) {
-    uint32_t home = homeOf(placeOf[slots[j] - 1]);
+  uint32_t p = slots[i].position;
+  for (uint32_t j = (i + 1) & mask; slots[j].block != nullptr; j = (j + 1) & mask) {
+    uint32_t home = homeOf(slots[j].block);
     // slots[j] may move back to i unless its home lies cyclically in (i, j].
     if ((j > i && (home <= i || home > j)) || (j < i && home <= i && home > j)) {
       slots[i] = slots[j];
       i = j;
     }
   }
-  slots[i] = 0;
+  slots[i].block = nullptr;
   placeOf[p] = nullptr;
   return p;
 }
@@ -187,7 +193,7 @@ bool renumber(uint32_t n) {
     if (p == MAP_FAILED) return false;
     largest = static_cast<size_t *>(p);
     placeOf = reinterpret_cast<BlockHeader **>(largest + 2 * n);
-    slots = reinterpret_cast<uint32_t *>(placeOf + n);
+    slots = reinterpret_cast<Slot *>(placeOf + n);
   }
   uint32_t k = 0;  // k <= p, so the same arrays may be compacted in place
   for (uint32_t p = 0; p < old; p++) {
@@ -201,13 +207,14 @@ bool renumber(uint32_t n) {
       placeOf[p] = nullptr;
       largest[n + p] = 0;
     }
-    memset(slots, 0, 2 * static_cast<size_t>(n) * sizeof(uint32_t));
+    memset(static_cast<void *>(slots), 0, 2 * static_cast<size_t>(n) * sizeof(Slot));
   } else if (oldLargest != nullptr) {
     munmap(oldLargest, indexBytes(old));
   }
   positions = n;
+  slotShift = static_cast<unsigned>(__builtin_clzll(2 * static_cast<uint64_t>(n))) + 1;
   nextPosition = k;
-  for (uint32_t p = 0; p < k; p++) slots[slotOf(placeOf[p])] = p + 1;
+  for (uint32_t p = 0; p < k; p++) slots[slotOf(placeOf[p])] = Slot{placeOf[p], p};
   for (uint32_t i = n - 1; i != 0; i--)
     largest[i] = largest[2 * i] > largest[2 * i + 1] ? largest[2 * i] : largest[2 * i + 1];
   return true;
@@ -249,7 +256,7 @@ void grewAt(BlockHeader *b, uint32_t p) {
 // b, still listed, has grown.
 [[gnu::noinline]] void indexGrow(BlockHeader *b) {
   if (indexLost) return;
-  grewAt(b, b == recentBlock ? recentPosition : slots[slotOf(b)] - 1);
+  grewAt(b, b == recentBlock ? recentPosition : slots[slotOf(b)].position);
 }
 
 // b takes old's place, and with it old's position.
@@ -639,7 +646,7 @@ bool indexTreeHolds(size_t *count) {
 int walkFreeList(Walk &w) {
   size_t listed = 0;
   size_t listedBytes = 0;
-  [[maybe_unused]] uint32_t lastSlot = UINT32_MAX;  // the last entry's position + 1
+  [[maybe_unused]] uint32_t lastPosition = UINT32_MAX;  // the last entry's
   const BlockHeader *prev = &_freeListSentinel;
   for (const BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel;
        prev = b, b = b->_nextFree) {
@@ -660,12 +667,13 @@ int walkFreeList(Walk &w) {
     if (++listed > w.freeBlocks) return brokenAt(w, "free list longer than the free blocks", b);
 #ifndef MYMALLOC_PLAIN_WALK
     if (!indexLost) {
-      uint32_t slot = slots[slotOf(b)];
-      if (slot == 0) return brokenAt(w, "free block missing from the size index", b);
-      if (slot > lastSlot) return brokenAt(w, "size index out of list order", b);
-      if (largest[positions + slot - 1] < size)
+      const Slot &slot = slots[slotOf(b)];
+      if (slot.block == nullptr || placeOf[slot.position] != b)
+        return brokenAt(w, "free block missing from the size index", b);
+      if (slot.position >= lastPosition) return brokenAt(w, "size index out of list order", b);
+      if (largest[positions + slot.position] < size)
         return brokenAt(w, "size index holds a size below the block's", b);
-      lastSlot = slot - 1;
+      lastPosition = slot.position;
     }
 #endif
     listedBytes += size;
