@@ -95,9 +95,9 @@ SearchCost searchCost() {
   c.indexBytes = now.indexBytes;
   long long slow = static_cast<long long>(now.slowSearches - statsAtStart.slowSearches);
   if (c.searches > 0) {
-    c.visits = static_cast<double>(c.searches - slow +
-                                   static_cast<long long>(now.blocksVisited -
-                                                          statsAtStart.blocksVisited)) /
+    c.visits = static_cast<double>(
+                   c.searches - slow +
+                   static_cast<long long>(now.blocksVisited - statsAtStart.blocksVisited)) /
                static_cast<double>(c.searches);
     c.indexSteps = static_cast<double>(now.indexSteps - statsAtStart.indexSteps) /
                    static_cast<double>(c.searches);
