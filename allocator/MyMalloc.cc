@@ -188,8 +188,10 @@ bool renumber(uint32_t n) {
   BlockHeader **oldPlaceOf = placeOf;
   uint32_t old = positions;
   if (n != old) {
+    int saved = errno;  // the caller's errno is not the index's business
     void *p =
         mmap(nullptr, indexBytes(n), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    errno = saved;
     if (p == MAP_FAILED) return false;
     largest = static_cast<size_t *>(p);
     placeOf = reinterpret_cast<BlockHeader **>(largest + 2 * n);
@@ -209,7 +211,9 @@ bool renumber(uint32_t n) {
     }
     memset(static_cast<void *>(slots), 0, 2 * static_cast<size_t>(n) * sizeof(Slot));
   } else if (oldLargest != nullptr) {
+    int saved = errno;
     munmap(oldLargest, indexBytes(old));
+    errno = saved;
   }
   positions = n;
   slotShift = static_cast<unsigned>(__builtin_clzll(2 * static_cast<uint64_t>(n))) + 1;

@@ -1,12 +1,15 @@
 // One seeded random run of malloc, free, realloc and calloc calls, built twice:
 // with the allocator's size index and with its plain list walk. Each build
 // prints a line per 1000 calls (a hash of every result so far, the whole free
-// list and the counters); differential.sh compares the two outputs.
-// Usage: alloc_diff SEED CALLS
+// list and the counters); differential.sh compares the two outputs. With
+// MAPS, the system grants the allocator only that many mmap calls, so the
+// indexed build loses its index part-way and must go on as the walk does.
+// Usage: alloc_diff SEED CALLS [MAPS]
 #include <errno.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "MyMalloc.h"
@@ -155,19 +158,43 @@ void report(long calls) {
   flush(STDOUT_FILENO);
 }
 
+long mapsLeft = -1;  // mmap calls still granted; -1: all
+long mapsRefused;
+
 }  // namespace
 
+extern "C" void *__mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
+
+// The allocator calls mmap by name; this definition takes its place.
+extern "C" void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset) {
+  if (mapsLeft == 0) {
+    mapsRefused++;
+    errno = ENOMEM;
+    return MAP_FAILED;
+  }
+  if (mapsLeft > 0) mapsLeft--;
+  return __mmap(addr, length, prot, flags, fd, offset);
+}
+
 int main(int argc, char **argv) {
-  if (argc != 3) {
-    const char usage[] = "Usage: alloc_diff SEED CALLS\n";
+  if (argc != 3 && argc != 4) {
+    const char usage[] = "Usage: alloc_diff SEED CALLS [MAPS]\n";
     if (write(STDERR_FILENO, usage, sizeof usage - 1) < 0) return 2;
     return 2;
   }
   Rng rng{strtoull(argv[1], nullptr, 10) | 1};
   long calls = atol(argv[2]);
+  if (argc == 4) mapsLeft = atol(argv[3]);
   for (long i = 1; i <= calls; i++) {
     step(rng, static_cast<int>(rng.below(kSlots)));
     if (i % kWindow == 0 || i == calls) report(i);
+  }
+  HeapSearchStats stats;
+  heap_search_stats(&stats);
+  if (argc == 4 && stats.indexBytes != 0 && mapsRefused == 0) {
+    const char unused[] = "alloc_diff: the index never asked for more than MAPS mappings\n";
+    if (write(STDERR_FILENO, unused, sizeof unused - 1) < 0) return 1;
+    return 1;
   }
   return 0;
 }

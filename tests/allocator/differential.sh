@@ -1,16 +1,16 @@
 #!/bin/bash
 # Runs one seeded call sequence through two builds of the allocator and
 # compares their reports line by line.
-# Usage: differential.sh INDEXED PLAIN SEED CALLS
+# Usage: differential.sh INDEXED PLAIN SEED CALLS [MAPS]
 set -u
-if [ $# -ne 4 ]; then
-  echo "Usage: differential.sh INDEXED PLAIN SEED CALLS" >&2
+if [ $# -ne 4 ] && [ $# -ne 5 ]; then
+  echo "Usage: differential.sh INDEXED PLAIN SEED CALLS [MAPS]" >&2
   exit 2
 fi
 dir=$(mktemp -d) || exit 2
 trap 'rm -rf "$dir"' EXIT
-"$1" "$3" "$4" >"$dir/indexed" || { echo "differential: $1 failed" >&2; exit 1; }
-"$2" "$3" "$4" >"$dir/plain" || { echo "differential: $2 failed" >&2; exit 1; }
+"$1" "$3" "$4" ${5:-} >"$dir/indexed" || { echo "differential: $1 failed" >&2; exit 1; }
+"$2" "$3" "$4" ${5:-} >"$dir/plain" || { echo "differential: $2 failed" >&2; exit 1; }
 lines=$(grep -c '^calls ' "$dir/plain")
 if [ "$lines" -lt $(( $4 / 1000 )) ]; then
   echo "differential: only $lines reports from $4 calls" >&2
