@@ -138,7 +138,7 @@ void putPlace(Line *line, long offset, size_t size) {
   putNumber(size);
 }
 
-void putBlock(void *context, const HeapBlockInfo *b) {
+void putBlock(void *context, const HeapBlockInfo *b) noexcept {
   putPlace(static_cast<Line *>(context), b->offset, b->size);
   static const char *const kStates[] = {",\"state\":\"used\"", ",\"state\":\"free\"",
                                         ",\"state\":\"fence\""};
@@ -155,7 +155,7 @@ void putBlock(void *context, const HeapBlockInfo *b) {
   }
 }
 
-void putFreeEntry(void *context, long offset, size_t size) {
+void putFreeEntry(void *context, long offset, size_t size) noexcept {
   auto *line = static_cast<Line *>(context);
   if (!line->freeStarted) {
     put("],\"free\":[");
@@ -168,7 +168,7 @@ void putFreeEntry(void *context, long offset, size_t size) {
 
 long currentLine;  // of the call just made
 
-[[noreturn]] void heapBroken(void *, const char *what, long offset) {
+[[noreturn]] void heapBroken(void *, const char *what, long offset) noexcept {
   put("\n");
   flushOut();
   lineError(1, currentLine, "the heap is broken after the call: ", what, " at offset ",

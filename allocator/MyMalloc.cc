@@ -16,6 +16,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/single_threaded.h>
 #include <unistd.h>
 
@@ -87,18 +88,284 @@ void unlock() {
   if (!__libc_single_threaded) pthread_mutex_unlock(&mutex);
 }
 
-// Puts b at the head of the free list, right after the sentinel.
+// What the searches that the head did not serve cost: blocks read (the head
+// included) and index nodes stepped through. For the benchmark.
+unsigned long long slowSearches, searchVisits, indexSteps;
+
+#ifndef MYMALLOC_PLAIN_WALK
+// The size index: finds "the first block in list order that fits" without
+// walking the list. Blocks enter the list only at its head or by taking a
+// listed neighbour's place, and a block that changes size keeps its place, so
+// list order is the order in which places were first listed, newest first.
+// Each place gets a position when it is first listed (pushFront), one above
+// the last, and keeps it through every resize and every takePlace; the first
+// fit is then the fitting block in the highest position. A tree over the
+// positions holds in each node the largest size below it, so that the search
+// goes from the root to the highest position whose size fits in one step per
+// level: O(log n) for n positions.
+//
+// A position's size in the tree is never below its block's size, but may be
+// above it: a block that shrinks leaves its old size behind (one that leaves
+// the list takes its size with it). The search reads the size of the block it lands on; if that
+// block does not fit after all, its true size goes into the tree and the search runs again. Each
+// such miss pays for a change the tree was spared, so a block carved again and again costs the tree
+// nothing.
+//
+// Positions are never reused: when they run out, the listed blocks are
+// numbered afresh in list order (and the arrays doubled if more than half
+// are in use), a cost of O(n) once every n/2 or more listings.
+//
+// The index lives beside the heap, in memory of its own from mmap: a 32-byte
+// free block has no spare bytes beyond its links, and the heap's layout and
+// _heapSize stay as they are. A hash table maps a block's address to its
+// position. If the system refuses the index memory, the index is dropped and
+// the search walks the list.
+size_t *largest;             // the tree: node i has children 2i and 2i+1; leaf p at positions + p
+BlockHeader **placeOf;       // the block at each position, null once it left the list
+struct Slot {                // of the hash table: a listed block and its position
+  const BlockHeader *block;  // null: an empty slot
+  uint32_t position;
+};
+Slot *slots;            // linear probing
+uint32_t positions;     // a power of two; the hash table has twice as many slots
+uint32_t nextPosition;  // the position the next listing takes
+uint32_t placed;        // blocks in the index: every listed block
+unsigned slotShift;     // 64 less log2 of the slots
+// The block last listed or grown, its position and its size in the tree: a
+// block that grows again within that size needs no look-up.
+BlockHeader *recentBlock;
+uint32_t recentPosition;
+size_t recentBound;
+bool indexLost;  // the system refused index memory: search by walking
+
+constexpr uint32_t kFirstPositions = 1024;
+constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
+
+size_t indexBytes(uint32_t n) {
+  return n * (2 * sizeof(size_t) + sizeof(BlockHeader *) + 2 * sizeof(Slot));
+}
+
+// Drops the index for good; the search walks the list from now on.
+void loseIndex() {
+  indexLost = true;
+  recentBlock = nullptr;
+}
+
+// Sets the size at position p and the largest sizes above it. A larger size
+// climbs until it meets a node as large; a smaller one recomputes the nodes
+// whose largest size was the old one.
+void setSize(uint32_t p, size_t size) {
+  uint32_t i = positions + p;
+  size_t old = largest[i];
+  largest[i] = size;
+  if (size > old) {
+    for (i >>= 1; i != 0 && largest[i] < size; i >>= 1) largest[i] = size;
+    return;
+  }
+  for (i >>= 1; i != 0 && largest[i] == old; i >>= 1) {
+    size_t m = largest[2 * i] > largest[2 * i + 1] ? largest[2 * i] : largest[2 * i + 1];
+    if (m == old) break;  // the other side holds the old size too
+    largest[i] = m;
+  }
+}
+
+// Fibonacci hashing: the top bits of the address times 2^64 / phi, so that
+// blocks at regular distances spread over the whole table.
+uint32_t homeOf(const BlockHeader *b) {
+  return static_cast<uint32_t>((reinterpret_cast<uintptr_t>(b) * kGolden) >> slotShift);
+}
+
+// The slot holding b's position, or the empty slot where it would go.
+uint32_t slotOf(const BlockHeader *b) {
+  uint32_t mask = 2 * positions - 1;
+  uint32_t i = homeOf(b);
+  while (slots[i].block != nullptr && slots[i].block != b) i = (i + 1) & mask;
+  return i;
+}
+
+// Places b at position p, in the hash table and in placeOf.
+void place(BlockHeader *b, uint32_t p) {
+  placeOf[p] = b;
+  slots[slotOf(b)] = Slot{b, p};
+}
+
+// Removes b from the hash table, shifting back the entries of its probe run,
+// and from placeOf. Returns its position.
+uint32_t unplace(const BlockHeader *b) {
+  uint32_t mask = 2 * positions - 1;
+  uint32_t i = slotOf(b);
+  uint32_t p = slots[i].position;
+  for (uint32_t j = (i + 1) & mask; slots[j].block != nullptr; j = (j + 1) & mask) {
+    uint32_t home = homeOf(slots[j].block);
+    // slots[j] may move back to i unless its home lies cyclically in (i, j].
+    if ((j > i && (home <= i || home > j)) || (j < i && home <= i && home > j)) {
+      slots[i] = slots[j];
+      i = j;
+    }
+  }
+  slots[i].block = nullptr;
+  placeOf[p] = nullptr;
+  return p;
+}
+
+// Numbers the placed blocks afresh, keeping their order and their sizes in
+// the tree, into arrays of n positions (the same arrays if n is unchanged).
+// False if the system refuses the memory.
+bool renumber(uint32_t n) {
+  size_t *oldLargest = largest;
+  BlockHeader **oldPlaceOf = placeOf;
+  uint32_t old = positions;
+  if (n != old) {
+    int saved = errno;  // the caller's errno is not the index's business
+    void *p =
+        mmap(nullptr, indexBytes(n), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    errno = saved;
+    if (p == MAP_FAILED) return false;
+    largest = static_cast<size_t *>(p);
+    placeOf = reinterpret_cast<BlockHeader **>(largest + 2 * n);
+    slots = reinterpret_cast<Slot *>(placeOf + n);
+  }
+  uint32_t k = 0;  // k <= p, so the same arrays may be compacted in place
+  for (uint32_t p = 0; p < old; p++) {
+    if (oldPlaceOf[p] == nullptr) continue;
+    if (oldPlaceOf[p] == recentBlock) recentPosition = k;
+    placeOf[k] = oldPlaceOf[p];
+    largest[n + k++] = oldLargest[old + p];
+  }
+  if (n == old) {
+    for (uint32_t p = k; p < n; p++) {
+      placeOf[p] = nullptr;
+      largest[n + p] = 0;
+    }
+    memset(static_cast<void *>(slots), 0, 2 * static_cast<size_t>(n) * sizeof(Slot));
+  } else if (oldLargest != nullptr) {
+    int saved = errno;
+    munmap(oldLargest, indexBytes(old));
+    errno = saved;
+  }
+  positions = n;
+  slotShift = static_cast<unsigned>(__builtin_clzll(2 * static_cast<uint64_t>(n))) + 1;
+  nextPosition = k;
+  for (uint32_t p = 0; p < k; p++) slots[slotOf(placeOf[p])] = Slot{placeOf[p], p};
+  for (uint32_t i = n - 1; i != 0; i--)
+    largest[i] = largest[2 * i] > largest[2 * i + 1] ? largest[2 * i] : largest[2 * i + 1];
+  return true;
+}
+
+// b, at position p, now has its present size; it becomes the recent block.
+void grewAt(BlockHeader *b, uint32_t p) {
+  size_t size = b->_blockSize;
+  if (largest[positions + p] < size) setSize(p, size);
+  recentBlock = b;
+  recentPosition = p;
+  recentBound = largest[positions + p];
+}
+
+// A place enters the list: b, at the head, takes the next position. When
+// none is left, the others are numbered afresh first, into twice as many
+// positions if more than half are in use: O(n) once every n/2 listings.
+[[gnu::noinline]] void indexAdd(BlockHeader *b) {
+  if (indexLost) return;
+  if (nextPosition == positions) {
+    uint32_t n = positions == 0 ? kFirstPositions : positions;
+    while (n <= UINT32_MAX / 4 && placed + 1 > n / 2) n *= 2;
+    if (placed + 1 > n / 2 || !renumber(n)) return loseIndex();
+  }
+  uint32_t p = nextPosition++;
+  place(b, p);
+  placed++;
+  grewAt(b, p);
+}
+
+// b leaves the list; its position stays empty.
+[[gnu::noinline]] void indexRemove(BlockHeader *b) {
+  if (indexLost) return;
+  setSize(unplace(b), 0);
+  placed--;
+  if (b == recentBlock) recentBlock = nullptr;
+}
+
+// b, still listed, has grown.
+[[gnu::noinline]] void indexGrow(BlockHeader *b) {
+  if (indexLost) return;
+  grewAt(b, b == recentBlock ? recentPosition : slots[slotOf(b)].position);
+}
+
+// b takes old's place, and with it old's position.
+[[gnu::noinline]] void indexMove(BlockHeader *old, BlockHeader *b) {
+  if (indexLost) return;
+  uint32_t p = unplace(old);
+  place(b, p);
+  grewAt(b, p);
+}
+
+// The fitting block in the highest position, or null; the head has been
+// looked at and does not fit. Counts what it reads.
+BlockHeader *indexFit(size_t blockSize) {
+  while (positions != 0 && largest[1] >= blockSize) {
+    uint32_t i = 1;
+    while (i < positions) {  // the higher half first: it was listed later
+      i = 2 * i + 1;
+      if (largest[i] < blockSize) i--;
+      indexSteps++;
+    }
+    uint32_t p = i - positions;
+    BlockHeader *b = placeOf[p];
+    searchVisits++;
+    size_t size = b->_blockSize;
+    if (size >= blockSize) return b;
+    setSize(p, size);  // it shrank since: the tree learns its size
+    if (b == recentBlock) recentBound = size;
+  }
+  return nullptr;
+}
+#endif
+
+// The free list's primitives. Every change to the list, and every change of
+// a listed block's size, goes through these four, which keep the index.
+
+// Puts b, its size set, at the head of the free list, right after the sentinel.
 void pushFront(BlockHeader *b) {
   BlockHeader *head = _freeListSentinel._nextFree;
   b->_nextFree = head;
   b->_prevFree = &_freeListSentinel;
   head->_prevFree = b;
   _freeListSentinel._nextFree = b;
+#ifndef MYMALLOC_PLAIN_WALK
+  indexAdd(b);
+#endif
 }
 
 void unlinkFree(BlockHeader *b) {
   b->_nextFree->_prevFree = b->_prevFree;
   b->_prevFree->_nextFree = b->_nextFree;
+#ifndef MYMALLOC_PLAIN_WALK
+  indexRemove(b);
+#endif
+}
+
+// A listed block's new size; it keeps its place. Only growth concerns the
+// index, and not even that while the block stays within its size there.
+inline void resizeFree(BlockHeader *b, size_t size) {
+  [[maybe_unused]] size_t old = b->_blockSize;
+  b->_blockSize = size;
+#ifndef MYMALLOC_PLAIN_WALK
+  if (size > old && (b != recentBlock || size > recentBound)) indexGrow(b);
+#endif
+}
+
+// b, not listed, takes the listed block old's place, with the given size.
+void takePlace(BlockHeader *old, BlockHeader *b, size_t size) {
+  BlockHeader *next = old->_nextFree;
+  BlockHeader *prev = old->_prevFree;
+  b->_nextFree = next;
+  b->_prevFree = prev;
+  next->_prevFree = b;
+  prev->_nextFree = b;
+  b->_blockSize = size;
+#ifndef MYMALLOC_PLAIN_WALK
+  indexMove(old, b);
+#endif
 }
 
 // Where the heap lies, for heap_walk alone. sbrk normally extends the memory
@@ -181,32 +448,61 @@ void initialize() {
   BlockHeader *first = newFreshBlock();
   if (first == nullptr) return;
   _freeList = &_freeListSentinel;
-  first->_nextFree = first->_prevFree = &_freeListSentinel;
-  _freeListSentinel._nextFree = _freeListSentinel._prevFree = first;
+  _freeListSentinel._nextFree = _freeListSentinel._prevFree = &_freeListSentinel;
+  pushFront(first);
   _initialized = 1;
 }
 
-// First fit in list order. Splits off the high end of the block it finds, so
-// the remainder keeps its links and its place in the list.
-[[gnu::always_inline]] inline void *tryAllocate(size_t blockSize) {
-  for (BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel; b = b->_nextFree) {
-    size_t size = b->_blockSize;  // the flag of a block on the list is clear
-    if (size < blockSize) continue;
-    size_t remainder = size - blockSize;
-    if (remainder < kMinBlockSize) {
-      unlinkFree(b);
-      b->_blockSize = size | kAllocatedBit;
-      blockAt(b, size)->_leftSize = size;
-      return payloadOf(b);
+// The first block in list order that fits, after the head, which does not.
+// Null if none fits.
+[[gnu::noinline]] BlockHeader *findFit(size_t blockSize) {
+  slowSearches++;
+  searchVisits++;  // the head
+  BlockHeader *fit = nullptr;
+#ifndef MYMALLOC_PLAIN_WALK
+  if (!indexLost) {
+    fit = indexFit(blockSize);
+  } else
+#endif
+  {
+    for (BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel;) {
+      b = b->_nextFree;
+      if (b == &_freeListSentinel) break;
+      searchVisits++;
+      if (b->_blockSize >= blockSize) {  // the flag of a block on the list is clear
+        fit = b;
+        break;
+      }
     }
-    b->_blockSize = remainder;
-    BlockHeader *n = blockAt(b, remainder);
-    n->_blockSize = blockSize | kAllocatedBit;
-    n->_leftSize = remainder;
-    blockAt(n, blockSize)->_leftSize = blockSize;
-    return payloadOf(n);
   }
-  return nullptr;
+  if (fit == nullptr) searchVisits++;  // the heap grows, and its fresh block fits
+  return fit;
+}
+
+// First fit in list order; the head is looked at first, and most often fits.
+// Splits off the high end of the block it finds, so the remainder keeps its
+// links and its place in the list.
+[[gnu::always_inline]] inline void *tryAllocate(size_t blockSize) {
+  BlockHeader *b = _freeListSentinel._nextFree;
+  // The sentinel's size word is 0, so an empty list fails this test too.
+  if (__builtin_expect(b->_blockSize < blockSize, 0)) {
+    b = findFit(blockSize);
+    if (b == nullptr) return nullptr;
+  }
+  size_t size = b->_blockSize;  // the flag of a block on the list is clear
+  size_t remainder = size - blockSize;
+  if (remainder < kMinBlockSize) {
+    unlinkFree(b);
+    b->_blockSize = size | kAllocatedBit;
+    blockAt(b, size)->_leftSize = size;
+    return payloadOf(b);
+  }
+  resizeFree(b, remainder);
+  BlockHeader *n = blockAt(b, remainder);
+  n->_blockSize = blockSize | kAllocatedBit;
+  n->_leftSize = remainder;
+  blockAt(n, blockSize)->_leftSize = blockSize;
+  return payloadOf(n);
 }
 
 void *allocateLarge(size_t size);
@@ -274,30 +570,28 @@ inline void *allocateObject(size_t size);
   bool rightFree = (rightWord & kAllocatedBit) == 0;
 
   if (!leftFree && !rightFree) {  // nothing to merge: the block alone heads the list
-    pushFront(h);
     h->_blockSize = size;
+    pushFront(h);
+    unlock();
+    return;
+  }
+  if (!rightFree) {  // left grows where it stands
+    size += leftWord;
+    resizeFree(left, size);
+    right->_leftSize = size;
     unlock();
     return;
   }
   BlockHeader *merged = h;
-  if (leftFree) {  // left grows where it stands; if right is free too, it moves to right's place
-    if (rightFree) unlinkFree(left);
+  if (leftFree) {  // left leaves its own place and moves, grown, to right's
+    unlinkFree(left);
     size += leftWord;
-    left->_blockSize = size;
     right->_leftSize = size;
     merged = left;
   }
-  if (rightFree) {  // merged takes right's place in the list
-    BlockHeader *next = right->_nextFree;
-    BlockHeader *prev = right->_prevFree;
-    merged->_nextFree = next;
-    merged->_prevFree = prev;
-    next->_prevFree = merged;
-    prev->_nextFree = merged;
-    size += rightWord;
-    merged->_blockSize = size;
-    blockAt(right, rightWord)->_leftSize = size;
-  }
+  size += rightWord;
+  takePlace(right, merged, size);
+  blockAt(right, rightWord)->_leftSize = size;
   unlock();
 }
 
@@ -378,12 +672,30 @@ int walkRegion(Walk &w, const Region &r, int &chunk) {
   return 0;
 }
 
+#ifndef MYMALLOC_PLAIN_WALK
+// Whether the tree's inner nodes hold the largest size below them and the
+// recent block is where the index says; counts the blocks placed.
+bool indexTreeHolds(size_t *count) {
+  *count = 0;
+  for (uint32_t i = 1; i < positions; i++) {
+    size_t m = largest[2 * i] > largest[2 * i + 1] ? largest[2 * i] : largest[2 * i + 1];
+    if (largest[i] != m) return false;
+  }
+  for (uint32_t p = 0; p < positions; p++)
+    if (placeOf[p] != nullptr) ++*count;
+  return *count == placed && nextPosition <= positions &&
+         (recentBlock == nullptr || (placeOf[recentPosition] == recentBlock &&
+                                     largest[positions + recentPosition] == recentBound));
+}
+#endif
+
 // Follows _nextFree from the sentinel. Each entry must be a free block in the
 // heap whose neighbour agrees with its size; the steps are bounded by the
 // free blocks counted, so a cycle that misses the sentinel is caught.
 int walkFreeList(Walk &w) {
   size_t listed = 0;
   size_t listedBytes = 0;
+  [[maybe_unused]] uint32_t lastPosition = UINT32_MAX;  // the last entry's
   const BlockHeader *prev = &_freeListSentinel;
   for (const BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel;
        prev = b, b = b->_nextFree) {
@@ -402,6 +714,17 @@ int walkFreeList(Walk &w) {
     if (right->_leftSize != size && !untouched)
       return brokenAt(w, "free-list entry is not a block", b);
     if (++listed > w.freeBlocks) return brokenAt(w, "free list longer than the free blocks", b);
+#ifndef MYMALLOC_PLAIN_WALK
+    if (!indexLost) {
+      const Slot &slot = slots[slotOf(b)];
+      if (slot.block == nullptr || placeOf[slot.position] != b)
+        return brokenAt(w, "free block missing from the size index", b);
+      if (slot.position >= lastPosition) return brokenAt(w, "size index out of list order", b);
+      if (largest[positions + slot.position] < size)
+        return brokenAt(w, "size index holds a size below the block's", b);
+      lastPosition = slot.position;
+    }
+#endif
     listedBytes += size;
     if (w.visitor->freeEntry != nullptr) w.visitor->freeEntry(w.context, offsetIn(b), size);
   }
@@ -409,6 +732,11 @@ int walkFreeList(Walk &w) {
     return brokenAt(w, "free list's tail link disagrees", &_freeListSentinel);
   if (listed != w.freeBlocks || listedBytes != w.freeBytes)
     return brokenAt(w, "free block missing from the free list", &_freeListSentinel);
+#ifndef MYMALLOC_PLAIN_WALK
+  size_t indexed;
+  if (!indexLost && (!indexTreeHolds(&indexed) || indexed != listed))
+    return brokenAt(w, "size index disagrees with the free list", &_freeListSentinel);
+#endif
   return 0;
 }
 
@@ -737,6 +1065,17 @@ void print() {
 void atExitHandlerInC() {
   if (verbose && statsWanted()) print();
   checkAtExit();
+}
+
+void heap_search_stats(HeapSearchStats *stats) noexcept {
+  stats->slowSearches = slowSearches;
+  stats->blocksVisited = searchVisits;
+  stats->indexSteps = indexSteps;
+#ifndef MYMALLOC_PLAIN_WALK
+  stats->indexBytes = indexBytes(positions);
+#else
+  stats->indexBytes = 0;
+#endif
 }
 
 int heap_walk(const HeapVisitor *visitor, void *context) noexcept {

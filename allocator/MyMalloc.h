@@ -68,4 +68,15 @@ struct HeapVisitor {
 // held or while no other thread allocates. An unset heap has no blocks.
 int heap_walk(const HeapVisitor *visitor, void *context) noexcept;
 
+// What the first-fit search has cost so far. A search that the head of the
+// free list serves reads one block and is not counted here; the others are.
+struct HeapSearchStats {
+  unsigned long long slowSearches;   // searches the head did not serve
+  unsigned long long blocksVisited;  // blocks they read, the head included; +1 when the heap grew
+  unsigned long long indexSteps;     // size-index nodes they stepped through
+  size_t indexBytes;                 // memory the size index holds beside the heap
+};
+// Fills in *stats. Takes no lock, like the reports.
+void heap_search_stats(HeapSearchStats *stats) noexcept;
+
 }  // extern "C"

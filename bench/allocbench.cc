@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #ifdef ALLOCBENCH_MYMALLOC
+#include "MyMalloc.h"
 #include "MyMallocLayout.h"
 #endif
 
@@ -24,21 +25,24 @@ extern "C" [[gnu::noinline]] void allocbench_mark() { __asm__ volatile(""); }
 namespace {
 
 constexpr const char kUsage[] =
-    "Usage: allocbench carve|lifo LIVE|frag|threads COUNT|segments [-n OPS] [-v]\n"
+    "Usage: allocbench carve|lifo LIVE|frag LIVE|threads COUNT|stress|segments [-n OPS] [-v]\n"
     "  carve      carve small blocks, free every other one, allocate again\n"
     "  lifo LIVE  16..128-byte blocks freed last-in first-out, LIVE of them live\n"
-    "  frag       1024 slots; free a random one, allocate 16..32768 bytes (p ~ 1/s^2)\n"
+    "  frag LIVE  LIVE slots; free a random one, allocate 16..32768 bytes (p ~ 1/s^2)\n"
     "  threads N  lifo 100 in each of N threads\n"
+    "  stress     32 threads in 4 rounds, 256 live blocks each of 8..1024 bytes and\n"
+    "             1 in 100 of 1..128 KiB, patterned and checked before free; 1 in 8\n"
+    "             freed by another thread; the threads end and start again each round\n"
     "  segments   lifo 25, 100, 400, 1600 in turn, then lifo 100 in a second thread:\n"
     "             each a warm-up round, then OPS and 2*OPS pairs, allocbench_mark()\n"
     "             called before, between and after (for valgrind --tool=callgrind\n"
     "             --dump-before=allocbench_mark)\n"
     "  -n OPS     malloc/free pairs to run (default: about 0.1 s under glibc)\n"
-    "  -v         count the free blocks each allocation visits (MyMalloc build only)\n";
+    "  -v         count the free blocks each allocation's search reads, and the size\n"
+    "             index nodes it steps through (MyMalloc build only)\n";
 
 constexpr int kCarveBlocks = 1 << 14;  // blocks carved per carve round
 constexpr int kMaxLive = 1 << 14;      // largest LIVE for lifo
-constexpr int kFragSlots = 1024;
 constexpr double kFragMin = 16, kFragMax = 32768;
 constexpr int kThreadLive = 100;  // live blocks per thread in the threads workload
 constexpr int kMaxThreads = 64;
@@ -59,29 +63,47 @@ struct Rng {
   double unit() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
 };
 
-// Free-list visits, counted from outside the allocator: before each malloc the
-// benchmark walks the list as the first-fit search will.
-long long visits, searches;
-
-template <bool Count>
-inline void *benchMalloc(size_t n) {
+// What MyMalloc's searches cost, as the allocator counts it: every search
+// that the head of the free list does not serve, with the blocks it reads
+// and the size-index nodes it steps through; the others read one block.
+struct SearchCost {
+  long long searches;
+  double visits, indexSteps;
+  size_t indexBytes;  // what the size index holds beside the heap at the end
+};
 #ifdef ALLOCBENCH_MYMALLOC
-  if (Count) {
-    using namespace mymalloc;
-    size_t want = (n + kHeaderSize + kAlignment - 1) & ~(kAlignment - 1);
-    if (want < kMinBlockSize) want = kMinBlockSize;
-    long long seen = 0;
-    BlockHeader *b = _initialized ? _freeListSentinel._nextFree : &_freeListSentinel;
-    for (; b != &_freeListSentinel; b = b->_nextFree) {
-      seen++;
-      if ((b->_blockSize & ~kAllocatedBit) >= want) break;
-    }
-    if (b == &_freeListSentinel) seen++;  // the heap grows; the fresh block fits
-    visits += seen;
-    searches++;
+long long allocationCalls() {
+  return static_cast<long long>(_mallocCalls) + _reallocCalls + _callocCalls;
+}
+HeapSearchStats statsAtStart;
+long long callsAtStart;
+#endif
+
+void markSearchStart() {
+#ifdef ALLOCBENCH_MYMALLOC
+  heap_search_stats(&statsAtStart);
+  callsAtStart = allocationCalls();
+#endif
+}
+
+SearchCost searchCost() {
+  SearchCost c{0, 0, 0, 0};
+#ifdef ALLOCBENCH_MYMALLOC
+  HeapSearchStats now;
+  heap_search_stats(&now);
+  c.searches = allocationCalls() - callsAtStart;
+  c.indexBytes = now.indexBytes;
+  long long slow = static_cast<long long>(now.slowSearches - statsAtStart.slowSearches);
+  if (c.searches > 0) {
+    c.visits = static_cast<double>(
+                   c.searches - slow +
+                   static_cast<long long>(now.blocksVisited - statsAtStart.blocksVisited)) /
+               static_cast<double>(c.searches);
+    c.indexSteps = static_cast<double>(now.indexSteps - statsAtStart.indexSteps) /
+                   static_cast<double>(c.searches);
   }
 #endif
-  return malloc(n);
+  return c;
 }
 
 double now() {
@@ -90,9 +112,9 @@ double now() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
-// Starts the measured part: visits before it are not counted.
+// Starts the measured part: searches before it are not counted.
 double startClock() {
-  visits = searches = 0;
+  markSearchStart();
   return now();
 }
 
@@ -101,9 +123,8 @@ double startClock() {
   exit(1);
 }
 
-template <bool Count>
 void *mustMalloc(size_t n) {
-  void *p = benchMalloc<Count>(n);
+  void *p = malloc(n);
   if (p == nullptr) outOfMemory();
   return p;
 }
@@ -113,11 +134,10 @@ size_t carveSize(int i) { return 8 + 8 * static_cast<size_t>(i % 8); }
 // One round: carve kCarveBlocks blocks of 8..64 bytes, free every other one,
 // allocate the freed slots again with the next size of the cycle, free all.
 // Returns the malloc/free pairs run: 1.5 per block.
-template <bool Count>
 long long carveRound() {
-  for (int i = 0; i < kCarveBlocks; i++) slots[i] = mustMalloc<Count>(carveSize(i));
+  for (int i = 0; i < kCarveBlocks; i++) slots[i] = mustMalloc(carveSize(i));
   for (int i = 1; i < kCarveBlocks; i += 2) free(slots[i]);
-  for (int i = 1; i < kCarveBlocks; i += 2) slots[i] = mustMalloc<Count>(carveSize(i + 1));
+  for (int i = 1; i < kCarveBlocks; i += 2) slots[i] = mustMalloc(carveSize(i + 1));
   for (int i = 0; i < kCarveBlocks; i++) free(slots[i]);
   return kCarveBlocks + kCarveBlocks / 2;
 }
@@ -135,11 +155,10 @@ void fillLifoSizes(LifoSizes *t, uint64_t seed) {
 
 // Rounds of: allocate `live` blocks, free them newest first. Runs `pairs`
 // malloc/free pairs (rounded down to whole rounds) and returns that number.
-template <bool Count>
 long long lifo(void **p, int live, long long pairs, const LifoSizes *t) {
   long long rounds = pairs / live;
   for (long long r = 0; r < rounds; r++) {
-    for (int i = 0; i < live; i++) p[i] = mustMalloc<Count>(t->size[(r + i) & (kSizeTable - 1)]);
+    for (int i = 0; i < live; i++) p[i] = mustMalloc(t->size[(r + i) & (kSizeTable - 1)]);
     for (int i = live - 1; i >= 0; i--) free(p[i]);
   }
   return rounds * live;
@@ -153,12 +172,11 @@ size_t fragSize(Rng *r) {
 
 // Each step frees a random slot and fills it with a new block. The slots are
 // filled before the clock starts; returns the pairs run.
-template <bool Count>
-long long fragSteps(Rng *r, long long steps) {
+long long fragSteps(Rng *r, int live, long long steps) {
   for (long long s = 0; s < steps; s++) {
-    int j = static_cast<int>(r->next() % kFragSlots);
+    int j = static_cast<int>(r->next() % static_cast<uint64_t>(live));
     free(slots[j]);
-    slots[j] = mustMalloc<Count>(fragSize(r));
+    slots[j] = mustMalloc(fragSize(r));
   }
   return steps;
 }
@@ -175,7 +193,7 @@ void *threadMain(void *v) {
   ThreadArg *a = static_cast<ThreadArg *>(v);
   while (!__atomic_load_n(a->go, __ATOMIC_ACQUIRE)) {
   }
-  lifo<false>(a->p, kThreadLive, a->pairs, &a->sizes);
+  lifo(a->p, kThreadLive, a->pairs, &a->sizes);
   return nullptr;
 }
 
@@ -193,11 +211,11 @@ void startThread(pthread_t *thread, void *(*body)(void *), void *arg) {
 // One live count for callgrind: a warm-up round, then `pairs` and 2 * `pairs`
 // pairs between marks. Returns the pairs run after the warm-up.
 long long lifoSegments(int live, long long pairs) {
-  lifo<false>(slots, live, live, &lifoSizes);
+  lifo(slots, live, live, &lifoSizes);
   allocbench_mark();
-  long long run = lifo<false>(slots, live, pairs, &lifoSizes);
+  long long run = lifo(slots, live, pairs, &lifoSizes);
   allocbench_mark();
-  run += lifo<false>(slots, live, 2 * pairs, &lifoSizes);
+  run += lifo(slots, live, 2 * pairs, &lifoSizes);
   allocbench_mark();
   return run;
 }
@@ -209,26 +227,147 @@ void *segmentThread(void *v) {
   return nullptr;
 }
 
+// The stress workload: kStressThreads threads at once, in kStressRounds
+// rounds; thread t of a round takes over the live blocks that thread t of
+// the round before left, and the blocks handed to it.
+constexpr int kStressThreads = 32;
+constexpr int kStressRounds = 4;
+constexpr int kStressLive = 256;    // live blocks per thread
+constexpr int kStressMailbox = 64;  // blocks waiting to be freed by a thread
+constexpr uint64_t kPatternStep = 0x9E3779B97F4A7C15ULL;
+
+struct StressBlock {
+  uint64_t *p;
+  size_t words;  // the block's length in 8-byte words, all patterned
+  uint64_t tag;
+};
+
+// Blocks handed to one thread to free. Its lock is a plain mutex, which
+// allocates nothing.
+struct Mailbox {
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  int count = 0;
+  StressBlock blocks[kStressMailbox];
+};
+
+struct StressThread {
+  pthread_t thread;
+  int index;
+  int round;
+  long long steps;
+  StressBlock live[kStressLive];
+};
+
+StressThread stressThreads[kStressThreads];
+Mailbox mailboxes[kStressThreads];
+
+// Mostly small blocks, and one in a hundred between 1 KiB and 128 KiB.
+size_t stressWords(Rng *r) {
+  if (r->next() % 100 == 0) return 128 + r->next() % (16384 - 128);
+  return 1 + r->next() % 128;
+}
+
+StressBlock stressAllocate(Rng *r, uint64_t tag) {
+  StressBlock b{nullptr, stressWords(r), tag};
+  b.p = static_cast<uint64_t *>(mustMalloc(b.words * 8));
+  uint64_t w = tag * kPatternStep;
+  for (size_t i = 0; i < b.words; i++) b.p[i] = w + i;
+  return b;
+}
+
+// Checks the pattern, then frees the block.
+void stressFree(const StressBlock &b) {
+  uint64_t w = b.tag * kPatternStep;
+  for (size_t i = 0; i < b.words; i++) {
+    if (b.p[i] != w + i) {
+      fprintf(stderr, "allocbench: stress block %p overwritten at word %zu\n",
+              static_cast<void *>(b.p), i);
+      exit(1);
+    }
+  }
+  free(b.p);
+}
+
+// Hands b to thread `to` to free; false if its mailbox is full.
+bool handOver(int to, const StressBlock &b) {
+  Mailbox *m = &mailboxes[to];
+  pthread_mutex_lock(&m->lock);
+  bool room = m->count < kStressMailbox;
+  if (room) m->blocks[m->count++] = b;
+  pthread_mutex_unlock(&m->lock);
+  return room;
+}
+
+void emptyMailbox(int owner) {
+  Mailbox *m = &mailboxes[owner];
+  StressBlock taken[kStressMailbox];
+  pthread_mutex_lock(&m->lock);
+  int n = m->count;
+  memcpy(taken, m->blocks, sizeof(StressBlock) * static_cast<size_t>(n));
+  m->count = 0;
+  pthread_mutex_unlock(&m->lock);
+  for (int i = 0; i < n; i++) stressFree(taken[i]);
+}
+
+void *stressMain(void *v) {
+  StressThread *t = static_cast<StressThread *>(v);
+  Rng r{(static_cast<uint64_t>(t->round) << 32 | static_cast<uint64_t>(t->index)) * 2 + 1};
+  uint64_t tag = static_cast<uint64_t>(t->round) << 40 | static_cast<uint64_t>(t->index) << 32;
+  for (long long s = 0; s < t->steps; s++) {
+    if ((s & 15) == 0) emptyMailbox(t->index);
+    StressBlock &slot = t->live[r.next() % kStressLive];
+    if (slot.p != nullptr) {
+      int to = static_cast<int>(r.next() % kStressThreads);
+      if (r.next() % 8 != 0 || to == t->index || !handOver(to, slot)) stressFree(slot);
+    }
+    slot = stressAllocate(&r, ++tag);
+  }
+  return nullptr;
+}
+
+// Returns the malloc/free pairs run; every block is freed before it returns.
+long long stress(long long pairs) {
+  long long steps = pairs / (kStressThreads * kStressRounds);
+  for (int round = 0; round < kStressRounds; round++) {
+    for (int i = 0; i < kStressThreads; i++) {
+      StressThread *t = &stressThreads[i];
+      t->index = i;
+      t->round = round;
+      t->steps = steps;
+      startThread(&t->thread, stressMain, t);
+    }
+    for (int i = 0; i < kStressThreads; i++) pthread_join(stressThreads[i].thread, nullptr);
+  }
+  for (int i = 0; i < kStressThreads; i++) {
+    emptyMailbox(i);
+    for (StressBlock &b : stressThreads[i].live) {
+      if (b.p != nullptr) stressFree(b);
+      b.p = nullptr;
+    }
+  }
+  return steps * kStressThreads * kStressRounds;
+}
+
 struct Result {
   long long pairs;
   double seconds;
+  SearchCost cost;
 };
 
-template <bool Count>
 Result run(const char *workload, int param, long long pairs) {
-  Result res{0, 0};
+  Result res{0, 0, {0, 0, 0, 0}};
   double start;
   if (strcmp(workload, "carve") == 0) {
     if (pairs == 0) pairs = 1500000;
-    carveRound<Count>();  // warm-up: the heap takes its working size
+    carveRound();  // warm-up: the heap takes its working size
     start = startClock();
-    while (res.pairs < pairs) res.pairs += carveRound<Count>();
+    while (res.pairs < pairs) res.pairs += carveRound();
   } else if (strcmp(workload, "lifo") == 0) {
     if (pairs == 0) pairs = 4000000;
     fillLifoSizes(&lifoSizes, 1);
-    lifo<Count>(slots, param, param, &lifoSizes);  // warm-up round
+    lifo(slots, param, param, &lifoSizes);  // warm-up round
     start = startClock();
-    res.pairs = lifo<Count>(slots, param, pairs, &lifoSizes);
+    res.pairs = lifo(slots, param, pairs, &lifoSizes);
   } else if (strcmp(workload, "segments") == 0) {
     if (pairs == 0) pairs = 32000;
     fillLifoSizes(&lifoSizes, 1);
@@ -239,13 +378,17 @@ Result run(const char *workload, int param, long long pairs) {
     startThread(&thread, segmentThread, &threadPairs);
     pthread_join(thread, nullptr);
     res.pairs += threadPairs;
+  } else if (strcmp(workload, "stress") == 0) {
+    if (pairs == 0) pairs = 1000000;
+    start = startClock();
+    res.pairs = stress(pairs);
   } else if (strcmp(workload, "frag") == 0) {
     if (pairs == 0) pairs = 300000;
     Rng r{7};
-    for (int j = 0; j < kFragSlots; j++) slots[j] = mustMalloc<Count>(fragSize(&r));
-    fragSteps<Count>(&r, kFragSlots * 4);  // warm-up: let the heap fragment
+    for (int j = 0; j < param; j++) slots[j] = mustMalloc(fragSize(&r));
+    fragSteps(&r, param, param * 4);  // warm-up: let the heap fragment
     start = startClock();
-    res.pairs = fragSteps<Count>(&r, pairs);
+    res.pairs = fragSteps(&r, param, pairs);
   } else {  // threads
     if (pairs == 0) pairs = 4000000;
     int go = 0;
@@ -264,6 +407,7 @@ Result run(const char *workload, int param, long long pairs) {
     }
   }
   res.seconds = now() - start;
+  res.cost = searchCost();
   return res;
 }
 
@@ -294,14 +438,15 @@ int main(int argc, char **argv) {
   const char *workload = argv[1];
   int param = 0;
   int next = 2;
-  bool takesParam = strcmp(workload, "lifo") == 0 || strcmp(workload, "threads") == 0;
-  if (!takesParam && strcmp(workload, "carve") != 0 && strcmp(workload, "frag") != 0 &&
+  bool takesParam = strcmp(workload, "lifo") == 0 || strcmp(workload, "threads") == 0 ||
+                    strcmp(workload, "frag") == 0;
+  if (!takesParam && strcmp(workload, "carve") != 0 && strcmp(workload, "stress") != 0 &&
       strcmp(workload, "segments") != 0)
     usage();
   if (takesParam) {
     if (argc < 3) usage();
     param = atoi(argv[2]);
-    int limit = strcmp(workload, "lifo") == 0 ? kMaxLive : kMaxThreads;
+    int limit = strcmp(workload, "threads") == 0 ? kMaxThreads : kMaxLive;
     if (param < 1 || param > limit) usage();
     next = 3;
   }
@@ -323,14 +468,16 @@ int main(int argc, char **argv) {
     return 2;
   }
 #endif
-  if (count && (strcmp(workload, "threads") == 0 || strcmp(workload, "segments") == 0)) usage();
+  if (count && strcmp(workload, "segments") == 0) usage();
 
-  Result res = count ? run<true>(workload, param, pairs) : run<false>(workload, param, pairs);
+  Result res = run(workload, param, pairs);
 
   long peak = peakKib();
   printf("result workload=%s param=%d pairs=%lld ns_per_op=%.3f peak_kb=%ld", workload, param,
          res.pairs, res.seconds * 1e9 / static_cast<double>(2 * res.pairs), peak);
-  if (count) printf(" visits_per_alloc=%.3f", static_cast<double>(visits) / searches);
+  if (count)
+    printf(" visits_per_alloc=%.3f index_steps_per_alloc=%.3f index_kb=%zu", res.cost.visits,
+           res.cost.indexSteps, (res.cost.indexBytes + 1023) / 1024);
   if (strcmp(workload, "segments") == 0) {
     const char *separator = " lives=";
     for (int live : kSegmentLive) {

@@ -38,7 +38,8 @@ class FakeRuns:
 
         class Done:
             stdout = (f"result workload={args[0]} param=0 pairs=10 "
-                      f"ns_per_op={self.clock * factor} peak_kb=2048 visits_per_alloc=3.5\n")
+                      f"ns_per_op={self.clock * factor} peak_kb=2048 visits_per_alloc=3.5 "
+                      "index_steps_per_alloc=1.25 index_kb=40\n")
         return Done()
 
 
@@ -75,10 +76,10 @@ class TimeAllTest(unittest.TestCase):
         bench.time_all(ALLOCS, 1, 500)
         self.assertTrue(all(c[1][-2:] == ("-n", "500") for c in self.fake.calls))
 
-    def test_visits_only_for_single_threaded_workloads(self):
+    def test_search_costs_of_the_counted_build_on_every_workload(self):
         vis = bench.visits(ALLOCS, 0)
-        self.assertNotIn("threads 1", vis)
-        self.assertEqual(vis["frag"], 3.5)
+        self.assertEqual(vis[("frag 1024", "MyMalloc")], (3.5, 1.25, 40))
+        self.assertEqual(len(vis), len(bench.WORKLOADS))
         self.assertTrue(all(c[0] == "MyMalloc" and "-v" in c[1] for c in self.fake.calls))
 
 
@@ -93,7 +94,8 @@ class ReportTest(unittest.TestCase):
     def write(self, instr):
         with tempfile.TemporaryDirectory() as tmp:
             md, svg = os.path.join(tmp, "bench.md"), os.path.join(tmp, "bench.svg")
-            bench.write_markdown(md, "test host", ALLOCS, self.data(), {"frag": 10.0}, instr,
+            bench.write_markdown(md, "test host", ALLOCS, self.data(),
+                                 {("frag 1024", "MyMalloc"): (10.0, 4.0, 64)}, instr,
                                  1600, 1, 1.0)
             bench.write_svg(svg, ALLOCS, self.data(), instr)
             with open(md) as f, open(svg) as g:
@@ -103,10 +105,10 @@ class ReportTest(unittest.TestCase):
         instr = {(label, n): 100.0 + i for label, _ in bench.INSTR_ROWS
                  for i, (n, _, _) in enumerate(ALLOCS)}
         md, svg = self.write(instr)
-        self.assertIn("| frag | 20.0 (2.00×) | 10.0 (1.00×) | 2.5 (0.25×) |", md)
+        self.assertIn("| frag 1024 | 20.0 (2.00×) | 10.0 (1.00×) | 2.5 (0.25×) |", md)
         self.assertIn("| carve | 3.0 | 3.0 | 3.0 |", md)
         self.assertIn("| threads 1 | 100.0 | 101.0 | 102.0 |", md)
-        self.assertIn("| frag | 10.00 |", md)
+        self.assertIn("| frag 1024 | 10.00 | 4.00 | 64 |  |", md)
         rects = svg.findall("{http://www.w3.org/2000/svg}rect")
         bars = len(ALLOCS) * (len(bench.WORKLOADS) + len(bench.INSTR_ROWS))
         self.assertEqual(len(rects), 1 + bars + len(ALLOCS))  # background, bars, legend
