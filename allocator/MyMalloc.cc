@@ -79,11 +79,12 @@ void *payloadOf(BlockHeader *b) { return reinterpret_cast<char *>(b) + kHeaderSi
 // before it starts a second thread, and from then on mutex is always taken.
 // The flag cannot change between lock() and unlock(): only the calling thread
 // could start a thread, and it does not while inside the allocator.
-void lock() {
+// Inline: a call of its own would cost the fast path a tenth of its instructions.
+[[gnu::always_inline]] inline void lock() {
   if (!__libc_single_threaded) pthread_mutex_lock(&mutex);
   if (__builtin_expect(checkPeriod != 0, 0)) checkOnLock();
 }
-void unlock() {
+[[gnu::always_inline]] inline void unlock() {
   if (__builtin_expect(checkAfterThis, 0)) checkOnUnlock();
   if (!__libc_single_threaded) pthread_mutex_unlock(&mutex);
 }
@@ -101,44 +102,57 @@ unsigned long long slowSearches, searchVisits, indexSteps;
 // the last, and keeps it through every resize and every takePlace; the first
 // fit is then the fitting block in the highest position. A tree over the
 // positions holds in each node the largest size below it, so that the search
-// goes from the root to the highest position whose size fits in one step per
-// level: O(log n) for n positions.
+// finds the highest position whose size fits in O(log n) steps for n
+// positions (fewer when the fit was listed recently; see indexFit).
 //
 // A position's size in the tree is never below its block's size, but may be
-// above it: a block that shrinks leaves its old size behind (one that leaves
-// the list takes its size with it). The search reads the size of the block it lands on; if that
-// block does not fit after all, its true size goes into the tree and the search runs again. Each
-// such miss pays for a change the tree was spared, so a block carved again and again costs the tree
-// nothing.
+// above it: a block that shrinks leaves its old size behind, and one that
+// leaves the list leaves its position empty with its size still there. The
+// search reads the block it lands on; if the position is empty or the block
+// does not fit after all, the leaf gets its true size (0 when empty) and the
+// search runs again. Each such miss pays for a change the tree was spared, so
+// a block carved again and again, or taken off the list, costs the tree
+// nothing at the time.
 //
 // Positions are never reused: when they run out, the listed blocks are
 // numbered afresh in list order (and the arrays doubled if more than half
 // are in use), a cost of O(n) once every n/2 or more listings.
 //
-// The index lives beside the heap, in memory of its own from mmap: a 32-byte
-// free block has no spare bytes beyond its links, and the heap's layout and
-// _heapSize stay as they are. A hash table maps a block's address to its
-// position. If the system refuses the index memory, the index is dropped and
-// the search walks the list.
+// The tree and placeOf live beside the heap, in memory of its own from mmap,
+// so the heap's layout and _heapSize stay as they are. A listed block larger
+// than kMinBlockSize keeps its position in the spare word after its links
+// (kPositionOffset), which no one else reads while the block is free; a
+// 32-byte block has no spare bytes, so a hash table beside the heap maps its
+// address to its position. A block moves between the two when its size
+// crosses kMinBlockSize. If the system refuses the index memory, the index is
+// dropped and the search walks the list.
 size_t *largest;             // the tree: node i has children 2i and 2i+1; leaf p at positions + p
 BlockHeader **placeOf;       // the block at each position, null once it left the list
 struct Slot {                // of the hash table: a listed block and its position
   const BlockHeader *block;  // null: an empty slot
   uint32_t position;
 };
-Slot *slots;            // linear probing
+Slot *slots;            // linear probing; only blocks of kMinBlockSize are here
 uint32_t positions;     // a power of two; the hash table has twice as many slots
 uint32_t nextPosition;  // the position the next listing takes
 uint32_t placed;        // blocks in the index: every listed block
+uint32_t hashed;        // of them, those in the hash table
 unsigned slotShift;     // 64 less log2 of the slots
-// The block last listed or grown, its position and its size in the tree: a
-// block that grows again within that size needs no look-up.
+// The block last listed or grown (never one of kMinBlockSize) and its size in
+// the tree: a block that grows again within that size needs no index work.
 BlockHeader *recentBlock;
-uint32_t recentPosition;
 size_t recentBound;
 bool indexLost;  // the system refused index memory: search by walking
 
 constexpr uint32_t kFirstPositions = 1024;
+// The blocks after the head that a search reads before it asks the size
+// index: a fit among them costs a few loads instead of a tree search, and
+// more of them would cost a dependent load each on a search that goes on.
+constexpr size_t kShortWalk = 4;
+// Where a free block larger than kMinBlockSize keeps its position: right
+// after its links, within its first kMinBlockSize + kAlignment bytes.
+constexpr size_t kPositionOffset = sizeof(BlockHeader);
+static_assert(kPositionOffset + sizeof(uint32_t) <= kMinBlockSize + kAlignment);
 constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
 
 size_t indexBytes(uint32_t n) {
@@ -183,15 +197,25 @@ uint32_t slotOf(const BlockHeader *b) {
   return i;
 }
 
-// Places b at position p, in the hash table and in placeOf.
-void place(BlockHeader *b, uint32_t p) {
-  placeOf[p] = b;
-  slots[slotOf(b)] = Slot{b, p};
+uint32_t *spareWord(BlockHeader *b) {
+  return reinterpret_cast<uint32_t *>(reinterpret_cast<char *>(b) + kPositionOffset);
 }
 
-// Removes b from the hash table, shifting back the entries of its probe run,
-// and from placeOf. Returns its position.
-uint32_t unplace(const BlockHeader *b) {
+// Enters b, of the given size, into the hash table at position p, or writes
+// p into its spare word.
+void notePosition(BlockHeader *b, size_t size, uint32_t p) {
+  if (size > kMinBlockSize) {
+    *spareWord(b) = p;
+    return;
+  }
+  slots[slotOf(b)] = Slot{b, p};
+  hashed++;
+}
+
+// The position of the listed block b, of the given size; a block of
+// kMinBlockSize leaves the hash table.
+uint32_t takePosition(BlockHeader *b, size_t size) {
+  if (size > kMinBlockSize) return *spareWord(b);
   uint32_t mask = 2 * positions - 1;
   uint32_t i = slotOf(b);
   uint32_t p = slots[i].position;
@@ -204,7 +228,7 @@ uint32_t unplace(const BlockHeader *b) {
     }
   }
   slots[i].block = nullptr;
-  placeOf[p] = nullptr;
+  hashed--;
   return p;
 }
 
@@ -228,7 +252,6 @@ bool renumber(uint32_t n) {
   uint32_t k = 0;  // k <= p, so the same arrays may be compacted in place
   for (uint32_t p = 0; p < old; p++) {
     if (oldPlaceOf[p] == nullptr) continue;
-    if (oldPlaceOf[p] == recentBlock) recentPosition = k;
     placeOf[k] = oldPlaceOf[p];
     largest[n + k++] = oldLargest[old + p];
   }
@@ -246,18 +269,19 @@ bool renumber(uint32_t n) {
   positions = n;
   slotShift = static_cast<unsigned>(__builtin_clzll(2 * static_cast<uint64_t>(n))) + 1;
   nextPosition = k;
-  for (uint32_t p = 0; p < k; p++) slots[slotOf(placeOf[p])] = Slot{placeOf[p], p};
+  hashed = 0;
+  for (uint32_t p = 0; p < k; p++) notePosition(placeOf[p], placeOf[p]->_blockSize, p);
   for (uint32_t i = n - 1; i != 0; i--)
     largest[i] = largest[2 * i] > largest[2 * i + 1] ? largest[2 * i] : largest[2 * i + 1];
   return true;
 }
 
-// b, at position p, now has its present size; it becomes the recent block.
-void grewAt(BlockHeader *b, uint32_t p) {
+// b, at position p, now has its present size; it becomes the recent block
+// unless it is of kMinBlockSize, whose growth always moves its position.
+inline void grewAt(BlockHeader *b, uint32_t p) {
   size_t size = b->_blockSize;
   if (largest[positions + p] < size) setSize(p, size);
-  recentBlock = b;
-  recentPosition = p;
+  recentBlock = size > kMinBlockSize ? b : nullptr;
   recentBound = largest[positions + p];
 }
 
@@ -272,52 +296,80 @@ void grewAt(BlockHeader *b, uint32_t p) {
     if (placed + 1 > n / 2 || !renumber(n)) return loseIndex();
   }
   uint32_t p = nextPosition++;
-  place(b, p);
+  placeOf[p] = b;
+  notePosition(b, b->_blockSize, p);
   placed++;
   grewAt(b, p);
 }
 
-// b leaves the list; its position stays empty.
-[[gnu::noinline]] void indexRemove(BlockHeader *b) {
+// b, of the given size, leaves the list; its position stays empty, its size
+// in the tree until a search lands there.
+[[gnu::noinline]] void indexRemove(BlockHeader *b, size_t size) {
   if (indexLost) return;
-  setSize(unplace(b), 0);
+  placeOf[takePosition(b, size)] = nullptr;
   placed--;
   if (b == recentBlock) recentBlock = nullptr;
 }
 
-// b, still listed, has grown.
-[[gnu::noinline]] void indexGrow(BlockHeader *b) {
+// b, still listed, has grown from the old size.
+[[gnu::noinline]] void indexGrow(BlockHeader *b, size_t old) {
   if (indexLost) return;
-  grewAt(b, b == recentBlock ? recentPosition : slots[slotOf(b)].position);
+  uint32_t p = takePosition(b, old);
+  if (old == kMinBlockSize) notePosition(b, b->_blockSize, p);  // into its spare word
+  grewAt(b, p);
 }
 
-// b takes old's place, and with it old's position.
-[[gnu::noinline]] void indexMove(BlockHeader *old, BlockHeader *b) {
+// b, still listed, has shrunk from more than kMinBlockSize to it: its
+// position moves from its spare word to the hash table.
+[[gnu::noinline]] void indexShrinkToMin(BlockHeader *b, size_t old) {
+  if (indexLost || old == kMinBlockSize) return;
+  notePosition(b, kMinBlockSize, *spareWord(b));
+  if (b == recentBlock) recentBlock = nullptr;
+}
+
+// b takes old, of the given size, off the list, and with it old's position.
+[[gnu::noinline]] void indexMove(BlockHeader *old, size_t oldSize, BlockHeader *b) {
   if (indexLost) return;
-  uint32_t p = unplace(old);
-  place(b, p);
+  uint32_t p = takePosition(old, oldSize);
+  placeOf[p] = b;
+  notePosition(b, b->_blockSize, p);
   grewAt(b, p);
 }
 
 // The fitting block in the highest position, or null; the head has been
-// looked at and does not fit. Counts what it reads.
+// looked at and does not fit. Counts what it reads. The search starts at the
+// newest position and climbs only as far as the nearest fitting subtree to
+// its left, so a fit listed recently costs few steps whatever the tree's size.
+// A position that misses (empty, or its block shrank) gets its true size, and
+// the search goes on to the left of it.
 BlockHeader *indexFit(size_t blockSize) {
-  while (positions != 0 && largest[1] >= blockSize) {
-    uint32_t i = 1;
-    while (i < positions) {  // the higher half first: it was listed later
-      i = 2 * i + 1;
-      if (largest[i] < blockSize) i--;
-      indexSteps++;
+  if (nextPosition == 0 || largest[1] < blockSize) return nullptr;
+  uint32_t i = positions + nextPosition - 1;  // the leaves above it are empty
+  for (;;) {
+    if (largest[i] < blockSize) {
+      // Up to the nearest left sibling that holds a fit, then down to its
+      // highest fitting leaf, the right child first: it was listed later.
+      while ((i & 1) == 0 || largest[i - 1] < blockSize) {
+        i >>= 1;
+        indexSteps++;
+        if (i <= 1) return nullptr;
+      }
+      for (i--; i < positions; indexSteps++) {
+        i = 2 * i + 1;
+        if (largest[i] < blockSize) i--;
+      }
     }
     uint32_t p = i - positions;
     BlockHeader *b = placeOf[p];
-    searchVisits++;
-    size_t size = b->_blockSize;
-    if (size >= blockSize) return b;
-    setSize(p, size);  // it shrank since: the tree learns its size
-    if (b == recentBlock) recentBound = size;
+    size_t size = 0;  // an empty position's
+    if (b != nullptr) {
+      searchVisits++;
+      size = b->_blockSize;
+      if (size >= blockSize) return b;
+      if (b == recentBlock) recentBound = size;
+    }
+    setSize(p, size);  // the tree learns the true size
   }
-  return nullptr;
 }
 #endif
 
@@ -336,26 +388,33 @@ void pushFront(BlockHeader *b) {
 #endif
 }
 
-void unlinkFree(BlockHeader *b) {
+// b, of the given size, leaves the list.
+void unlinkFree(BlockHeader *b, [[maybe_unused]] size_t size) {
   b->_nextFree->_prevFree = b->_prevFree;
   b->_prevFree->_nextFree = b->_nextFree;
 #ifndef MYMALLOC_PLAIN_WALK
-  indexRemove(b);
+  indexRemove(b, size);
 #endif
 }
 
-// A listed block's new size; it keeps its place. Only growth concerns the
-// index, and not even that while the block stays within its size there.
+// A listed block's new size; it keeps its place. Growth concerns the index
+// unless the block stays within its size there, and so does a size crossing
+// kMinBlockSize, which moves the block's position in or out of its spare word.
 inline void resizeFree(BlockHeader *b, size_t size) {
   [[maybe_unused]] size_t old = b->_blockSize;
   b->_blockSize = size;
 #ifndef MYMALLOC_PLAIN_WALK
-  if (size > old && (b != recentBlock || size > recentBound)) indexGrow(b);
+  if (size > old) {
+    if (b != recentBlock || size > recentBound) indexGrow(b, old);
+  } else if (size == kMinBlockSize) {
+    indexShrinkToMin(b, old);
+  }
 #endif
 }
 
 // b, not listed, takes the listed block old's place, with the given size.
 void takePlace(BlockHeader *old, BlockHeader *b, size_t size) {
+  [[maybe_unused]] size_t oldSize = old->_blockSize;
   BlockHeader *next = old->_nextFree;
   BlockHeader *prev = old->_prevFree;
   b->_nextFree = next;
@@ -364,7 +423,7 @@ void takePlace(BlockHeader *old, BlockHeader *b, size_t size) {
   prev->_nextFree = b;
   b->_blockSize = size;
 #ifndef MYMALLOC_PLAIN_WALK
-  indexMove(old, b);
+  indexMove(old, oldSize, b);
 #endif
 }
 
@@ -458,23 +517,23 @@ void initialize() {
 [[gnu::noinline]] BlockHeader *findFit(size_t blockSize) {
   slowSearches++;
   searchVisits++;  // the head
+  // A few blocks after the head first: most fits are among them, and each
+  // costs far less than a search of the index. Without the index, the walk
+  // goes on to the end.
+#ifdef MYMALLOC_PLAIN_WALK
+  size_t steps = SIZE_MAX;
+#else
+  size_t steps = indexLost ? SIZE_MAX : kShortWalk;
+#endif
+  BlockHeader *b = _freeListSentinel._nextFree->_nextFree;
+  for (; b != &_freeListSentinel && steps-- != 0; b = b->_nextFree) {
+    searchVisits++;
+    if (b->_blockSize >= blockSize) return b;  // the flag of a block on the list is clear
+  }
   BlockHeader *fit = nullptr;
 #ifndef MYMALLOC_PLAIN_WALK
-  if (!indexLost) {
-    fit = indexFit(blockSize);
-  } else
+  if (b != &_freeListSentinel) fit = indexFit(blockSize);
 #endif
-  {
-    for (BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel;) {
-      b = b->_nextFree;
-      if (b == &_freeListSentinel) break;
-      searchVisits++;
-      if (b->_blockSize >= blockSize) {  // the flag of a block on the list is clear
-        fit = b;
-        break;
-      }
-    }
-  }
   if (fit == nullptr) searchVisits++;  // the heap grows, and its fresh block fits
   return fit;
 }
@@ -492,7 +551,7 @@ void initialize() {
   size_t size = b->_blockSize;  // the flag of a block on the list is clear
   size_t remainder = size - blockSize;
   if (remainder < kMinBlockSize) {
-    unlinkFree(b);
+    unlinkFree(b, size);
     b->_blockSize = size | kAllocatedBit;
     blockAt(b, size)->_leftSize = size;
     return payloadOf(b);
@@ -584,7 +643,7 @@ inline void *allocateObject(size_t size);
   }
   BlockHeader *merged = h;
   if (leftFree) {  // left leaves its own place and moves, grown, to right's
-    unlinkFree(left);
+    unlinkFree(left, leftWord);
     size += leftWord;
     right->_leftSize = size;
     merged = left;
@@ -683,9 +742,14 @@ bool indexTreeHolds(size_t *count) {
   }
   for (uint32_t p = 0; p < positions; p++)
     if (placeOf[p] != nullptr) ++*count;
-  return *count == placed && nextPosition <= positions &&
-         (recentBlock == nullptr || (placeOf[recentPosition] == recentBlock &&
-                                     largest[positions + recentPosition] == recentBound));
+  uint32_t inTable = 0;
+  for (uint32_t i = 0; i < 2 * positions; i++)
+    if (slots[i].block != nullptr) inTable++;
+  return *count == placed && inTable == hashed && nextPosition <= positions &&
+         (recentBlock == nullptr ||
+          (recentBlock->_blockSize > kMinBlockSize && *spareWord(recentBlock) < positions &&
+           placeOf[*spareWord(recentBlock)] == recentBlock &&
+           largest[positions + *spareWord(recentBlock)] == recentBound));
 }
 #endif
 
@@ -696,6 +760,7 @@ int walkFreeList(Walk &w) {
   size_t listed = 0;
   size_t listedBytes = 0;
   [[maybe_unused]] uint32_t lastPosition = UINT32_MAX;  // the last entry's
+  [[maybe_unused]] size_t minBlocks = 0;                // entries of kMinBlockSize
   const BlockHeader *prev = &_freeListSentinel;
   for (const BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel;
        prev = b, b = b->_nextFree) {
@@ -716,13 +781,20 @@ int walkFreeList(Walk &w) {
     if (++listed > w.freeBlocks) return brokenAt(w, "free list longer than the free blocks", b);
 #ifndef MYMALLOC_PLAIN_WALK
     if (!indexLost) {
-      const Slot &slot = slots[slotOf(b)];
-      if (slot.block == nullptr || placeOf[slot.position] != b)
+      uint32_t p = UINT32_MAX;
+      if (size > kMinBlockSize) {
+        p = *spareWord(const_cast<BlockHeader *>(b));
+      } else {
+        const Slot &slot = slots[slotOf(b)];
+        if (slot.block != nullptr) p = slot.position;
+        minBlocks++;
+      }
+      if (p >= positions || placeOf[p] != b)
         return brokenAt(w, "free block missing from the size index", b);
-      if (slot.position >= lastPosition) return brokenAt(w, "size index out of list order", b);
-      if (largest[positions + slot.position] < size)
+      if (p >= lastPosition) return brokenAt(w, "size index out of list order", b);
+      if (largest[positions + p] < size)
         return brokenAt(w, "size index holds a size below the block's", b);
-      lastPosition = slot.position;
+      lastPosition = p;
     }
 #endif
     listedBytes += size;
@@ -734,7 +806,7 @@ int walkFreeList(Walk &w) {
     return brokenAt(w, "free block missing from the free list", &_freeListSentinel);
 #ifndef MYMALLOC_PLAIN_WALK
   size_t indexed;
-  if (!indexLost && (!indexTreeHolds(&indexed) || indexed != listed))
+  if (!indexLost && (!indexTreeHolds(&indexed) || indexed != listed || hashed != minBlocks))
     return brokenAt(w, "size index disagrees with the free list", &_freeListSentinel);
 #endif
   return 0;
