@@ -1,6 +1,6 @@
 // A test module: writes its CGI variables and its query fields, decoded with the host's utilities.
-// Fields sleep=MS (wait before writing), stall=MS (wait after the first line) and size=N
-// (N more bytes of padding) shape the response.
+// Fields sleep=MS (wait before writing), stall=MS (wait after the first line), size=N
+// (N more bytes of padding) and linger=MS (close the output, then wait) shape the response.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,7 +28,7 @@ extern "C" void httprun(int fd, char *) {
   static char query[QueryMax], word[QueryMax], fields[4 * QueryMax];
   const char *env = getenv("QUERY_STRING");
   snprintf(query, sizeof query, "%s", env != nullptr ? env : "");
-  long sleepMillis = 0, stallMillis = 0, size = 0;
+  long sleepMillis = 0, stallMillis = 0, size = 0, lingerMillis = 0;
   size_t used = 0;
   while (query[0] != '\0') {
     getword(word, query, '=');
@@ -42,6 +42,7 @@ extern "C" void httprun(int fd, char *) {
     if (strcmp(name, "sleep") == 0) sleepMillis = atol(word);
     if (strcmp(name, "stall") == 0) stallMillis = atol(word);
     if (strcmp(name, "size") == 0) size = atol(word);
+    if (strcmp(name, "linger") == 0) lingerMillis = atol(word);
     int n = snprintf(fields + used, sizeof fields - used, "field [%s]=[%s]\n", name, word);
     if (n > 0 && used + static_cast<size_t>(n) < sizeof fields) used += static_cast<size_t>(n);
   }
@@ -59,5 +60,9 @@ extern "C" void httprun(int fd, char *) {
   }
   fputs(fields, client);
   for (long i = 0; i < size; i++) putc('x', client);
+  if (lingerMillis > 0) {
+    fclose(client);
+    nap(lingerMillis);
+  }
   exit(0);
 }

@@ -151,6 +151,12 @@ TEST_F(ModhostTest, ModuleTimeLimit) {
   Response r = get(port(), "/echo?stall=20000");
   EXPECT_LT(secondsSince(start), ModuleSeconds + 2);
   EXPECT_EQ(r.raw, "HTTP/1.0 200 OK\r\nContent-type: text/plain\n\n");
+  // A module that closes its output but works on is still bound by the limit.
+  start = Clock::now();
+  Response done = get(port(), "/echo?linger=20000");
+  EXPECT_LT(secondsSince(start), ModuleSeconds + 2);
+  EXPECT_NE(done.raw.find("field [linger]=[20000]"), std::string::npos) << done.raw;
+  EXPECT_NE(server.waitForLine("?[12 bytes] 200 ", 5).find("module timed out"), std::string::npos);
   // A client that does not read its large page is cut off at the limit too.
   int fd = connectTo(port());
   sendText(fd, "GET /echo?size=40000000 HTTP/1.0\r\n\r\n");
