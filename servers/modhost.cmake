@@ -3,5 +3,6 @@
 # under their C++ names, so that the modules it loads bind to them.
 syslab_program(modhost modhost.cc connection.cc children.cc relay.cc moduleproc.cc response.cc
                httprequest.cc)
+target_include_directories(modhost PRIVATE ${PROJECT_SOURCE_DIR}/modules)
 target_link_libraries(modhost PRIVATE common ${CMAKE_DL_LIBS})
 syslab_module_host(modhost)

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "httprequest.h"
+#include "module_api.h"
 #include "relay.h"
 
 namespace {
@@ -66,7 +67,7 @@ void runModule(const Settings &settings, const ModuleCall &call, int fd, pid_t r
     fprintf(stderr, "modhost: dlopen: %s\n", dlerror());
     _exit(kExitCannotLoad);
   }
-  auto httprun = reinterpret_cast<HttpRun>(dlsym(module, "httprun"));
+  auto httprun = reinterpret_cast<HttpRun>(dlsym(module, kHttpRunSymbol));
   if (httprun == nullptr) {
     fprintf(stderr, "modhost: dlsym: httprun not found: %s\n", dlerror());
     _exit(kExitNoHttprun);

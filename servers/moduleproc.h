@@ -7,9 +7,6 @@
 
 #include "modhost.h"
 
-// The entry every module exports under its plain name.
-using HttpRun = void (*)(int, char *);
-
 constexpr int kExitCannotLoad = 126;  // the module's process could not load the module
 constexpr int kExitNoHttprun = 127;   // the module it loaded has no httprun
 

@@ -6,7 +6,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "hostutil.h"
+#include "module_api.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ void nap(long millis) {
 
 }  // namespace
 
-extern "C" void httprun(int fd, char *) {
+void httprun(int fd, char *) {
   FILE *client = fdopen(fd, "r+");
   if (client == nullptr) {
     perror("fdopen");
