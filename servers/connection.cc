@@ -24,24 +24,37 @@ constexpr int kAcceptPauseMillis = 100;  // after running out of descriptors
 int connectionCount = 0;
 unsigned long arrivals = 0;
 
-// Acts on a request that has been read: a module to run waits for a process; anything else is
-// answered by the server at once.
-void judge(const Settings &settings, Connection *c) {
+// Writes the file of module name into path (size bytes); returns true if it is there.
+bool findModule(const Settings &settings, const char *name, char *path, size_t size) {
   struct stat st;
+  return modulePath(path, size, settings.moduleDir, name) == 0 && stat(path, &st) == 0 &&
+         S_ISREG(st.st_mode);
+}
+
+// Acts on a request that has been read: a module to run waits for a process; anything else is
+// answered by the server at once. "/" leads to the index module while there is one.
+void judge(const Settings &settings, Connection *c) {
   switch (judgeRequest(c->reader.line, c->reader.lineLength, &c->request)) {
     case 200:
-      if (modulePath(c->path, sizeof c->path, settings.moduleDir, c->request.name) != 0 ||
-          stat(c->path, &st) != 0 || !S_ISREG(st.st_mode)) {
-        answer(c, 404, "");
-      } else {
+      if (findModule(settings, c->request.name, c->path, sizeof c->path))
         c->phase = Phase::Ready;
+      else
+        answer(c, 404, "");
+      break;
+    case 404:
+      if (strcmp(c->request.target, "/") == 0 &&
+          findModule(settings, settings.indexModule, c->path, sizeof c->path)) {
+        char location[ModuleNameMax + 16], explanation[2 * ModuleNameMax + 48];
+        snprintf(location, sizeof location, "Location: /%s\r\n", settings.indexModule);
+        snprintf(explanation, sizeof explanation, "The index is at <A HREF=\"/%s\">/%s</A>.",
+                 settings.indexModule, settings.indexModule);
+        answer(c, 302, location, explanation);
+      } else {
+        answer(c, 404, "");
       }
       break;
-    case 302:
-      answer(c, 302, "Location: /tolv\r\n");
-      break;
     case 405:
-      answer(c, 405, "Allow: GET\r\n");
+      answer(c, 405, "Allow: GET, HEAD\r\n");
       break;
     default:
       answer(c, c->request.status, "");
@@ -94,7 +107,11 @@ void releaseConnection(Connection *c) {
 }
 
 void describeRequest(const Connection &c, Outcome *out) {
-  inet_ntop(AF_INET, &c.peer.sin_addr, out->peer, sizeof out->peer);
+  out->arrived = c.arrived;
+  out->arrivedMillis = c.arrivedMillis;
+  char address[INET_ADDRSTRLEN] = "-";
+  inet_ntop(AF_INET, &c.peer.sin_addr, address, sizeof address);
+  snprintf(out->peer, sizeof out->peer, "%s:%u", address, ntohs(c.peer.sin_port));
   const Request &req = c.request;
   if (req.method == nullptr) return;
   snprintf(out->method, sizeof out->method, "%s", req.method);
@@ -105,10 +122,10 @@ void describeRequest(const Connection &c, Outcome *out) {
   }
 }
 
-void answer(Connection *c, int status, const char *extra) {
+void answer(Connection *c, int status, const char *extra, const char *explanation) {
   Outcome out;
   describeRequest(*c, &out);
-  sendPage(c->client, status, extra, &out);
+  sendPage(c->client, status, extra, &out, explanation);
   logRequest(out);
   shutdown(c->client, SHUT_WR);
   c->phase = Phase::Draining;
@@ -191,6 +208,8 @@ long long acceptConnections(int listener) {
     c->client = client;
     c->deadline = nowMillis() + kRequestSeconds * 1000LL;
     c->arrival = ++arrivals;
+    clock_gettime(CLOCK_REALTIME, &c->arrived);
+    c->arrivedMillis = nowMillis();
     c->peer = peer;
     c->request = Request{};
     startRequest(&c->reader);

@@ -4,6 +4,7 @@
 
 #include <limits.h>
 #include <netinet/in.h>
+#include <time.h>
 
 #include "httprequest.h"
 #include "modhost.h"
@@ -18,8 +19,10 @@ enum class Phase { Free, Reading, Ready, Draining };
 struct Connection {
   Phase phase;
   int client;
-  long long deadline;     // Reading: the request's limit; Draining: the end of the linger
-  unsigned long arrival;  // order of acceptance: waiting requests are served first come first
+  long long deadline;       // Reading: the request's limit; Draining: the end of the linger
+  unsigned long arrival;    // order of acceptance: waiting requests are served first come first
+  timespec arrived;         // when it was taken, on the wall clock, for the log
+  long long arrivedMillis;  // the same on the deadline clock, for the request's duration
   sockaddr_in peer;
   RequestReader reader;
   Request request;      // points into reader.line once the request is complete
@@ -40,8 +43,8 @@ void releaseConnection(Connection *c);
 void describeRequest(const Connection &c, Outcome *out);
 
 // Answers c with a page of the server's own and logs it, then reads what the client still
-// sends until the linger ends; extra is more header lines.
-void answer(Connection *c, int status, const char *extra);
+// sends until the linger ends; extra is more header lines, explanation (if given) the page's.
+void answer(Connection *c, int status, const char *extra, const char *explanation = nullptr);
 
 // Reads what has arrived on c: more of its request, or, once answered, input to drop.
 void readConnection(const Settings &settings, Connection *c);

@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 
 namespace {
 
@@ -16,6 +17,7 @@ ReadState takeLineByte(RequestReader *r, char c) {
     return ReadState::Reading;
   }
   if (r->lineLength > 0 && r->line[r->lineLength - 1] == '\r') r->lineLength--;
+  if (r->lineLength == 0) return ReadState::Reading;  // an empty line before the request line
   if (r->lineLength > RequestLineMax) return ReadState::LineTooLong;
   r->line[r->lineLength] = '\0';
   r->inHeaders = true;
@@ -38,6 +40,19 @@ ReadState takeHeaderByte(RequestReader *r, char c) {
 }
 
 bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// Returns the path of target, a request target without its query: target itself if it starts
+// with '/'; for the absolute form ("http://host:port/path") the part from the first '/' after
+// the host, or "/" if there is none; null for anything else.
+const char *pathOf(const char *target) {
+  if (target[0] == '/') return target;
+  const char *authority = nullptr;
+  if (strncasecmp(target, "http://", 7) == 0) authority = target + 7;
+  if (strncasecmp(target, "https://", 8) == 0) authority = target + 8;
+  if (authority == nullptr) return nullptr;
+  const char *path = strchr(authority, '/');
+  return path != nullptr ? path : "/";
+}
 
 }  // namespace
 
@@ -96,20 +111,19 @@ int judgeRequest(char *line, size_t length, Request *req) {
   for (const char *p = method; *p != '\0'; p++)
     if (!isLetter(*p)) return req->status;
   if (strcmp(version, "HTTP/1.0") != 0 && strcmp(version, "HTTP/1.1") != 0) return req->status;
-  if (target[0] != '/') return req->status;
 
   char *query = strchr(target, '?');
   if (query != nullptr) *query++ = '\0';
-  *req = Request{0, method, target, query, version, nullptr};
-  if (strcmp(method, "GET") != 0) {
+  const char *path = pathOf(target);
+  if (path == nullptr) return req->status;
+  *req = Request{0, method, path, query, version, nullptr};
+  if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0) {
     req->status = 405;
-  } else if (strcmp(target, "/") == 0) {
-    req->status = 302;
-  } else if (!isModuleName(target + 1, strlen(target + 1))) {
+  } else if (!isModuleName(path + 1, strlen(path + 1))) {
     req->status = 404;
   } else {
     req->status = 200;
-    req->name = target + 1;
+    req->name = path + 1;
   }
   return req->status;
 }

@@ -1,5 +1,5 @@
 // modhost: a small HTTP/1.0 server that runs modules, one process per request.
-// GET /NAME?QUERY loads NAME-mod.so from the module folder and calls its httprun.
+// GET (or HEAD) /NAME?QUERY loads NAME-mod.so from the module folder and calls its httprun.
 //
 // Three processes serve a request. The server (this file's loop) reads the requests of all
 // its connections at once and starts a process only for a complete request, so that
@@ -44,22 +44,52 @@ volatile sig_atomic_t stopSignals = 0;
 void onStop(int) { stopSignals = stopSignals + 1; }
 void onChild(int) {}  // only to interrupt the wait; the loop reaps
 
-[[noreturn]] void usage(const char *program) {
-  fprintf(stderr, "Usage: %s [-t module-seconds] [port [module-dir [address]]]\n", program);
-  exit(1);
+constexpr const char *kUsage =
+    "Usage: %s [-t module-seconds] [-a address] [-i index-module] [port [module-dir [address]]]\n"
+    "Serves GET /NAME?QUERY by running NAME-mod.so from module-dir (default: the folder of\n"
+    "this program) on address (default 127.0.0.1) and port (default 8080; 0: any free one).\n"
+    "\"/\" leads to the index module (default tolv) while it is there; -t bounds a module's\n"
+    "response (default 30 seconds, at most 3600).\n";
+
+// Prints the usage on out and ends the process with status.
+[[noreturn]] void exitWithUsage(FILE *out, const char *program, int status) {
+  fprintf(out, kUsage, program);
+  exit(status);
 }
 
-// Reads the command line into settings; exits with the usage line on any error.
+[[noreturn]] void usageError(const char *program) { exitWithUsage(stderr, program, 1); }
+
+// Reads the command line into settings; exits with the usage on any error.
 void parseArguments(int argc, char *argv[], Settings *settings) {
+  static const option longOptions[] = {{"help", no_argument, nullptr, 'h'}, {}};
+  const char *address = nullptr;
   int opt;
-  while ((opt = getopt(argc, argv, "t:")) != -1) {
-    if (opt != 't' || parseNumber(optarg, 1, kMaxModuleSeconds, &settings->moduleSeconds) != 0)
-      usage(argv[0]);
+  while ((opt = getopt_long(argc, argv, "ht:a:i:", longOptions, nullptr)) != -1) {
+    switch (opt) {
+      case 'h':
+        exitWithUsage(stdout, argv[0], 0);
+      case 't':
+        if (parseNumber(optarg, 1, kMaxModuleSeconds, &settings->moduleSeconds) != 0)
+          usageError(argv[0]);
+        break;
+      case 'a':
+        address = optarg;
+        break;
+      case 'i':
+        if (!isModuleName(optarg, strlen(optarg))) {
+          fprintf(stderr, "%s: not a module name\n", optarg);
+          usageError(argv[0]);
+        }
+        snprintf(settings->indexModule, sizeof settings->indexModule, "%s", optarg);
+        break;
+      default:
+        usageError(argv[0]);
+    }
   }
   int rest = argc - optind;
   char **args = argv + optind;
-  if (rest > 3) usage(argv[0]);
-  if (rest >= 1 && parseNumber(args[0], 0, 65535, &settings->port) != 0) usage(argv[0]);
+  if (rest > 3 || (rest == 3 && address != nullptr)) usageError(argv[0]);
+  if (rest >= 1 && parseNumber(args[0], 0, 65535, &settings->port) != 0) usageError(argv[0]);
 
   char dir[PATH_MAX];
   if (rest >= 2) {
@@ -78,11 +108,12 @@ void parseArguments(int argc, char *argv[], Settings *settings) {
     exit(1);
   }
 
-  const char *address = rest >= 3 ? args[2] : kDefaultAddress;
+  if (rest == 3) address = args[2];
+  if (address == nullptr) address = kDefaultAddress;
   in_addr unused;
   if (inet_pton(AF_INET, address, &unused) != 1) {
     fprintf(stderr, "%s: not an IPv4 address\n", address);
-    usage(argv[0]);
+    usageError(argv[0]);
   }
   snprintf(settings->address, sizeof settings->address, "%s", address);
 }

@@ -4,6 +4,8 @@
 #include <limits.h>
 #include <netinet/in.h>
 
+#include "httprequest.h"
+
 constexpr int kRequestSeconds = 10;  // for the whole request line and headers
 constexpr int kLingerMillis = 1000;  // to read what the client still sends before closing
 
@@ -11,5 +13,6 @@ struct Settings {
   int port = 8080;
   char address[INET_ADDRSTRLEN] = {};
   char moduleDir[PATH_MAX] = {};
-  int moduleSeconds = 30;  // for the module's whole response
+  int moduleSeconds = 30;                        // for the module's whole response
+  char indexModule[ModuleNameMax + 1] = "tolv";  // where "/" leads, if it is there
 };

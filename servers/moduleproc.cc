@@ -35,7 +35,7 @@ void setCgiEnvironment(const Settings &settings, const ModuleCall &call) {
   const char *vars[][2] = {
       {"GATEWAY_INTERFACE", "CGI/1.1"},  {"SERVER_SOFTWARE", "modhost"},
       {"SERVER_NAME", settings.address}, {"SERVER_PORT", serverPort},
-      {"SERVER_PROTOCOL", call.version}, {"REQUEST_METHOD", "GET"},
+      {"SERVER_PROTOCOL", call.version}, {"REQUEST_METHOD", call.method},
       {"SCRIPT_NAME", scriptName},       {"QUERY_STRING", call.query},
       {"REMOTE_ADDR", peerAddress},      {"REMOTE_PORT", peerPort},
   };

@@ -13,6 +13,7 @@ constexpr int kExitNoHttprun = 127;   // the module it loaded has no httprun
 // One request as the module sees it.
 struct ModuleCall {
   const char *path;     // the module file
+  const char *method;   // REQUEST_METHOD: GET or HEAD
   const char *name;     // the module's name, SCRIPT_NAME without its '/'
   char *query;          // QUERY_STRING, exactly as received; writable, the module may parse it
   const char *version;  // SERVER_PROTOCOL

@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr const char *kStatusOk = "HTTP/1.0 200 OK\r\n";
-
 // The module's process group, once there is one (its id is the module's pid, kept from reuse
 // while the group has a member or the module is unreaped).
 volatile sig_atomic_t moduleGroup = 0;
@@ -80,6 +78,21 @@ bool awaitEnd(pid_t pid, long long deadline) {
   return ready != 0;
 }
 
+// Finds the end of a module's header, the first empty line, in n more bytes of its output;
+// *lineEmpty is true while the output is at the start of a line or has only a CR on it.
+// Returns the number of bytes up to and with the header's end, or 0 if it is not among them.
+size_t headerEnd(const char *buf, size_t n, bool *lineEmpty) {
+  for (size_t i = 0; i < n; i++) {
+    if (buf[i] == '\n') {
+      if (*lineEmpty) return i + 1;
+      *lineEmpty = true;
+    } else if (buf[i] != '\r') {
+      *lineEmpty = false;
+    }
+  }
+  return 0;
+}
+
 // Tells in out's detail how the module process ended. Returns what the 500 page of a module
 // that wrote nothing says, if the end itself explains it; else null.
 const char *describeExit(int status, Outcome *out) {
@@ -100,8 +113,9 @@ const char *describeExit(int status, Outcome *out) {
 
 // Runs the module in a process of its own on one end of a socket pair and relays what it
 // writes to the client: the status line goes first, with the module's first bytes, and a
-// module that ends without writing anything gives a 500 that says why instead. A module past
-// its time, whether or not it still writes, is killed with its whole process group.
+// module that ends without writing anything gives a 500 that says why instead. For HEAD only
+// the module's header goes to the client. A module past its time, whether or not it still
+// writes, is killed with its whole process group.
 void serveModule(const Settings &settings, int client, const ModuleCall &call, Outcome *out) {
   int pair[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
@@ -133,6 +147,7 @@ void serveModule(const Settings &settings, int client, const ModuleCall &call, O
 
   long long deadline = nowMillis() + settings.moduleSeconds * 1000LL;
   bool started = false, clientGone = false, timedOut = false;
+  bool headOnly = strcmp(call.method, "HEAD") == 0, headerDone = false, lineEmpty = true;
   char buf[16384];
   for (;;) {
     pollfd pfd = {pair[0], POLLIN, 0};
@@ -147,11 +162,24 @@ void serveModule(const Settings &settings, int client, const ModuleCall &call, O
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) perror("read");
     if (n <= 0) break;
-    if (clientGone) continue;  // let the module finish its work undisturbed
-    bool first = !started;
+    if (clientGone || headerDone) continue;  // let the module finish its work undisturbed
+    size_t length = static_cast<size_t>(n);
+    if (headOnly) {
+      size_t end = headerEnd(buf, length, &lineEmpty);
+      if (end > 0) {
+        length = end;
+        headerDone = true;
+      }
+    }
+    char statusOk[128];
+    int statusLength = 0;
+    if (!started) {
+      statusLength = statusLines(statusOk, sizeof statusOk, 200, "OK");
+      if (statusLength < 0) statusLength = 0;
+    }
     started = true;
-    if ((first && sendAllBy(client, kStatusOk, strlen(kStatusOk), deadline) != 0) ||
-        sendAllBy(client, buf, static_cast<size_t>(n), deadline) != 0) {
+    if (sendAllBy(client, statusOk, static_cast<size_t>(statusLength), deadline) != 0 ||
+        sendAllBy(client, buf, length, deadline) != 0) {
       if (errno == ETIMEDOUT) {  // a client that does not read is cut off at the same limit
         timedOut = true;
         break;
@@ -159,7 +187,7 @@ void serveModule(const Settings &settings, int client, const ModuleCall &call, O
       clientGone = true;
       continue;
     }
-    out->sent += (first ? strlen(kStatusOk) : 0) + static_cast<size_t>(n);
+    out->sent += static_cast<size_t>(statusLength) + length;
   }
   // A module that has closed its output may still be at work: its time runs on.
   if (!timedOut && !awaitEnd(pid, deadline)) timedOut = true;
@@ -216,8 +244,11 @@ void runRequest(const Settings &settings, Connection *c, const sigset_t &origina
   Outcome out;
   describeRequest(*c, &out);
   char noQuery[] = "";
-  ModuleCall call = {c->path, c->request.name,
-                     c->request.query != nullptr ? c->request.query : noQuery, c->request.version,
+  ModuleCall call = {c->path,
+                     c->request.method,
+                     c->request.name,
+                     c->request.query != nullptr ? c->request.query : noQuery,
+                     c->request.version,
                      c->peer};
   serveModule(settings, c->client, call, &out);
   closeClient(c->client);

@@ -192,6 +192,14 @@ struct Response {
     size_t end = raw.find("\r\n\r\n");
     return end == std::string::npos ? "" : raw.substr(end + 4);
   }
+  // The response without its Date header, which every response has right after its status
+  // line; "" if it has none there.
+  std::string withoutDate() const {
+    size_t at = raw.find("\r\n") + 2;
+    if (at == std::string::npos + 2 || raw.compare(at, 6, "Date: ") != 0) return "";
+    size_t end = raw.find("\r\n", at);
+    return end == std::string::npos ? "" : raw.substr(0, at) + raw.substr(end + 2);
+  }
 };
 
 // Sends request as it stands and returns what comes back.
