@@ -23,6 +23,10 @@
 #include <string_view>
 #include <vector>
 
+#include "io.h"
+#include "net.h"
+#include "procfs.h"
+
 extern char **environ;
 
 namespace {
@@ -38,131 +42,14 @@ constexpr int RealWaitSeconds = 30;  // clockgreet's wait for a name
 constexpr long ZoneOffset = 19800;   // the servers' time zone is 5:30 east of UTC
 constexpr const char *ServerZone = "TZ=ZZZ-05:30";
 
-long long nowMs() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
-// An owned descriptor.
-struct Fd {
-  int fd = -1;
-  Fd() = default;
-  explicit Fd(int f) : fd(f) {}
-  Fd(Fd &&o) : fd(o.fd) { o.fd = -1; }
-  Fd &operator=(Fd &&o) {
-    std::swap(fd, o.fd);
-    return *this;
-  }
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-// What came from a descriptor: the bytes, and how reading stopped.
-struct Received {
-  std::string data;
-  bool ended = false;  // the stream ended (read gave 0)
-  int error = 0;       // errno of a failed read, 0 if none
-};
-
-// Reads fd until want bytes have come, the stream ends or fails, or timeoutMs pass.
-Received readFrom(int fd, size_t want, int timeoutMs) {
-  Received r;
-  long long deadline = nowMs() + timeoutMs;
-  while (r.data.size() < want) {
-    long long left = deadline - nowMs();
-    if (left <= 0) break;
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    char buf[4096];
-    size_t ask = std::min(sizeof(buf), want - r.data.size());
-    ssize_t n = read(fd, buf, ask);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      r.error = errno;
-      break;
-    }
-    if (n == 0) {
-      r.ended = true;
-      break;
-    }
-    r.data.append(buf, static_cast<size_t>(n));
-  }
-  return r;
-}
-
-// Reads fd to its end (or failure), for at most timeoutMs.
-Received readToEnd(int fd, int timeoutMs) { return readFrom(fd, SIZE_MAX, timeoutMs); }
-
 // Returns true if nothing arrives on fd within QuietMs.
 bool staysQuiet(int fd) {
   pollfd p = {fd, POLLIN, 0};
   return poll(&p, 1, QuietMs) == 0;
 }
 
-void sendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    ASSERT_GT(n, 0) << strerror(errno);
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-// Returns a listening or bound TCP socket on 127.0.0.1 at port (0: the system picks one).
-Fd tcpSocket(int port, bool listening) {
-  Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(s.fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) return Fd();
-  if (listening && listen(s.fd, 1) != 0) return Fd();
-  return s;
-}
-
-int portOf(int fd) {
-  sockaddr_in a = {};
-  socklen_t len = sizeof(a);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
-// Returns a port that was free a moment ago.
-int freePort() {
-  Fd s = tcpSocket(0, false);
-  return s.fd < 0 ? 0 : portOf(s.fd);
-}
-
 // A client connected to the server on 127.0.0.1 at port.
-Fd connectTo(int port) {
-  Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(s.fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) return Fd();
-  return s;
-}
-
-// Closes a client so that the server's side is reset at once.
-void resetClose(Fd &client) {
-  linger l = {1, 0};
-  setsockopt(client.fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-  client = Fd();
-}
-
-// The socket inodes that process pid holds open.
-std::set<std::string> socketInodes(pid_t pid) {
-  std::set<std::string> inodes;
-  std::error_code ec;
-  std::filesystem::path dir = "/proc/" + std::to_string(pid) + "/fd";
-  for (const auto &entry : std::filesystem::directory_iterator(dir, ec)) {
-    std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
-    if (target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
-  }
-  return inodes;
-}
+Fd clientOf(int port) { return Fd(connectTo(port)); }
 
 // Returns the port of the IPv4 socket that pid listens on, or 0 if there is none.
 int listeningPortOf(pid_t pid) {
@@ -287,7 +174,7 @@ void expectPrompt(int fd) { EXPECT_EQ(readFrom(fd, Prompt.size(), WaitMs).data, 
 
 // A client connected to the server at port that has been prompted.
 Fd promptedClient(int port) {
-  Fd c = connectTo(port);
+  Fd c = clientOf(port);
   EXPECT_GE(c.fd, 0) << strerror(errno);
   expectPrompt(c.fd);
   return c;
@@ -349,8 +236,8 @@ class Clockgreet : public testing::Test {
   // that the silent one is answered with what it sent after waitSeconds, and the next is served.
   void expectSilentClientReleased(int port, int waitSeconds, std::string_view bytes) {
     long long begin = nowMs();
-    Fd silent = connectTo(port);
-    Fd next = connectTo(port);
+    Fd silent = clientOf(port);
+    Fd next = clientOf(port);
     ASSERT_GE(silent.fd, 0);
     ASSERT_GE(next.fd, 0);
     expectPrompt(silent.fd);
@@ -385,7 +272,7 @@ TEST_F(ClockgreetProtocol, GreetsEachWaitingClientByNameWithTheLocalTime) {
 
   // Two clients at once: the second waits in the backlog until the first is done.
   Fd first = promptedClient(port);
-  Fd second = connectTo(port);
+  Fd second = clientOf(port);
   ASSERT_GE(second.fd, 0);
   EXPECT_TRUE(staysQuiet(second.fd));
   expectServed(first.fd, "Alice\r\n", "Alice");
@@ -513,7 +400,7 @@ TEST_F(ClockgreetStart, WithoutPortPrintsUsageAndEnds255) {
 }
 
 TEST_F(ClockgreetStart, PortInUseEnds255WithBindError) {
-  Fd holder = tcpSocket(0, true);
+  Fd holder(boundSocket(0, true));
   ASSERT_GE(holder.fd, 0);
   EXPECT_EQ(start(CLOCKGREET, {std::to_string(portOf(holder.fd))}), 0);
   EXPECT_EQ(server().exitStatus(), 255);
@@ -549,7 +436,7 @@ TEST_F(ClockgreetStart, NoDigitsIsPortZeroAPortOfTheSystemsChoosing) {
 }
 
 TEST_F(ClockgreetStart, MinusOneIsPort65535) {
-  if (tcpSocket(65535, false).fd < 0) GTEST_SKIP() << "port 65535 is in use";
+  if (Fd(boundSocket(65535, false)).fd < 0) GTEST_SKIP() << "port 65535 is in use";
   EXPECT_EQ(start(CLOCKGREET, {"-1"}), 65535);
 }
 
@@ -572,7 +459,7 @@ TEST_F(ClockgreetRobustness, VanishedClientsDoNotStopTheServer) {
   // One client is reset while the server waits for its name; another while it waits in the
   // backlog; the greetings to both are written to reset connections.
   Fd gone = promptedClient(port);
-  Fd waiting = connectTo(port);
+  Fd waiting = clientOf(port);
   ASSERT_GE(waiting.fd, 0);
   resetClose(waiting);
   resetClose(gone);
@@ -594,7 +481,7 @@ TEST_F(ClockgreetRobustness, ClientThatStaysAfterItsGreetingHoldsTheServerTwoSec
   ASSERT_NE(port, 0);
 
   Fd stays = promptedClient(port);
-  Fd next = connectTo(port);
+  Fd next = clientOf(port);
   long long begin = nowMs();
   sendAll(stays.fd, "Ida\r\n");
   expectGreeting(readToEnd(stays.fd, WaitMs).data, "Ida");
@@ -658,7 +545,7 @@ TEST_F(ClockgreetFaults, HundredVanishedClientsThenOneServed) {
         break;
       }
       case 1: {
-        Fd c = connectTo(port);
+        Fd c = clientOf(port);
         ASSERT_GE(c.fd, 0);
         resetClose(c);
         expectedLog += "name=\n";

@@ -16,7 +16,7 @@ TEST_F(ModhostFault, IdleConnectionsDoNotStarveRequests) {
   for (int i = 0; i < Idle; i++) {
     int fd = connectTo(port());
     ASSERT_GE(fd, 0);
-    if (i % 2 == 1) sendText(fd, "GET /echo HTTP/1.0\r\nHost: 127.0.0.1\r\n");  // never ends
+    if (i % 2 == 1) sendAll(fd, "GET /echo HTTP/1.0\r\nHost: 127.0.0.1\r\n");  // never ends
     idle.push_back(fd);
   }
   // Real requests are served at once, one after another and several together.
@@ -65,7 +65,7 @@ TEST_F(ModhostFault, SilentAndTricklingClientsGet408AtTenSeconds) {
   });
   std::thread partialClient([&] {
     int fd = connectTo(port());
-    sendText(fd, "GET /echo HTTP/1.0\r\nHost: x\r\n");
+    sendAll(fd, "GET /echo HTTP/1.0\r\nHost: x\r\n");
     partial.raw = readAll(fd, 15);
     close(fd);
   });
@@ -73,7 +73,7 @@ TEST_F(ModhostFault, SilentAndTricklingClientsGet408AtTenSeconds) {
   size_t sent = 0;
   std::string got;
   while (sent < request.size() && secondsSince(start) < 14) {
-    sendText(fd, request.substr(sent++, 1));
+    sendAll(fd, request.substr(sent++, 1));
     pollfd pfd = {fd, POLLIN, 0};
     if (poll(&pfd, 1, 2000) > 0) break;
   }
@@ -117,11 +117,11 @@ TEST_F(ModhostFault, ThousandRequestsLeaveNoZombieAndNoDescriptor) {
         break;
       case 7: {  // a client that leaves at the start of its answer
         int fd = connectTo(port());
-        sendText(fd, "GET /echo?size=100000 HTTP/1.0\r\n\r\n");
+        sendAll(fd, "GET /echo?size=100000 HTTP/1.0\r\n\r\n");
         char some[100];
         pollfd pfd = {fd, POLLIN, 0};
         if (poll(&pfd, 1, 5000) != 1 || read(fd, some, sizeof some) <= 0) wrong++;
-        vanish(fd);
+        resetClose(fd);
         break;
       }
       default:

@@ -6,6 +6,7 @@
 #include <optional>
 #include <regex>
 
+#include "child.h"
 #include "harness.h"
 
 namespace {
@@ -90,7 +91,7 @@ TEST_F(ModhostTest, LogLineHasTimeClientDurationAndNoQuery) {
   sockaddr_in local = {};
   socklen_t length = sizeof local;
   getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length);
-  sendText(fd, "GET /echo?secret=1&sleep=300 HTTP/1.0\r\n\r\n");
+  sendAll(fd, "GET /echo?secret=1&sleep=300 HTTP/1.0\r\n\r\n");
   readAll(fd, 5);
   close(fd);
   std::string line = server.waitForLine(" GET /echo?", 5);
@@ -126,7 +127,7 @@ TEST_F(ModhostTest, MalformedRequestsGet400AndOtherMethods405) {
   };
   for (const char *request : malformed) {
     int fd = connectTo(port());
-    sendText(fd, request);
+    sendAll(fd, request);
     shutdown(fd, SHUT_WR);
     expectErrorPage(Response{readAll(fd, 5)}, 400);
     close(fd);
@@ -176,7 +177,7 @@ TEST_F(ModhostTest, RequestLineLimitAndHeaders) {
   r = roundTrip(port(), prefix + query + "a" + suffix + "\r\n\r\n");
   expectErrorPage(r, 414);
   int fd = connectTo(port());
-  sendText(fd, "GET /" + std::string(9000, 'a'));
+  sendAll(fd, "GET /" + std::string(9000, 'a'));
   auto start = Clock::now();
   expectErrorPage(Response{readAll(fd, 5)}, 414);
   EXPECT_LT(secondsSince(start), 3);
@@ -217,22 +218,22 @@ TEST_F(ModhostTest, ModuleTimeLimit) {
   Response late = get(port(), "/echo?sleep=20000");
   expectErrorPage(late, 500);
   EXPECT_NE(late.body().find("The module did not answer within 2 seconds."), std::string::npos);
-  EXPECT_LT(secondsSince(start), ModuleSeconds + 2);
+  EXPECT_LT(secondsSince(start), kModuleSeconds + 2);
   EXPECT_NE(server.waitForLine("module timed out, module killed by signal 9", 5), "");
   start = Clock::now();
   Response r = get(port(), "/echo?stall=20000");
-  EXPECT_LT(secondsSince(start), ModuleSeconds + 2);
+  EXPECT_LT(secondsSince(start), kModuleSeconds + 2);
   EXPECT_EQ(r.withoutDate(), "HTTP/1.0 200 OK\r\nContent-type: text/plain\n\n");
   // A module that closes its output but works on is still bound by the limit.
   start = Clock::now();
   Response done = get(port(), "/echo?linger=20000");
-  EXPECT_LT(secondsSince(start), ModuleSeconds + 2);
+  EXPECT_LT(secondsSince(start), kModuleSeconds + 2);
   EXPECT_NE(done.raw.find("field [linger]=[20000]"), std::string::npos) << done.raw;
   EXPECT_NE(server.waitForLine("?[12 bytes] 200 ", 5).find("module timed out"), std::string::npos);
   // A client that does not read its large page is cut off at the limit too.
   int fd = connectTo(port());
-  sendText(fd, "GET /echo?size=40000000 HTTP/1.0\r\n\r\n");
-  std::string line = server.waitForLine("?[13 bytes] 200 ", ModuleSeconds + 3);
+  sendAll(fd, "GET /echo?size=40000000 HTTP/1.0\r\n\r\n");
+  std::string line = server.waitForLine("?[13 bytes] 200 ", kModuleSeconds + 3);
   EXPECT_NE(line.find("module timed out"), std::string::npos) << line;
   close(fd);
 }
@@ -329,19 +330,19 @@ TEST_F(ModhostTest, ServesClientsConcurrentlyAndReapsEveryChild) {
 TEST_F(ModhostTest, VanishedClientsDoNotDisturbTheServer) {
   // Gone before the module writes its large page: the module still runs to its end.
   int fd = connectTo(port());
-  sendText(fd, "GET /echo?sleep=1000&size=4000000 HTTP/1.0\r\n\r\n");
+  sendAll(fd, "GET /echo?sleep=1000&size=4000000 HTTP/1.0\r\n\r\n");
   usleep(300000);  // the request has been read
-  vanish(fd);
+  resetClose(fd);
   // Gone in the middle of the request line.
   fd = connectTo(port());
-  sendText(fd, "GET /ec");
+  sendAll(fd, "GET /ec");
   close(fd);
   // Gone in the middle of a response.
   fd = connectTo(port());
-  sendText(fd, "GET /echo?stall=300&size=4000001 HTTP/1.0\r\n\r\n");
+  sendAll(fd, "GET /echo?stall=300&size=4000001 HTTP/1.0\r\n\r\n");
   char some[100];
   EXPECT_GT(read(fd, some, sizeof some), 0);
-  vanish(fd);
+  resetClose(fd);
   EXPECT_NE(server.waitForLine("- - 400 ", 10), "");
   for (const char *query : {"?[23 bytes] 200 ", "?[22 bytes] 200 "}) {
     std::string line = server.waitForLine(query, 10);
@@ -375,32 +376,11 @@ TEST_F(ModhostTest, SigintEndsCleanly) {
 // Runs modhost with args and returns its exit status, its standard error in *err and, if out is
 // given, its standard output in *out.
 int runToEnd(std::vector<std::string> args, std::string *err, std::string *out = nullptr) {
-  char path[] = "/tmp/modhost-err-XXXXXX", outPath[] = "/tmp/modhost-out-XXXXXX";
-  int fd = mkstemp(path), outFd = mkstemp(outPath);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fd, STDERR_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-  std::vector<char *> argv;
   args.insert(args.begin(), MODHOST);
-  for (std::string &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  int status = -1;
-  if (posix_spawn(&pid, MODHOST, &actions, nullptr, argv.data(), environ) == 0)
-    waitpid(pid, &status, 0);
-  posix_spawn_file_actions_destroy(&actions);
-  std::ifstream in(path);
-  err->assign(std::istreambuf_iterator<char>(in), {});
-  if (out != nullptr) {
-    std::ifstream outIn(outPath);
-    out->assign(std::istreambuf_iterator<char>(outIn), {});
-  }
-  close(fd);
-  close(outFd);
-  unlink(path);
-  unlink(outPath);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ChildResult r = runProgram(args);
+  *err = r.err;
+  if (out != nullptr) *out = r.out;
+  return exitedWith(r.status, WEXITSTATUS(r.status)) ? WEXITSTATUS(r.status) : -1;
 }
 
 TEST(ModhostCommandLine, RefusesBadArguments) {
@@ -474,7 +454,7 @@ TEST(ModhostCommandLine, DefaultModuleFolderIsTheProgramsOwnAndAddressIsChosen) 
     EXPECT_EQ(connectTo(other.port(), "127.0.0.1"), -1);
     int fd = connectTo(other.port(), "127.0.0.2");
     ASSERT_GE(fd, 0);
-    sendText(fd, "GET /echo HTTP/1.0\r\n\r\n");
+    sendAll(fd, "GET /echo HTTP/1.0\r\n\r\n");
     EXPECT_EQ(Response{readAll(fd, 5)}.status(), 200);
     close(fd);
   }

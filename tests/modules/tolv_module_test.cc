@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <string>
 
-#include "childrun.h"
+#include "child.h"
 #include "module_api.h"
 #include "pages.h"
 #include "testdir.h"
