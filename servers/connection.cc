@@ -44,7 +44,7 @@ void judge(const Settings &settings, Connection *c) {
     case 404:
       if (strcmp(c->request.target, "/") == 0 &&
           findModule(settings, settings.indexModule, c->path, sizeof c->path)) {
-        char location[ModuleNameMax + 16], explanation[2 * ModuleNameMax + 48];
+        char location[kModuleNameMax + 16], explanation[2 * kModuleNameMax + 48];
         snprintf(location, sizeof location, "Location: /%s\r\n", settings.indexModule);
         snprintf(explanation, sizeof explanation, "The index is at <A HREF=\"/%s\">/%s</A>.",
                  settings.indexModule, settings.indexModule);

@@ -4,16 +4,16 @@
 
 #include <stddef.h>
 
-constexpr size_t RequestLineMax = 8192;  // bytes, without the line end
-constexpr size_t HeaderMax = 32768;      // all header lines together, line ends included
-constexpr size_t MethodMax = 15;
-constexpr size_t ModuleNameMax = 128;
+constexpr size_t kRequestLineMax = 8192;  // bytes, without the line end
+constexpr size_t kHeaderMax = 32768;      // all header lines together, line ends included
+constexpr size_t kMethodMax = 15;
+constexpr size_t kModuleNameMax = 128;
 
 enum class ReadState { Reading, Complete, LineTooLong, HeadersTooLong };
 
 // A request being read: the request line is kept, header lines are counted and dropped.
 struct RequestReader {
-  char line[RequestLineMax + 2];  // the line, a CR before its LF, and a NUL
+  char line[kRequestLineMax + 2];  // the line, a CR before its LF, and a NUL
   size_t lineLength;
   size_t headerBytes;
   size_t headerLineLength;
@@ -48,7 +48,7 @@ struct Request {
 // for a path that is not '/' and a module name ("/" among them), else 200. Returns req->status.
 int judgeRequest(char *line, size_t length, Request *req);
 
-// Returns true if s is 1 to ModuleNameMax letters, digits, '-' and '_'.
+// Returns true if s is 1 to kModuleNameMax letters, digits, '-' and '_'.
 bool isModuleName(const char *s, size_t len);
 
 // Writes "dir/name-mod.so" into path; returns 0 if it fits in size bytes, -1 if not.

@@ -13,6 +13,6 @@ struct Settings {
   int port = 8080;
   char address[INET_ADDRSTRLEN] = {};
   char moduleDir[PATH_MAX] = {};
-  int moduleSeconds = 30;                        // for the module's whole response
-  char indexModule[ModuleNameMax + 1] = "tolv";  // where "/" leads, if it is there
+  int moduleSeconds = 30;                         // for the module's whole response
+  char indexModule[kModuleNameMax + 1] = "tolv";  // where "/" leads, if it is there
 };

@@ -26,7 +26,7 @@ void unblockSignal(int sig) {
 
 // Sets the CGI variables a module may read; QUERY_STRING is the query exactly as received.
 void setCgiEnvironment(const Settings &settings, const ModuleCall &call) {
-  char scriptName[ModuleNameMax + 2];
+  char scriptName[kModuleNameMax + 2];
   snprintf(scriptName, sizeof scriptName, "/%s", call.name);
   char peerAddress[INET_ADDRSTRLEN], peerPort[8], serverPort[8];
   inet_ntop(AF_INET, &call.peer.sin_addr, peerAddress, sizeof peerAddress);

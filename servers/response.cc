@@ -14,7 +14,7 @@
 
 namespace {
 
-static_assert(kRequestSeconds == 10 && RequestLineMax == 8192 && HeaderMax == 32768,
+static_assert(kRequestSeconds == 10 && kRequestLineMax == 8192 && kHeaderMax == 32768,
               "the error pages below state these limits");
 
 struct ErrorText {

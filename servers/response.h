@@ -14,7 +14,7 @@ struct Outcome {
   timespec arrived = {};                 // when the connection was taken, on the wall clock
   long long arrivedMillis = 0;           // the same moment on the deadline clock
   char peer[INET_ADDRSTRLEN + 6] = "-";  // address:port
-  char method[MethodMax + 1] = "-";
+  char method[kMethodMax + 1] = "-";
   char path[kLogPathMax + 1] = "-";
   size_t queryLength = 0;
   bool hasQuery = false;

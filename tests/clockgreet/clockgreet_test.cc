@@ -33,19 +33,19 @@ namespace {
 
 using namespace std::string_literals;
 
-constexpr std::string_view Prompt = "\nType your name:";
-constexpr int WaitMs = 5000;         // the longest any step may take the server
-constexpr int QuietMs = 300;         // how long "no answer yet" is watched
-constexpr int MaxName = 1024;        // the server's name limit
-constexpr int QuickWaitSeconds = 2;  // clockgreet-quick's wait for a name
-constexpr int RealWaitSeconds = 30;  // clockgreet's wait for a name
-constexpr long ZoneOffset = 19800;   // the servers' time zone is 5:30 east of UTC
-constexpr const char *ServerZone = "TZ=ZZZ-05:30";
+constexpr std::string_view kPrompt = "\nType your name:";
+constexpr int kWaitMs = 5000;         // the longest any step may take the server
+constexpr int kQuietMs = 300;         // how long "no answer yet" is watched
+constexpr int kMaxName = 1024;        // the server's name limit
+constexpr int kQuickWaitSeconds = 2;  // clockgreet-quick's wait for a name
+constexpr int kRealWaitSeconds = 30;  // clockgreet's wait for a name
+constexpr long kZoneOffset = 19800;   // the servers' time zone is 5:30 east of UTC
+constexpr const char *kServerZone = "TZ=ZZZ-05:30";
 
-// Returns true if nothing arrives on fd within QuietMs.
+// Returns true if nothing arrives on fd within kQuietMs.
 bool staysQuiet(int fd) {
   pollfd p = {fd, POLLIN, 0};
-  return poll(&p, 1, QuietMs) == 0;
+  return poll(&p, 1, kQuietMs) == 0;
 }
 
 // A client connected to the server on 127.0.0.1 at port.
@@ -79,7 +79,7 @@ class Server {
     std::vector<char *> envp;
     for (char **e = environ; *e != nullptr; e++)
       if (strncmp(*e, "TZ=", 3) != 0) envp.push_back(*e);
-    envp.push_back(const_cast<char *>(ServerZone));
+    envp.push_back(const_cast<char *>(kServerZone));
     envp.push_back(nullptr);
 
     int outPipe[2], errPipe[2];
@@ -111,7 +111,7 @@ class Server {
 
   // Returns the port the server listens on, waiting for it to get there; 0 if it does not.
   int port() {
-    for (long long deadline = nowMs() + WaitMs; nowMs() < deadline && !hasExited();) {
+    for (long long deadline = nowMs() + kWaitMs; nowMs() < deadline && !hasExited();) {
       if (int p = listeningPortOf(pid_); p != 0) return p;
       usleep(10000);
     }
@@ -124,16 +124,16 @@ class Server {
     return exited_;
   }
 
-  // Waits up to WaitMs for the server to end; returns its exit status, or -1.
+  // Waits up to kWaitMs for the server to end; returns its exit status, or -1.
   int exitStatus() {
-    for (long long deadline = nowMs() + WaitMs; nowMs() < deadline; usleep(10000))
+    for (long long deadline = nowMs() + kWaitMs; nowMs() < deadline; usleep(10000))
       if (hasExited()) return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
     return -1;
   }
 
   // Checks that the log lines have reached the server's standard output, while it runs.
   void expectLog(std::string_view lines) {
-    Received r = readFrom(out_.fd, lines.size(), WaitMs);
+    Received r = readFrom(out_.fd, lines.size(), kWaitMs);
     EXPECT_EQ(r.data, lines);
   }
 
@@ -158,7 +158,7 @@ void expectGreeting(const std::string &reply, const std::string &name) {
   ASSERT_NE(end, nullptr) << timeText;
   EXPECT_EQ(*end, '\0') << timeText;
   long shownSeconds = static_cast<long>(timegm(&shown));
-  long localNow = static_cast<long>(time(nullptr)) + ZoneOffset;
+  long localNow = static_cast<long>(time(nullptr)) + kZoneOffset;
   EXPECT_LE(std::labs(shownSeconds - localNow), 5) << timeText;
 
   // The weekday and month names, and the blank-padded day, as ctime writes them.
@@ -170,7 +170,7 @@ void expectGreeting(const std::string &reply, const std::string &name) {
 }
 
 // Checks that the client on fd has been prompted.
-void expectPrompt(int fd) { EXPECT_EQ(readFrom(fd, Prompt.size(), WaitMs).data, Prompt); }
+void expectPrompt(int fd) { EXPECT_EQ(readFrom(fd, kPrompt.size(), kWaitMs).data, kPrompt); }
 
 // A client connected to the server at port that has been prompted.
 Fd promptedClient(int port) {
@@ -184,7 +184,7 @@ Fd promptedClient(int port) {
 Received converse(int port, std::string_view bytes) {
   Fd c = promptedClient(port);
   sendAll(c.fd, bytes);
-  return readToEnd(c.fd, WaitMs);
+  return readToEnd(c.fd, kWaitMs);
 }
 
 // A test with one server, killed when the test ends.
@@ -213,7 +213,7 @@ class Clockgreet : public testing::Test {
   void expectServed(int fd, std::string_view bytes, const std::string &name,
                     std::optional<std::string> logged = std::nullopt) {
     sendAll(fd, bytes);
-    Received reply = readToEnd(fd, WaitMs);
+    Received reply = readToEnd(fd, kWaitMs);
     EXPECT_TRUE(reply.ended);
     expectGreeting(reply.data, name);
     server().expectLog("name=" + logged.value_or(name) + "\n");
@@ -243,7 +243,7 @@ class Clockgreet : public testing::Test {
     expectPrompt(silent.fd);
     sendAll(silent.fd, bytes);
 
-    Received reply = readToEnd(silent.fd, waitSeconds * 1000 + WaitMs);
+    Received reply = readToEnd(silent.fd, waitSeconds * 1000 + kWaitMs);
     long long waited = nowMs() - begin;
     EXPECT_GE(waited, waitSeconds * 1000 - 100);
     EXPECT_LE(waited, waitSeconds * 1000 + 1500);
@@ -308,7 +308,7 @@ TEST_F(ClockgreetProtocol, NameStopsAt1024BytesOrItsLineEndAndTheRestIsLeftOut) 
   ASSERT_NE(port, 0);
 
   // Exactly the limit, no line end: answered at once, and the stream ends cleanly.
-  std::string name(MaxName, 'x');
+  std::string name(kMaxName, 'x');
   Fd c = promptedClient(port);
   expectServed(c.fd, name, name);
 
@@ -325,14 +325,14 @@ TEST_F(ClockgreetProtocol, CarriageReturnAtTheLimitStays) {
   ASSERT_NE(port, 0);
 
   // The 1024th byte is a carriage return: it is kept, and the line feed after it is not read.
-  std::string name = std::string(MaxName - 1, 'y') + "\r";
-  std::string logged = std::string(MaxName - 1, 'y') + "\\r";
+  std::string name = std::string(kMaxName - 1, 'y') + "\r";
+  std::string logged = std::string(kMaxName - 1, 'y') + "\\r";
   Fd c = promptedClient(port);
   expectServed(c.fd, name, name, logged);
   expectRestLeftOut(port, name + "\n", name, logged);
 
   // A pair that ends at the 1024th byte still ends the name.
-  name.assign(MaxName - 2, 'w');
+  name.assign(kMaxName - 2, 'w');
   c = promptedClient(port);
   expectServed(c.fd, name + "\r\n", name);
 }
@@ -393,10 +393,10 @@ TEST_F(ClockgreetStart, WithoutPortPrintsUsageAndEnds255) {
 
   EXPECT_EQ(start(CLOCKGREET, {}), 0);
   EXPECT_EQ(server().exitStatus(), 255);
-  Received err = readToEnd(server().err(), WaitMs);
+  Received err = readToEnd(server().err(), kWaitMs);
   EXPECT_EQ(err.data.size(), 1472u);
   EXPECT_EQ(err.data, expected);
-  EXPECT_EQ(readToEnd(server().out(), WaitMs).data, "");
+  EXPECT_EQ(readToEnd(server().out(), kWaitMs).data, "");
 }
 
 TEST_F(ClockgreetStart, PortInUseEnds255WithBindError) {
@@ -404,8 +404,8 @@ TEST_F(ClockgreetStart, PortInUseEnds255WithBindError) {
   ASSERT_GE(holder.fd, 0);
   EXPECT_EQ(start(CLOCKGREET, {std::to_string(portOf(holder.fd))}), 0);
   EXPECT_EQ(server().exitStatus(), 255);
-  EXPECT_EQ(readToEnd(server().err(), WaitMs).data, "bind: "s + strerror(EADDRINUSE) + "\n");
-  EXPECT_EQ(readToEnd(server().out(), WaitMs).data, "");
+  EXPECT_EQ(readToEnd(server().err(), kWaitMs).data, "bind: "s + strerror(EADDRINUSE) + "\n");
+  EXPECT_EQ(readToEnd(server().out(), kWaitMs).data, "");
 }
 
 TEST_F(ClockgreetStart, PortIsTheLow16BitsOfAtoi) {
@@ -449,7 +449,7 @@ TEST_F(ClockgreetAccept, PassingFailuresAreRetriedAndAnyOtherEnds255) {
 
   startFailingAccepts({EPROTO, EINVAL});
   EXPECT_EQ(server().exitStatus(), 255);
-  EXPECT_EQ(readToEnd(server().err(), WaitMs).data, "accept: "s + strerror(EINVAL) + "\n");
+  EXPECT_EQ(readToEnd(server().err(), kWaitMs).data, "accept: "s + strerror(EINVAL) + "\n");
 }
 
 TEST_F(ClockgreetRobustness, VanishedClientsDoNotStopTheServer) {
@@ -484,7 +484,7 @@ TEST_F(ClockgreetRobustness, ClientThatStaysAfterItsGreetingHoldsTheServerTwoSec
   Fd next = clientOf(port);
   long long begin = nowMs();
   sendAll(stays.fd, "Ida\r\n");
-  expectGreeting(readToEnd(stays.fd, WaitMs).data, "Ida");
+  expectGreeting(readToEnd(stays.fd, kWaitMs).data, "Ida");
   server().expectLog("name=Ida\n");
   expectPrompt(next.fd);
   EXPECT_LE(nowMs() - begin, 2000 + 1500);
@@ -493,7 +493,7 @@ TEST_F(ClockgreetRobustness, ClientThatStaysAfterItsGreetingHoldsTheServerTwoSec
 TEST_F(ClockgreetRobustness, SilentClientIsAnsweredAfterTheWaitAndTheNextServed) {
   int port = start(CLOCKGREET_QUICK);
   ASSERT_NE(port, 0);
-  expectSilentClientReleased(port, QuickWaitSeconds, "Gu");
+  expectSilentClientReleased(port, kQuickWaitSeconds, "Gu");
 }
 
 TEST_F(ClockgreetRobustness, TricklingClientIsBoundedInTotal) {
@@ -504,14 +504,15 @@ TEST_F(ClockgreetRobustness, TricklingClientIsBoundedInTotal) {
   Fd c = promptedClient(port);
   // One byte every 400 ms: no single read waits long, but the name is never done.
   std::string sent;
-  while (nowMs() - begin < QuickWaitSeconds * 1000 + 1500 && staysQuiet(c.fd) && sent.size() < 20) {
+  while (nowMs() - begin < kQuickWaitSeconds * 1000 + 1500 && staysQuiet(c.fd) &&
+         sent.size() < 20) {
     sent += 'k';
     sendAll(c.fd, "k");
     usleep(100000);
   }
   // Bytes sent after the wait may be left unread, so the stream may end in a reset.
-  Received reply = readToEnd(c.fd, WaitMs);
-  EXPECT_LE(nowMs() - begin, QuickWaitSeconds * 1000 + 1500);
+  Received reply = readToEnd(c.fd, kWaitMs);
+  EXPECT_LE(nowMs() - begin, kQuickWaitSeconds * 1000 + 1500);
   std::string name = reply.data.substr(4, reply.data.find(' ', 4) - 4);
   EXPECT_TRUE(sent.starts_with(name) && !name.empty()) << name;
   expectGreeting(reply.data, name);
@@ -521,7 +522,7 @@ TEST_F(ClockgreetRobustness, TricklingClientIsBoundedInTotal) {
 TEST_F(ClockgreetRobustness, SilentClientIsReleasedAfter30Seconds) {
   int port = start();
   ASSERT_NE(port, 0);
-  expectSilentClientReleased(port, RealWaitSeconds, "");
+  expectSilentClientReleased(port, kRealWaitSeconds, "");
 }
 
 }  // namespace
@@ -532,11 +533,11 @@ TEST_F(ClockgreetRobustness, SilentClientIsReleasedAfter30Seconds) {
 class ClockgreetFaults : public Clockgreet {};
 
 TEST_F(ClockgreetFaults, HundredVanishedClientsThenOneServed) {
-  constexpr int Vanished = 100;
+  constexpr int kVanished = 100;
   int port = start();
   ASSERT_NE(port, 0);
   std::string expectedLog;
-  for (int i = 0; i < Vanished; i++) {
+  for (int i = 0; i < kVanished; i++) {
     switch (i % 4) {
       case 0: {
         Fd c = promptedClient(port);

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr const char *ModuleDir = "/srv/modules";
+constexpr const char *kModuleDir = "/srv/modules";
 
 // Feeds stream to r in pieces of piece bytes, each in a buffer of exactly its size.
 ReadState feedInPieces(RequestReader *r, const std::string &stream, size_t piece) {
@@ -56,7 +56,7 @@ void checkJudged(const std::string &raw, const Request &req) {
   std::string method = raw.substr(0, sp1), target = raw.substr(sp1 + 1, sp2 - sp1 - 1);
   FUZZ_REQUIRE(method == req.method && raw.substr(sp2 + 1) == req.version);
   FUZZ_REQUIRE(strcmp(req.version, "HTTP/1.0") == 0 || strcmp(req.version, "HTTP/1.1") == 0);
-  FUZZ_REQUIRE(!method.empty() && method.size() <= MethodMax);
+  FUZZ_REQUIRE(!method.empty() && method.size() <= kMethodMax);
   size_t question = target.find('?');
   std::string targetPath = target.substr(0, question);
   // An absolute-form target stands for its path: from the first '/' after the host, or "/".
@@ -81,14 +81,14 @@ void checkJudged(const std::string &raw, const Request &req) {
   // A module request: a plain name, and its file directly inside the module folder.
   std::string name = req.name;
   FUZZ_REQUIRE("/" + name == req.target);
-  FUZZ_REQUIRE(!name.empty() && name.size() <= ModuleNameMax);
+  FUZZ_REQUIRE(!name.empty() && name.size() <= kModuleNameMax);
   for (char c : name) FUZZ_REQUIRE(isDigitOrLetter(c) || c == '-' || c == '_');
   char path[256];
-  FUZZ_REQUIRE(modulePath(path, sizeof path, ModuleDir, req.name) == 0);
-  std::string expected = std::string(ModuleDir) + "/" + name + "-mod.so";
+  FUZZ_REQUIRE(modulePath(path, sizeof path, kModuleDir, req.name) == 0);
+  std::string expected = std::string(kModuleDir) + "/" + name + "-mod.so";
   FUZZ_REQUIRE(path == expected);
-  FUZZ_REQUIRE(strchr(path + strlen(ModuleDir) + 1, '/') == nullptr);
-  FUZZ_REQUIRE(modulePath(path, expected.size(), ModuleDir, req.name) == -1);  // no room: refused
+  FUZZ_REQUIRE(strchr(path + strlen(kModuleDir) + 1, '/') == nullptr);
+  FUZZ_REQUIRE(modulePath(path, expected.size(), kModuleDir, req.name) == -1);  // no room: refused
 }
 
 }  // namespace
@@ -120,19 +120,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   int status = 0;
   switch (state) {
     case ReadState::Reading:  // the client ends here: a 400 if it sent anything
-      FUZZ_REQUIRE(used == stream.size() && first.size() <= RequestLineMax + 1);
+      FUZZ_REQUIRE(used == stream.size() && first.size() <= kRequestLineMax + 1);
       status = stream.empty() ? 0 : 400;
       break;
     case ReadState::LineTooLong:
-      FUZZ_REQUIRE(first.size() > RequestLineMax);
+      FUZZ_REQUIRE(first.size() > kRequestLineMax);
       status = 414;
       break;
     case ReadState::HeadersTooLong:
-      FUZZ_REQUIRE(used - (lf + 1) == HeaderMax + 1);
+      FUZZ_REQUIRE(used - (lf + 1) == kHeaderMax + 1);
       status = 431;
       break;
     case ReadState::Complete: {
-      FUZZ_REQUIRE(lf != std::string::npos && first.size() <= RequestLineMax);
+      FUZZ_REQUIRE(lf != std::string::npos && first.size() <= kRequestLineMax);
       FUZZ_REQUIRE(whole.lineLength == first.size());
       FUZZ_REQUIRE(memcmp(whole.line, first.data(), first.size()) == 0);
       FUZZ_REQUIRE(memcmp(pieces.line, first.data(), first.size()) == 0);

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr size_t QueryMax = 9000;
+constexpr size_t kQueryMax = 9000;
 
 void nap(long millis) {
   timespec ts = {millis / 1000, (millis % 1000) * 1000000L};
@@ -25,7 +25,7 @@ void httprun(int fd, char *) {
     perror("fdopen");
     exit(1);
   }
-  static char query[QueryMax], word[QueryMax], fields[4 * QueryMax];
+  static char query[kQueryMax], word[kQueryMax], fields[4 * kQueryMax];
   const char *env = getenv("QUERY_STRING");
   snprintf(query, sizeof query, "%s", env != nullptr ? env : "");
   long sleepMillis = 0, stallMillis = 0, size = 0, lingerMillis = 0;
@@ -34,7 +34,7 @@ void httprun(int fd, char *) {
     getword(word, query, '=');
     plustospace(word);
     unescape_url(word);
-    static char name[QueryMax];
+    static char name[kQueryMax];
     snprintf(name, sizeof name, "%s", word);
     getword(word, query, '&');
     plustospace(word);
