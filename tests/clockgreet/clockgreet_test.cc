@@ -358,7 +358,7 @@ TEST_F(ClockgreetProtocol, LogShowsControlBytesEscapedSoEachClientIsOneLine) {
 }
 
 TEST_F(ClockgreetStart, WithoutPortPrintsUsageAndEnds255) {
-  // The usage text as documented: 23 lines, each filled with blanks to 63 characters.
+  // The usage text: 23 lines, each filled with blanks to 63 characters.
   const char *lines[] = {
       "",
       "clockgreet:",
