@@ -111,7 +111,7 @@ class Server {
 
   // Returns the port the server listens on, waiting for it to get there; 0 if it does not.
   int port() {
-    for (long long deadline = nowMs() + kWaitMs; nowMs() < deadline && !hasExited();) {
+    for (long long deadline = nowMillis() + kWaitMs; nowMillis() < deadline && !hasExited();) {
       if (int p = listeningPortOf(pid_); p != 0) return p;
       usleep(10000);
     }
@@ -126,7 +126,7 @@ class Server {
 
   // Waits up to kWaitMs for the server to end; returns its exit status, or -1.
   int exitStatus() {
-    for (long long deadline = nowMs() + kWaitMs; nowMs() < deadline; usleep(10000))
+    for (long long deadline = nowMillis() + kWaitMs; nowMillis() < deadline; usleep(10000))
       if (hasExited()) return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
     return -1;
   }
@@ -235,7 +235,7 @@ class Clockgreet : public testing::Test {
   // Keeps a client silent after sending bytes, with another client waiting behind it; checks
   // that the silent one is answered with what it sent after waitSeconds, and the next is served.
   void expectSilentClientReleased(int port, int waitSeconds, std::string_view bytes) {
-    long long begin = nowMs();
+    long long begin = nowMillis();
     Fd silent = clientOf(port);
     Fd next = clientOf(port);
     ASSERT_GE(silent.fd, 0);
@@ -244,7 +244,7 @@ class Clockgreet : public testing::Test {
     sendAll(silent.fd, bytes);
 
     Received reply = readToEnd(silent.fd, waitSeconds * 1000 + kWaitMs);
-    long long waited = nowMs() - begin;
+    long long waited = nowMillis() - begin;
     EXPECT_GE(waited, waitSeconds * 1000 - 100);
     EXPECT_LE(waited, waitSeconds * 1000 + 1500);
     EXPECT_TRUE(reply.ended);
@@ -482,12 +482,12 @@ TEST_F(ClockgreetRobustness, ClientThatStaysAfterItsGreetingHoldsTheServerTwoSec
 
   Fd stays = promptedClient(port);
   Fd next = clientOf(port);
-  long long begin = nowMs();
+  long long begin = nowMillis();
   sendAll(stays.fd, "Ida\r\n");
   expectGreeting(readToEnd(stays.fd, kWaitMs).data, "Ida");
   server().expectLog("name=Ida\n");
   expectPrompt(next.fd);
-  EXPECT_LE(nowMs() - begin, 2000 + 1500);
+  EXPECT_LE(nowMillis() - begin, 2000 + 1500);
 }
 
 TEST_F(ClockgreetRobustness, SilentClientIsAnsweredAfterTheWaitAndTheNextServed) {
@@ -500,11 +500,11 @@ TEST_F(ClockgreetRobustness, TricklingClientIsBoundedInTotal) {
   int port = start(CLOCKGREET_QUICK);
   ASSERT_NE(port, 0);
 
-  long long begin = nowMs();
+  long long begin = nowMillis();
   Fd c = promptedClient(port);
   // One byte every 400 ms: no single read waits long, but the name is never done.
   std::string sent;
-  while (nowMs() - begin < kQuickWaitSeconds * 1000 + 1500 && staysQuiet(c.fd) &&
+  while (nowMillis() - begin < kQuickWaitSeconds * 1000 + 1500 && staysQuiet(c.fd) &&
          sent.size() < 20) {
     sent += 'k';
     sendAll(c.fd, "k");
@@ -512,7 +512,7 @@ TEST_F(ClockgreetRobustness, TricklingClientIsBoundedInTotal) {
   }
   // Bytes sent after the wait may be left unread, so the stream may end in a reset.
   Received reply = readToEnd(c.fd, kWaitMs);
-  EXPECT_LE(nowMs() - begin, kQuickWaitSeconds * 1000 + 1500);
+  EXPECT_LE(nowMillis() - begin, kQuickWaitSeconds * 1000 + 1500);
   std::string name = reply.data.substr(4, reply.data.find(' ', 4) - 4);
   EXPECT_TRUE(sent.starts_with(name) && !name.empty()) << name;
   expectGreeting(reply.data, name);

@@ -25,7 +25,7 @@ void closeFd(int &fd) {
 bool drain(int *fds[2], std::string *sinks[2], long long deadline) {
   while (*fds[0] >= 0 || *fds[1] >= 0) {
     pollfd pfds[2] = {{*fds[0], POLLIN, 0}, {*fds[1], POLLIN, 0}};
-    int ready = poll(pfds, 2, msLeft(deadline));
+    int ready = poll(pfds, 2, millisLeft(deadline));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return false;
     for (int i = 0; i < 2; i++) {
@@ -88,7 +88,7 @@ Proc startProgram(const char *path, int stdinFd, int stdoutFd) {
 }
 
 int finish(Proc &p, std::string &out, std::string &err, int timeoutMs) {
-  const long long deadline = nowMs() + timeoutMs;
+  const long long deadline = nowMillis() + timeoutMs;
   closeFd(p.in);
   int *fds[2] = {&p.out, &p.err};
   std::string *sinks[2] = {&out, &err};
@@ -135,7 +135,7 @@ ChildResult runInChild(const std::function<void(int fd)> &body, Channel channel)
   close(errPipe[1]);
   int *fds[2] = {&ends[0], &errPipe[0]};
   std::string *sinks[2] = {&result.out, &result.err};
-  bool ended = drain(fds, sinks, nowMs() + kTimeoutMs);
+  bool ended = drain(fds, sinks, nowMillis() + kTimeoutMs);
   if (!ended) kill(pid, SIGKILL);
   closeFd(ends[0]);
   closeFd(errPipe[0]);
@@ -149,7 +149,7 @@ bool exitedWith(int status, int code) {
 }
 
 bool waitInRead(pid_t pid, int timeoutMs) {
-  const long long deadline = nowMs() + timeoutMs;
+  const long long deadline = nowMillis() + timeoutMs;
   const std::string syscallPath = "/proc/" + std::to_string(pid) + "/syscall";
   const std::string statPath = "/proc/" + std::to_string(pid) + "/stat";
   do {
@@ -171,7 +171,7 @@ bool waitInRead(pid_t pid, int timeoutMs) {
     }
     if (inRead) return true;
     usleep(1000);
-  } while (nowMs() < deadline);
+  } while (nowMillis() < deadline);
   return false;
 }
 

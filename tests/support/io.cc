@@ -11,22 +11,11 @@
 
 #include <algorithm>
 
-long long nowMs() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
-int msLeft(long long deadline) {
-  long long left = deadline - nowMs();
-  return left > 0 ? static_cast<int>(std::min<long long>(left, INT32_MAX)) : 0;
-}
-
 Received readFrom(int fd, size_t want, int timeoutMs) {
   Received r;
-  long long deadline = nowMs() + timeoutMs;
+  long long deadline = nowMillis() + timeoutMs;
   while (r.data.size() < want) {
-    int left = msLeft(deadline);
+    int left = millisLeft(deadline);
     if (left <= 0) break;
     pollfd p = {fd, POLLIN, 0};
     if (poll(&p, 1, left) <= 0) continue;
@@ -50,9 +39,9 @@ Received readFrom(int fd, size_t want, int timeoutMs) {
 Received readToEnd(int fd, int timeoutMs) { return readFrom(fd, SIZE_MAX, timeoutMs); }
 
 bool readUntil(int fd, std::string &buf, std::string_view want, int timeoutMs) {
-  long long deadline = nowMs() + timeoutMs;
+  long long deadline = nowMillis() + timeoutMs;
   while (buf.find(want) == std::string::npos) {
-    Received more = readFrom(fd, 1, msLeft(deadline));  // whatever one read brings
+    Received more = readFrom(fd, 1, millisLeft(deadline));  // whatever one read brings
     if (more.data.empty()) return false;
     buf += more.data;
   }

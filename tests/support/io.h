@@ -1,5 +1,5 @@
-// Reading and writing descriptors under test: a deadline clock, reads that give up at a
-// deadline, and whole writes.
+// Reading and writing descriptors under test: reads that give up at a deadline (on the
+// programs' own deadline clock), and whole writes.
 #pragma once
 
 #include <stddef.h>
@@ -9,13 +9,9 @@
 #include <string_view>
 #include <utility>
 
+#include "deadline.h"  // nowMillis, millisLeft
+
 constexpr int kDefaultTimeoutMs = 10000;
-
-// Milliseconds on the monotonic clock.
-long long nowMs();
-
-// Milliseconds left until deadline (on nowMs's clock), at least 0.
-int msLeft(long long deadline);
 
 // An owned descriptor, closed with the object.
 struct Fd {
