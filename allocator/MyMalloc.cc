@@ -63,7 +63,6 @@ void checkOnUnlock();
 constexpr char kNoMemoryMessage[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR CHOICES!\n";
 static_assert(sizeof kNoMemoryMessage - 1 == 53);
 
-size_t sizeOf(const BlockHeader *b) { return b->_blockSize & ~kAllocatedBit; }
 
 BlockHeader *blockAt(void *base, size_t offset) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) + offset);
@@ -71,7 +70,6 @@ BlockHeader *blockAt(void *base, size_t offset) {
 BlockHeader *blockBelow(void *base, size_t offset) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) - offset);
 }
-BlockHeader *headerOf(void *payload) { return blockBelow(payload, kHeaderSize); }
 void *payloadOf(BlockHeader *b) { return reinterpret_cast<char *>(b) + kHeaderSize; }
 
 // While the process has a single thread, no other thread can reach the heap,

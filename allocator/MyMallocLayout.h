@@ -4,6 +4,9 @@
 
 #include <pthread.h>
 #include <stddef.h>
+#include <stdint.h>
+
+#include <type_traits>
 
 // The boundary tag at the start of every block. An allocated block uses only
 // the first two words; the links overlay the payload while the block is free.
@@ -46,6 +49,26 @@ static_assert(kLargestRequest == 2097088);
 static_assert(kChunkSize % kAlignment == 0 && kMinBlockSize % kAlignment == 0);
 static_assert(kHeaderSize % kAlignment == 0 && kFencepostSize % kAlignment == 0 &&
               kLargestBlock % kAlignment == 0);
+
+// Heap navigation. Templates, so that a file's own non-template function of the same name is
+// chosen over these.
+
+// A block's size, header included, without the allocated bit.
+template <typename Header>
+inline size_t sizeOf(const Header *b) {
+  return b->_blockSize & ~kAllocatedBit;
+}
+
+// The header of the block whose payload starts at payload (const if payload is). The address
+// passes through an empty asm, so that the compiler cannot see that the step back leaves the
+// object the payload pointer came from.
+template <typename Byte>
+inline auto headerOf(Byte *payload) {
+  using Header = std::conditional_t<std::is_const_v<Byte>, const BlockHeader, BlockHeader>;
+  auto p = reinterpret_cast<uintptr_t>(payload);
+  asm("" : "+r"(p));
+  return reinterpret_cast<Header *>(p - kHeaderSize);
+}
 
 }  // namespace mymalloc
 

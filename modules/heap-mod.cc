@@ -21,7 +21,7 @@
 
 #include "heap-examples.h"
 #include "heap-page.h"
-#include "hostutil.h"
+#include "module_api.h"
 
 using namespace heapview;
 
@@ -177,7 +177,7 @@ void runHeaprun(const char *script, size_t length, Run *run) {
 
 }  // namespace
 
-extern "C" [[noreturn]] void httprun(int fd, char *) {
+extern "C" void httprun(int fd, char *) {
   FILE *client = fdopen(fd, "w");
   if (client == nullptr) {
     perror("fdopen");

@@ -4,14 +4,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "module_api.h"
+
 namespace {
 
 constexpr char kModule[] = "./hello.so";  // "./": a path, not a library search
 constexpr char kNotFound[] = "./hello.so not found\n";
 static_assert(sizeof kNotFound - 1 == 21);
 char query[] = "a=b&c=d";  // writable: a module may parse it in place
-
-using HttpRun = void (*)(int fd, char *query);
 
 // Reports on standard error, after what, why the dynamic loader failed, and ends with status 1.
 // The loader says why through dlerror, not errno; it has nothing to say only when dlsym found
@@ -30,7 +30,7 @@ int main() {
     fwrite(kNotFound, 1, sizeof kNotFound - 1, stderr);
     loaderFailed("dlopen");
   }
-  auto httprun = reinterpret_cast<HttpRun>(dlsym(module, "httprun"));
+  auto httprun = reinterpret_cast<HttpRun>(dlsym(module, kHttpRunSymbol));
   if (httprun == nullptr) loaderFailed("dlsym: httprun not found:");
   httprun(1, query);
   return 0;

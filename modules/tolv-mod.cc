@@ -16,7 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "hostutil.h"
+#include "module_api.h"
 
 #if !defined(TOLV_MAIL_PROGRAM) || !defined(TOLV_GATEWAY)
 #error "TOLV_MAIL_PROGRAM and TOLV_GATEWAY must be defined (see modules/CMakeLists.txt)"

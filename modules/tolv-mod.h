@@ -27,6 +27,5 @@ extern const char *poplist[kPopCount];
 // preview, 1 after an error page. Never flushes client.
 int handleRequest(FILE *client, char *query);
 
-// The module's entry: handles the request whose query is in QUERY_STRING on descriptor fd (open
-// for reading and writing), then ends the process. query is not read.
-extern "C" [[noreturn]] void httprun(int fd, char *query);
+// The module's entry, httprun (module_api.h), handles the request whose query is in
+// QUERY_STRING and then ends the process; its query argument is not read.

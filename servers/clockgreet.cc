@@ -12,9 +12,11 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstddef>
 #include <iterator>
+
+#include "deadline.h"
+#include "plumbing.h"
 
 // How long one client may take to send its name, in seconds. The tests build a copy of the
 // server with a shorter wait.
@@ -26,11 +28,11 @@ namespace {
 
 constexpr int QueueLength = 5;  // backlog passed to listen
 
-constexpr int NameWaitSeconds = CLOCKGREET_NAME_SECONDS;
+constexpr int kNameWaitSeconds = CLOCKGREET_NAME_SECONDS;
 // An hour at most, so that the wait in milliseconds fits poll's int.
-static_assert(NameWaitSeconds > 0 && NameWaitSeconds <= 3600);
+static_assert(kNameWaitSeconds > 0 && kNameWaitSeconds <= 3600);
 
-constexpr int MaxName = 1024;  // name bytes kept; nothing beyond them goes into the name
+constexpr int kMaxName = 1024;  // name bytes kept; nothing beyond them goes into the name
 
 // After its greeting a client has this long to close, and may send this much, before the server
 // closes the connection regardless.
@@ -38,11 +40,11 @@ constexpr int kDrainSeconds = 2;
 constexpr std::size_t kDrainMaxBytes = 1 << 20;
 
 // A name as logged: each byte may become a four-byte escape ("\x1b").
-constexpr std::size_t kLoggedNameSize = 4 * MaxName + 1;
+constexpr std::size_t kLoggedNameSize = 4 * kMaxName + 1;
 
-// The usage text: every line padded with blanks to UsageWidth characters, then a newline.
-constexpr std::size_t UsageWidth = 63;
-constexpr const char *UsageLines[] = {
+// The usage text: every line padded with blanks to kUsageWidth characters, then a newline.
+constexpr int kUsageWidth = 63;
+constexpr const char *kUsageLines[] = {
     "",
     "clockgreet:",
     "",
@@ -67,40 +69,18 @@ constexpr const char *UsageLines[] = {
     "the time of the day.",
     "",
 };
-constexpr std::size_t UsageSize = std::size(UsageLines) * (UsageWidth + 1);
-static_assert(UsageSize == 1472);
+char usageText[std::size(kUsageLines) * (kUsageWidth + 1) + 1];
+static_assert(sizeof usageText == 1472 + 1);
+const char *const usage = usageText;
 
-// Returns true if no usage line is wider than UsageWidth.
-constexpr bool usageLinesFit() {
-  for (const char *line : UsageLines) {
-    std::size_t n = 0;
-    while (line[n] != '\0') n++;
-    if (n > UsageWidth) return false;
-  }
-  return true;
+// Fills usageText from kUsageLines.
+void padUsage() {
+  char *at = usageText;
+  for (const char *line : kUsageLines)
+    at += snprintf(at, usageText + sizeof usageText - at, "%-*s\n", kUsageWidth, line);
 }
-static_assert(usageLinesFit());
 
-// Returns the usage text, zero-terminated.
-constexpr std::array<char, UsageSize + 1> padUsage() {
-  std::array<char, UsageSize + 1> text{};
-  std::size_t at = 0;
-  for (const char *line : UsageLines) {
-    std::size_t n = 0;
-    for (; line[n] != '\0'; n++) text[at + n] = line[n];
-    for (; n < UsageWidth; n++) text[at + n] = ' ';
-    text[at + UsageWidth] = '\n';
-    at += UsageWidth + 1;
-  }
-  text[at] = '\0';
-  return text;
-}
-constexpr std::array<char, UsageSize + 1> UsageText = padUsage();
-
-[[noreturn]] void fail(const char *word) {
-  perror(word);
-  exit(-1);
-}
+[[noreturn]] void fail(const char *word) { failCall(word, -1); }
 
 // Writes s to fd. A client that has gone away makes the write fail; that is no concern of the
 // server, which closes the connection and serves the next one.
@@ -109,29 +89,12 @@ void writeText(int fd, const char *s) {
   (void)n;
 }
 
-// Returns the moment seconds from now, on the monotonic clock.
-timespec deadlineIn(int seconds) {
-  timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += seconds;
-  return deadline;
-}
-
-// Returns the milliseconds left until deadline, or 0 if it has passed.
-int millisecondsLeft(const timespec &deadline) {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  long long ms =
-      (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1000000;
-  return ms > 0 ? static_cast<int>(ms) : 0;
-}
-
 // Reads at most len bytes from fd, waiting no later than deadline. Returns the number read, 0 at
 // the end of the client's stream, or -1 if the read failed or the time is up.
-ssize_t readBefore(int fd, void *buf, std::size_t len, const timespec &deadline) {
+ssize_t readBefore(int fd, void *buf, std::size_t len, long long deadline) {
   for (;;) {
     pollfd p = {fd, POLLIN, 0};
-    int ready = poll(&p, 1, millisecondsLeft(deadline));
+    int ready = poll(&p, 1, millisLeft(deadline));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return -1;
     ssize_t n = read(fd, buf, len);
@@ -140,15 +103,15 @@ ssize_t readBefore(int fd, void *buf, std::size_t len, const timespec &deadline)
   }
 }
 
-// Reads the client's name into name (room for MaxName + 1 bytes), one byte per read so that
+// Reads the client's name into name (room for kMaxName + 1 bytes), one byte per read so that
 // nothing beyond the line end is taken, and zero-terminates it. The name ends at a carriage
-// return and line feed pair (neither kept), at MaxName bytes, at the end of the client's stream or
-// a read error, or when the client has used up its NameWaitSeconds.
+// return and line feed pair (neither kept), at kMaxName bytes, at the end of the client's stream or
+// a read error, or when the client has used up its kNameWaitSeconds.
 void readName(int fd, char *name) {
-  timespec deadline = deadlineIn(NameWaitSeconds);
+  long long deadline = nowMillis() + kNameWaitSeconds * 1000LL;
   int length = 0;
   char lastChar = 0;
-  while (length < MaxName) {
+  while (length < kMaxName) {
     char newChar;
     if (readBefore(fd, &newChar, 1, deadline) <= 0) break;
     if (lastChar == '\r' && newChar == '\n') {
@@ -190,7 +153,7 @@ void escapeForLog(const char *name, char *logged) {
 
 // Serves one connection: prompt, name, greeting, time. Leaves fd open.
 void processTimeRequest(int fd) {
-  char name[MaxName + 1];
+  char name[kMaxName + 1];
 
   writeText(fd, "\nType your name:");
   readName(fd, name);
@@ -216,7 +179,7 @@ void processTimeRequest(int fd) {
 // input unread resets the connection, and the client's system may then drop the greeting.
 void finishConnection(int fd) {
   shutdown(fd, SHUT_WR);
-  timespec deadline = deadlineIn(kDrainSeconds);
+  long long deadline = nowMillis() + kDrainSeconds * 1000LL;
   char sink[16384];
   std::size_t dropped = 0;
   ssize_t n;
@@ -246,12 +209,11 @@ bool acceptMayRetry(int err) {
   }
 }
 
-const char *const usage = UsageText.data();
-
 }  // namespace
 
 int main(int argc, char **argv) {
   if (argc < 2) {
+    padUsage();
     fputs(usage, stderr);
     exit(-1);
   }
@@ -272,26 +234,26 @@ int main(int argc, char **argv) {
   serverAddr.sin_addr.s_addr = htonl(INADDR_ANY);
   serverAddr.sin_port = htons(port);
 
-  int masterSocket = socket(PF_INET, SOCK_STREAM, 0);
-  if (masterSocket < 0) fail("socket");
+  int listener = socket(PF_INET, SOCK_STREAM, 0);
+  if (listener < 0) fail("socket");
 
   int optval = 1;
-  setsockopt(masterSocket, SOL_SOCKET, SO_REUSEADDR, &optval, sizeof(optval));
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &optval, sizeof(optval));
 
-  if (bind(masterSocket, reinterpret_cast<sockaddr *>(&serverAddr), sizeof(serverAddr)) != 0)
+  if (bind(listener, reinterpret_cast<sockaddr *>(&serverAddr), sizeof(serverAddr)) != 0)
     fail("bind");
-  if (listen(masterSocket, QueueLength) != 0) fail("listen");
+  if (listen(listener, QueueLength) != 0) fail("listen");
 
   for (;;) {
     sockaddr_in clientAddr;
     socklen_t alen = sizeof(clientAddr);
-    int slaveSocket = accept(masterSocket, reinterpret_cast<sockaddr *>(&clientAddr), &alen);
-    if (slaveSocket < 0) {
+    int client = accept(listener, reinterpret_cast<sockaddr *>(&clientAddr), &alen);
+    if (client < 0) {
       if (acceptMayRetry(errno)) continue;
       fail("accept");
     }
 
-    processTimeRequest(slaveSocket);
-    finishConnection(slaveSocket);
+    processTimeRequest(client);
+    finishConnection(client);
   }
 }

@@ -3,31 +3,33 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 
 namespace {
 
-constexpr char VersionPrefix[] = "HTTP/";
+constexpr char kVersionPrefix[] = "HTTP/";
 
 // Takes one byte of the request line; returns the state after it.
 ReadState takeLineByte(RequestReader *r, char c) {
   if (c != '\n') {
-    if (r->lineLength == RequestLineMax + 1) return ReadState::LineTooLong;  // room for a CR
+    if (r->lineLength == kRequestLineMax + 1) return ReadState::LineTooLong;  // room for a CR
     r->line[r->lineLength++] = c;
     return ReadState::Reading;
   }
   if (r->lineLength > 0 && r->line[r->lineLength - 1] == '\r') r->lineLength--;
-  if (r->lineLength > RequestLineMax) return ReadState::LineTooLong;
+  if (r->lineLength == 0) return ReadState::Reading;  // an empty line before the request line
+  if (r->lineLength > kRequestLineMax) return ReadState::LineTooLong;
   r->line[r->lineLength] = '\0';
   r->inHeaders = true;
   // A line without a version is an old-style request: no headers follow.
-  if (memmem(r->line, r->lineLength, VersionPrefix, sizeof VersionPrefix - 1) == nullptr)
+  if (memmem(r->line, r->lineLength, kVersionPrefix, sizeof kVersionPrefix - 1) == nullptr)
     return ReadState::Complete;
   return ReadState::Reading;
 }
 
 // Takes one byte of the header lines; returns the state after it.
 ReadState takeHeaderByte(RequestReader *r, char c) {
-  if (++r->headerBytes > HeaderMax) return ReadState::HeadersTooLong;
+  if (++r->headerBytes > kHeaderMax) return ReadState::HeadersTooLong;
   if (c == '\n') {
     if (r->headerLineLength == 0) return ReadState::Complete;  // the empty line
     r->headerLineLength = 0;
@@ -38,6 +40,19 @@ ReadState takeHeaderByte(RequestReader *r, char c) {
 }
 
 bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// Returns the path of target, a request target without its query: target itself if it starts
+// with '/'; for the absolute form ("http://host:port/path") the part from the first '/' after
+// the host, or "/" if there is none; null for anything else.
+const char *pathOf(const char *target) {
+  if (target[0] == '/') return target;
+  const char *authority = nullptr;
+  if (strncasecmp(target, "http://", 7) == 0) authority = target + 7;
+  if (strncasecmp(target, "https://", 8) == 0) authority = target + 8;
+  if (authority == nullptr) return nullptr;
+  const char *path = strchr(authority, '/');
+  return path != nullptr ? path : "/";
+}
 
 }  // namespace
 
@@ -63,7 +78,7 @@ ReadState feedRequest(RequestReader *r, const char *data, size_t n, size_t *used
 }
 
 bool isModuleName(const char *s, size_t len) {
-  if (len == 0 || len > ModuleNameMax) return false;
+  if (len == 0 || len > kModuleNameMax) return false;
   for (size_t i = 0; i < len; i++) {
     char c = s[i];
     if (!(isLetter(c) || (c >= '0' && c <= '9') || c == '-' || c == '_')) return false;
@@ -92,24 +107,23 @@ int judgeRequest(char *line, size_t length, Request *req) {
   *sp1 = *sp2 = '\0';
   char *method = line, *target = sp1 + 1, *version = sp2 + 1;
   size_t methodLength = strlen(method);
-  if (methodLength == 0 || methodLength > MethodMax) return req->status;
+  if (methodLength == 0 || methodLength > kMethodMax) return req->status;
   for (const char *p = method; *p != '\0'; p++)
     if (!isLetter(*p)) return req->status;
   if (strcmp(version, "HTTP/1.0") != 0 && strcmp(version, "HTTP/1.1") != 0) return req->status;
-  if (target[0] != '/') return req->status;
 
   char *query = strchr(target, '?');
   if (query != nullptr) *query++ = '\0';
-  *req = Request{0, method, target, query, version, nullptr};
-  if (strcmp(method, "GET") != 0) {
+  const char *path = pathOf(target);
+  if (path == nullptr) return req->status;
+  *req = Request{0, method, path, query, version, nullptr};
+  if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0) {
     req->status = 405;
-  } else if (strcmp(target, "/") == 0) {
-    req->status = 302;
-  } else if (!isModuleName(target + 1, strlen(target + 1))) {
+  } else if (!isModuleName(path + 1, strlen(path + 1))) {
     req->status = 404;
   } else {
     req->status = 200;
-    req->name = target + 1;
+    req->name = path + 1;
   }
   return req->status;
 }

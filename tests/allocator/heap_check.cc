@@ -21,8 +21,6 @@ char *chunkStart[kMaxChunks];
 size_t chunkCount;
 int refusals;
 
-size_t sizeOf(const BlockHeader *b) { return b->_blockSize & ~kAllocatedBit; }
-
 }  // namespace
 
 // The allocator calls sbrk by name; this definition takes its place.
@@ -43,12 +41,6 @@ extern "C" void *sbrk(intptr_t increment) {
 
 void refuseSbrk(int n) { refusals = n; }
 int pendingRefusals() { return refusals; }
-
-const BlockHeader *headerOf(const void *payload) {
-  auto p = reinterpret_cast<uintptr_t>(payload);
-  asm("" : "+r"(p));
-  return reinterpret_cast<const BlockHeader *>(p - kHeaderSize);
-}
 
 long offsetOf(const void *payload) {
   return static_cast<const char *>(payload) - kHeaderSize - static_cast<char *>(_memStart);

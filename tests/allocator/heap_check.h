@@ -20,11 +20,6 @@ HeapCensus checkHeap();
 void refuseSbrk(int n);
 int pendingRefusals();
 
-struct BlockHeader;
-// The header of a block, found from its payload address. The compiler is not
-// told where the pointer came from, so it cannot object to the step back.
-const BlockHeader *headerOf(const void *payload);
-
 // Offset of a payload's block header from the first chunk, as print_list shows it.
 long offsetOf(const void *payload);
 

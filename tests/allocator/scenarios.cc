@@ -24,7 +24,7 @@ namespace {
 
 constexpr char kNoMemory[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR CHOICES!\n";
 
-size_t blockSizeOf(const void *payload) { return headerOf(payload)->_blockSize & ~kAllocatedBit; }
+size_t blockSizeOf(const void *payload) { return sizeOf(headerOf(payload)); }
 
 void expectUnlocked() {
   CHECK_EQ(pthread_mutex_trylock(&mutex), 0);

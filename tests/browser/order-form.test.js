@@ -101,7 +101,7 @@ test('an order without a password shows its preview letter', { timeout: 60000 },
   server.kill('SIGTERM');
   const [code] = await once(server, 'exit');
   assert.equal(code, 0);
-  assert.match(log(), /127\.0\.0\.1 GET \/tolv\?\[\d+ bytes\] 200 /);
+  assert.match(log(), / 127\.0\.0\.1:\d+ GET \/tolv\?\[\d+ bytes\] 200 /);
 });
 
 test('a close that hangs: chromium is killed, then its profile removed', { timeout: 60000 },

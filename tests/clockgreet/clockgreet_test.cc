@@ -23,146 +23,33 @@
 #include <string_view>
 #include <vector>
 
+#include "io.h"
+#include "net.h"
+#include "procfs.h"
+
 extern char **environ;
 
 namespace {
 
 using namespace std::string_literals;
 
-constexpr std::string_view Prompt = "\nType your name:";
-constexpr int WaitMs = 5000;         // the longest any step may take the server
-constexpr int QuietMs = 300;         // how long "no answer yet" is watched
-constexpr int MaxName = 1024;        // the server's name limit
-constexpr int QuickWaitSeconds = 2;  // clockgreet-quick's wait for a name
-constexpr int RealWaitSeconds = 30;  // clockgreet's wait for a name
-constexpr long ZoneOffset = 19800;   // the servers' time zone is 5:30 east of UTC
-constexpr const char *ServerZone = "TZ=ZZZ-05:30";
+constexpr std::string_view kPrompt = "\nType your name:";
+constexpr int kWaitMs = 5000;         // the longest any step may take the server
+constexpr int kQuietMs = 300;         // how long "no answer yet" is watched
+constexpr int kMaxName = 1024;        // the server's name limit
+constexpr int kQuickWaitSeconds = 2;  // clockgreet-quick's wait for a name
+constexpr int kRealWaitSeconds = 30;  // clockgreet's wait for a name
+constexpr long kZoneOffset = 19800;   // the servers' time zone is 5:30 east of UTC
+constexpr const char *kServerZone = "TZ=ZZZ-05:30";
 
-long long nowMs() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
-// An owned descriptor.
-struct Fd {
-  int fd = -1;
-  Fd() = default;
-  explicit Fd(int f) : fd(f) {}
-  Fd(Fd &&o) : fd(o.fd) { o.fd = -1; }
-  Fd &operator=(Fd &&o) {
-    std::swap(fd, o.fd);
-    return *this;
-  }
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-// What came from a descriptor: the bytes, and how reading stopped.
-struct Received {
-  std::string data;
-  bool ended = false;  // the stream ended (read gave 0)
-  int error = 0;       // errno of a failed read, 0 if none
-};
-
-// Reads fd until want bytes have come, the stream ends or fails, or timeoutMs pass.
-Received readFrom(int fd, size_t want, int timeoutMs) {
-  Received r;
-  long long deadline = nowMs() + timeoutMs;
-  while (r.data.size() < want) {
-    long long left = deadline - nowMs();
-    if (left <= 0) break;
-    pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-    char buf[4096];
-    size_t ask = std::min(sizeof(buf), want - r.data.size());
-    ssize_t n = read(fd, buf, ask);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      r.error = errno;
-      break;
-    }
-    if (n == 0) {
-      r.ended = true;
-      break;
-    }
-    r.data.append(buf, static_cast<size_t>(n));
-  }
-  return r;
-}
-
-// Reads fd to its end (or failure), for at most timeoutMs.
-Received readToEnd(int fd, int timeoutMs) { return readFrom(fd, SIZE_MAX, timeoutMs); }
-
-// Returns true if nothing arrives on fd within QuietMs.
+// Returns true if nothing arrives on fd within kQuietMs.
 bool staysQuiet(int fd) {
   pollfd p = {fd, POLLIN, 0};
-  return poll(&p, 1, QuietMs) == 0;
-}
-
-void sendAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    ASSERT_GT(n, 0) << strerror(errno);
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-// Returns a listening or bound TCP socket on 127.0.0.1 at port (0: the system picks one).
-Fd tcpSocket(int port, bool listening) {
-  Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (bind(s.fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) return Fd();
-  if (listening && listen(s.fd, 1) != 0) return Fd();
-  return s;
-}
-
-int portOf(int fd) {
-  sockaddr_in a = {};
-  socklen_t len = sizeof(a);
-  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-  return ntohs(a.sin_port);
-}
-
-// Returns a port that was free a moment ago.
-int freePort() {
-  Fd s = tcpSocket(0, false);
-  return s.fd < 0 ? 0 : portOf(s.fd);
+  return poll(&p, 1, kQuietMs) == 0;
 }
 
 // A client connected to the server on 127.0.0.1 at port.
-Fd connectTo(int port) {
-  Fd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(s.fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) return Fd();
-  return s;
-}
-
-// Closes a client so that the server's side is reset at once.
-void resetClose(Fd &client) {
-  linger l = {1, 0};
-  setsockopt(client.fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-  client = Fd();
-}
-
-// The socket inodes that process pid holds open.
-std::set<std::string> socketInodes(pid_t pid) {
-  std::set<std::string> inodes;
-  std::error_code ec;
-  std::filesystem::path dir = "/proc/" + std::to_string(pid) + "/fd";
-  for (const auto &entry : std::filesystem::directory_iterator(dir, ec)) {
-    std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
-    if (target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
-  }
-  return inodes;
-}
+Fd clientOf(int port) { return Fd(connectTo(port)); }
 
 // Returns the port of the IPv4 socket that pid listens on, or 0 if there is none.
 int listeningPortOf(pid_t pid) {
@@ -192,7 +79,7 @@ class Server {
     std::vector<char *> envp;
     for (char **e = environ; *e != nullptr; e++)
       if (strncmp(*e, "TZ=", 3) != 0) envp.push_back(*e);
-    envp.push_back(const_cast<char *>(ServerZone));
+    envp.push_back(const_cast<char *>(kServerZone));
     envp.push_back(nullptr);
 
     int outPipe[2], errPipe[2];
@@ -224,7 +111,7 @@ class Server {
 
   // Returns the port the server listens on, waiting for it to get there; 0 if it does not.
   int port() {
-    for (long long deadline = nowMs() + WaitMs; nowMs() < deadline && !hasExited();) {
+    for (long long deadline = nowMillis() + kWaitMs; nowMillis() < deadline && !hasExited();) {
       if (int p = listeningPortOf(pid_); p != 0) return p;
       usleep(10000);
     }
@@ -237,16 +124,16 @@ class Server {
     return exited_;
   }
 
-  // Waits up to WaitMs for the server to end; returns its exit status, or -1.
+  // Waits up to kWaitMs for the server to end; returns its exit status, or -1.
   int exitStatus() {
-    for (long long deadline = nowMs() + WaitMs; nowMs() < deadline; usleep(10000))
+    for (long long deadline = nowMillis() + kWaitMs; nowMillis() < deadline; usleep(10000))
       if (hasExited()) return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
     return -1;
   }
 
   // Checks that the log lines have reached the server's standard output, while it runs.
   void expectLog(std::string_view lines) {
-    Received r = readFrom(out_.fd, lines.size(), WaitMs);
+    Received r = readFrom(out_.fd, lines.size(), kWaitMs);
     EXPECT_EQ(r.data, lines);
   }
 
@@ -271,7 +158,7 @@ void expectGreeting(const std::string &reply, const std::string &name) {
   ASSERT_NE(end, nullptr) << timeText;
   EXPECT_EQ(*end, '\0') << timeText;
   long shownSeconds = static_cast<long>(timegm(&shown));
-  long localNow = static_cast<long>(time(nullptr)) + ZoneOffset;
+  long localNow = static_cast<long>(time(nullptr)) + kZoneOffset;
   EXPECT_LE(std::labs(shownSeconds - localNow), 5) << timeText;
 
   // The weekday and month names, and the blank-padded day, as ctime writes them.
@@ -283,11 +170,11 @@ void expectGreeting(const std::string &reply, const std::string &name) {
 }
 
 // Checks that the client on fd has been prompted.
-void expectPrompt(int fd) { EXPECT_EQ(readFrom(fd, Prompt.size(), WaitMs).data, Prompt); }
+void expectPrompt(int fd) { EXPECT_EQ(readFrom(fd, kPrompt.size(), kWaitMs).data, kPrompt); }
 
 // A client connected to the server at port that has been prompted.
 Fd promptedClient(int port) {
-  Fd c = connectTo(port);
+  Fd c = clientOf(port);
   EXPECT_GE(c.fd, 0) << strerror(errno);
   expectPrompt(c.fd);
   return c;
@@ -297,7 +184,7 @@ Fd promptedClient(int port) {
 Received converse(int port, std::string_view bytes) {
   Fd c = promptedClient(port);
   sendAll(c.fd, bytes);
-  return readToEnd(c.fd, WaitMs);
+  return readToEnd(c.fd, kWaitMs);
 }
 
 // A test with one server, killed when the test ends.
@@ -326,7 +213,7 @@ class Clockgreet : public testing::Test {
   void expectServed(int fd, std::string_view bytes, const std::string &name,
                     std::optional<std::string> logged = std::nullopt) {
     sendAll(fd, bytes);
-    Received reply = readToEnd(fd, WaitMs);
+    Received reply = readToEnd(fd, kWaitMs);
     EXPECT_TRUE(reply.ended);
     expectGreeting(reply.data, name);
     server().expectLog("name=" + logged.value_or(name) + "\n");
@@ -348,16 +235,16 @@ class Clockgreet : public testing::Test {
   // Keeps a client silent after sending bytes, with another client waiting behind it; checks
   // that the silent one is answered with what it sent after waitSeconds, and the next is served.
   void expectSilentClientReleased(int port, int waitSeconds, std::string_view bytes) {
-    long long begin = nowMs();
-    Fd silent = connectTo(port);
-    Fd next = connectTo(port);
+    long long begin = nowMillis();
+    Fd silent = clientOf(port);
+    Fd next = clientOf(port);
     ASSERT_GE(silent.fd, 0);
     ASSERT_GE(next.fd, 0);
     expectPrompt(silent.fd);
     sendAll(silent.fd, bytes);
 
-    Received reply = readToEnd(silent.fd, waitSeconds * 1000 + WaitMs);
-    long long waited = nowMs() - begin;
+    Received reply = readToEnd(silent.fd, waitSeconds * 1000 + kWaitMs);
+    long long waited = nowMillis() - begin;
     EXPECT_GE(waited, waitSeconds * 1000 - 100);
     EXPECT_LE(waited, waitSeconds * 1000 + 1500);
     EXPECT_TRUE(reply.ended);
@@ -385,7 +272,7 @@ TEST_F(ClockgreetProtocol, GreetsEachWaitingClientByNameWithTheLocalTime) {
 
   // Two clients at once: the second waits in the backlog until the first is done.
   Fd first = promptedClient(port);
-  Fd second = connectTo(port);
+  Fd second = clientOf(port);
   ASSERT_GE(second.fd, 0);
   EXPECT_TRUE(staysQuiet(second.fd));
   expectServed(first.fd, "Alice\r\n", "Alice");
@@ -421,7 +308,7 @@ TEST_F(ClockgreetProtocol, NameStopsAt1024BytesOrItsLineEndAndTheRestIsLeftOut) 
   ASSERT_NE(port, 0);
 
   // Exactly the limit, no line end: answered at once, and the stream ends cleanly.
-  std::string name(MaxName, 'x');
+  std::string name(kMaxName, 'x');
   Fd c = promptedClient(port);
   expectServed(c.fd, name, name);
 
@@ -438,14 +325,14 @@ TEST_F(ClockgreetProtocol, CarriageReturnAtTheLimitStays) {
   ASSERT_NE(port, 0);
 
   // The 1024th byte is a carriage return: it is kept, and the line feed after it is not read.
-  std::string name = std::string(MaxName - 1, 'y') + "\r";
-  std::string logged = std::string(MaxName - 1, 'y') + "\\r";
+  std::string name = std::string(kMaxName - 1, 'y') + "\r";
+  std::string logged = std::string(kMaxName - 1, 'y') + "\\r";
   Fd c = promptedClient(port);
   expectServed(c.fd, name, name, logged);
   expectRestLeftOut(port, name + "\n", name, logged);
 
   // A pair that ends at the 1024th byte still ends the name.
-  name.assign(MaxName - 2, 'w');
+  name.assign(kMaxName - 2, 'w');
   c = promptedClient(port);
   expectServed(c.fd, name + "\r\n", name);
 }
@@ -471,7 +358,7 @@ TEST_F(ClockgreetProtocol, LogShowsControlBytesEscapedSoEachClientIsOneLine) {
 }
 
 TEST_F(ClockgreetStart, WithoutPortPrintsUsageAndEnds255) {
-  // The usage text as documented: 23 lines, each filled with blanks to 63 characters.
+  // The usage text: 23 lines, each filled with blanks to 63 characters.
   const char *lines[] = {
       "",
       "clockgreet:",
@@ -506,19 +393,19 @@ TEST_F(ClockgreetStart, WithoutPortPrintsUsageAndEnds255) {
 
   EXPECT_EQ(start(CLOCKGREET, {}), 0);
   EXPECT_EQ(server().exitStatus(), 255);
-  Received err = readToEnd(server().err(), WaitMs);
+  Received err = readToEnd(server().err(), kWaitMs);
   EXPECT_EQ(err.data.size(), 1472u);
   EXPECT_EQ(err.data, expected);
-  EXPECT_EQ(readToEnd(server().out(), WaitMs).data, "");
+  EXPECT_EQ(readToEnd(server().out(), kWaitMs).data, "");
 }
 
 TEST_F(ClockgreetStart, PortInUseEnds255WithBindError) {
-  Fd holder = tcpSocket(0, true);
+  Fd holder(boundSocket(0, true));
   ASSERT_GE(holder.fd, 0);
   EXPECT_EQ(start(CLOCKGREET, {std::to_string(portOf(holder.fd))}), 0);
   EXPECT_EQ(server().exitStatus(), 255);
-  EXPECT_EQ(readToEnd(server().err(), WaitMs).data, "bind: "s + strerror(EADDRINUSE) + "\n");
-  EXPECT_EQ(readToEnd(server().out(), WaitMs).data, "");
+  EXPECT_EQ(readToEnd(server().err(), kWaitMs).data, "bind: "s + strerror(EADDRINUSE) + "\n");
+  EXPECT_EQ(readToEnd(server().out(), kWaitMs).data, "");
 }
 
 TEST_F(ClockgreetStart, PortIsTheLow16BitsOfAtoi) {
@@ -549,7 +436,7 @@ TEST_F(ClockgreetStart, NoDigitsIsPortZeroAPortOfTheSystemsChoosing) {
 }
 
 TEST_F(ClockgreetStart, MinusOneIsPort65535) {
-  if (tcpSocket(65535, false).fd < 0) GTEST_SKIP() << "port 65535 is in use";
+  if (Fd(boundSocket(65535, false)).fd < 0) GTEST_SKIP() << "port 65535 is in use";
   EXPECT_EQ(start(CLOCKGREET, {"-1"}), 65535);
 }
 
@@ -562,7 +449,7 @@ TEST_F(ClockgreetAccept, PassingFailuresAreRetriedAndAnyOtherEnds255) {
 
   startFailingAccepts({EPROTO, EINVAL});
   EXPECT_EQ(server().exitStatus(), 255);
-  EXPECT_EQ(readToEnd(server().err(), WaitMs).data, "accept: "s + strerror(EINVAL) + "\n");
+  EXPECT_EQ(readToEnd(server().err(), kWaitMs).data, "accept: "s + strerror(EINVAL) + "\n");
 }
 
 TEST_F(ClockgreetRobustness, VanishedClientsDoNotStopTheServer) {
@@ -572,7 +459,7 @@ TEST_F(ClockgreetRobustness, VanishedClientsDoNotStopTheServer) {
   // One client is reset while the server waits for its name; another while it waits in the
   // backlog; the greetings to both are written to reset connections.
   Fd gone = promptedClient(port);
-  Fd waiting = connectTo(port);
+  Fd waiting = clientOf(port);
   ASSERT_GE(waiting.fd, 0);
   resetClose(waiting);
   resetClose(gone);
@@ -594,37 +481,38 @@ TEST_F(ClockgreetRobustness, ClientThatStaysAfterItsGreetingHoldsTheServerTwoSec
   ASSERT_NE(port, 0);
 
   Fd stays = promptedClient(port);
-  Fd next = connectTo(port);
-  long long begin = nowMs();
+  Fd next = clientOf(port);
+  long long begin = nowMillis();
   sendAll(stays.fd, "Ida\r\n");
-  expectGreeting(readToEnd(stays.fd, WaitMs).data, "Ida");
+  expectGreeting(readToEnd(stays.fd, kWaitMs).data, "Ida");
   server().expectLog("name=Ida\n");
   expectPrompt(next.fd);
-  EXPECT_LE(nowMs() - begin, 2000 + 1500);
+  EXPECT_LE(nowMillis() - begin, 2000 + 1500);
 }
 
 TEST_F(ClockgreetRobustness, SilentClientIsAnsweredAfterTheWaitAndTheNextServed) {
   int port = start(CLOCKGREET_QUICK);
   ASSERT_NE(port, 0);
-  expectSilentClientReleased(port, QuickWaitSeconds, "Gu");
+  expectSilentClientReleased(port, kQuickWaitSeconds, "Gu");
 }
 
 TEST_F(ClockgreetRobustness, TricklingClientIsBoundedInTotal) {
   int port = start(CLOCKGREET_QUICK);
   ASSERT_NE(port, 0);
 
-  long long begin = nowMs();
+  long long begin = nowMillis();
   Fd c = promptedClient(port);
   // One byte every 400 ms: no single read waits long, but the name is never done.
   std::string sent;
-  while (nowMs() - begin < QuickWaitSeconds * 1000 + 1500 && staysQuiet(c.fd) && sent.size() < 20) {
+  while (nowMillis() - begin < kQuickWaitSeconds * 1000 + 1500 && staysQuiet(c.fd) &&
+         sent.size() < 20) {
     sent += 'k';
     sendAll(c.fd, "k");
     usleep(100000);
   }
   // Bytes sent after the wait may be left unread, so the stream may end in a reset.
-  Received reply = readToEnd(c.fd, WaitMs);
-  EXPECT_LE(nowMs() - begin, QuickWaitSeconds * 1000 + 1500);
+  Received reply = readToEnd(c.fd, kWaitMs);
+  EXPECT_LE(nowMillis() - begin, kQuickWaitSeconds * 1000 + 1500);
   std::string name = reply.data.substr(4, reply.data.find(' ', 4) - 4);
   EXPECT_TRUE(sent.starts_with(name) && !name.empty()) << name;
   expectGreeting(reply.data, name);
@@ -634,7 +522,7 @@ TEST_F(ClockgreetRobustness, TricklingClientIsBoundedInTotal) {
 TEST_F(ClockgreetRobustness, SilentClientIsReleasedAfter30Seconds) {
   int port = start();
   ASSERT_NE(port, 0);
-  expectSilentClientReleased(port, RealWaitSeconds, "");
+  expectSilentClientReleased(port, kRealWaitSeconds, "");
 }
 
 }  // namespace
@@ -645,11 +533,11 @@ TEST_F(ClockgreetRobustness, SilentClientIsReleasedAfter30Seconds) {
 class ClockgreetFaults : public Clockgreet {};
 
 TEST_F(ClockgreetFaults, HundredVanishedClientsThenOneServed) {
-  constexpr int Vanished = 100;
+  constexpr int kVanished = 100;
   int port = start();
   ASSERT_NE(port, 0);
   std::string expectedLog;
-  for (int i = 0; i < Vanished; i++) {
+  for (int i = 0; i < kVanished; i++) {
     switch (i % 4) {
       case 0: {
         Fd c = promptedClient(port);
@@ -658,7 +546,7 @@ TEST_F(ClockgreetFaults, HundredVanishedClientsThenOneServed) {
         break;
       }
       case 1: {
-        Fd c = connectTo(port);
+        Fd c = clientOf(port);
         ASSERT_GE(c.fd, 0);
         resetClose(c);
         expectedLog += "name=\n";

@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "proc.h"
+#include "child.h"
 
 namespace {
 

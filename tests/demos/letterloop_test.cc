@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "proc.h"
+#include "child.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include "proc.h"
+#include "child.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "proc.h"
+#include "child.h"
 
 namespace {
 

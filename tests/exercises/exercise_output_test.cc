@@ -15,6 +15,8 @@
 #include <string>
 
 #include "exercise_scripts.h"
+#include "io.h"
+#include "testdir.h"
 #include "heap_model.h"
 
 namespace exercises {
@@ -41,32 +43,6 @@ size_t stdioBufferFor(int fd) {
     return static_cast<size_t>(st.st_blksize);
   return BUFSIZ;
 }
-
-std::string readAll(int fd) {
-  std::string text;
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-  return text;
-}
-
-// A temporary file, already unlinked; closed with the object.
-struct TempFile {
-  int fd;
-  TempFile() {
-    const char *dir = getenv("TMPDIR");
-    std::string path = std::string(dir && *dir ? dir : "/tmp") + "/exercise-XXXXXX";
-    fd = mkstemp(path.data());
-    if (fd >= 0) unlink(path.c_str());
-  }
-  ~TempFile() {
-    if (fd >= 0) close(fd);
-  }
-  std::string contents() const {
-    lseek(fd, 0, SEEK_SET);
-    return readAll(fd);
-  }
-};
 
 // Runs the program at `path` with no arguments, stdin from /dev/null, stdout into `outFd`
 // (a file, or a pipe's write end that the caller drains), stderr into a file;
@@ -104,7 +80,7 @@ Outcome runIntoPipe(const std::string &name) {
   o.stdioBuffer = stdioBufferFor(p[1]);
   pid_t pid = start(kBinDir + "/" + name, p[1], err.fd);
   close(p[1]);
-  o.out = readAll(p[0]);
+  o.out = readToEnd(p[0], 60000).data;
   close(p[0]);
   if (pid > 0) waitpid(pid, &o.status, 0);
   o.err = err.contents();
@@ -298,14 +274,14 @@ TEST(ExerciseLinkage, ExportsTheAllocatorAndLinksNoCxxRuntime) {
     std::string path = kBinDir + "/" + name;
     FILE *nm = popen(("nm -D --defined-only '" + path + "'").c_str(), "r");
     ASSERT_NE(nm, nullptr);
-    std::string symbols = readAll(fileno(nm));
+    std::string symbols = readToEnd(fileno(nm), 60000).data;
     ASSERT_EQ(pclose(nm), 0);
     for (const char *entry : {" T malloc\n", " T free\n", " T realloc\n", " T calloc\n"})
       EXPECT_NE(symbols.find(entry), std::string::npos) << entry;
 
     FILE *objdump = popen(("objdump -p '" + path + "'").c_str(), "r");
     ASSERT_NE(objdump, nullptr);
-    std::string headers = readAll(fileno(objdump));
+    std::string headers = readToEnd(fileno(objdump), 60000).data;
     ASSERT_EQ(pclose(objdump), 0);
     EXPECT_NE(headers.find("NEEDED"), std::string::npos);
     EXPECT_EQ(headers.find("libstdc++"), std::string::npos);

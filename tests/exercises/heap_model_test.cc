@@ -1,5 +1,5 @@
-// Checks the allocator model, and the replayed call sequences, against the
-// allocator design's reference results: the lists each exercise program prints when
+// Checks the allocator model, and the replayed call sequences, against fixed
+// expected results: the lists each exercise program prints when
 // only its own calls reach the allocator, and the counts of its report.
 #include "heap_model.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz.h"
-#include "hostutil.h"
+#include "module_api.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size == 0) return 0;

@@ -1,11 +1,13 @@
 // Fuzz target for modhost's request reading and judging: arbitrary bytes as they would arrive
 // on a connection, in pieces whose size the first input byte chooses.
 // Properties: the pieces do not change the result; a complete request line is the input's first
-// line; every outcome is a status modhost documents; a module request names a module of
+// line that is not empty; every outcome is a status modhost answers with; a module request
+// names a module of
 // letters, digits, '-' and '_' inside the module folder, and hands over the bytes after the
 // first '?' of the target, undecoded; nothing is read past a piece or the line.
 #include <stdint.h>
 #include <string.h>
+#include <strings.h>
 
 #include <string>
 #include <vector>
@@ -15,7 +17,7 @@
 
 namespace {
 
-constexpr const char *ModuleDir = "/srv/modules";
+constexpr const char *kModuleDir = "/srv/modules";
 
 // Feeds stream to r in pieces of piece bytes, each in a buffer of exactly its size.
 ReadState feedInPieces(RequestReader *r, const std::string &stream, size_t piece) {
@@ -44,7 +46,7 @@ bool isDigitOrLetter(char c) {
 // Checks a judged line against the raw line it was made from.
 void checkJudged(const std::string &raw, const Request &req) {
   int s = req.status;
-  FUZZ_REQUIRE(s == 200 || s == 302 || s == 400 || s == 404 || s == 405);
+  FUZZ_REQUIRE(s == 200 || s == 400 || s == 404 || s == 405);
   if (s == 400) return;
   // Well formed: printable ASCII, exactly "METHOD SP TARGET SP VERSION".
   for (char c : raw) FUZZ_REQUIRE(c >= 0x20 && c < 0x7f);
@@ -54,15 +56,24 @@ void checkJudged(const std::string &raw, const Request &req) {
   std::string method = raw.substr(0, sp1), target = raw.substr(sp1 + 1, sp2 - sp1 - 1);
   FUZZ_REQUIRE(method == req.method && raw.substr(sp2 + 1) == req.version);
   FUZZ_REQUIRE(strcmp(req.version, "HTTP/1.0") == 0 || strcmp(req.version, "HTTP/1.1") == 0);
-  FUZZ_REQUIRE(!method.empty() && method.size() <= MethodMax);
-  FUZZ_REQUIRE(target[0] == '/');
+  FUZZ_REQUIRE(!method.empty() && method.size() <= kMethodMax);
   size_t question = target.find('?');
-  FUZZ_REQUIRE(target.substr(0, question) == req.target);
+  std::string targetPath = target.substr(0, question);
+  // An absolute-form target stands for its path: from the first '/' after the host, or "/".
+  for (const char *scheme : {"http://", "https://"}) {
+    size_t n = strlen(scheme);
+    if (targetPath[0] != '/' && strncasecmp(targetPath.c_str(), scheme, n) == 0) {
+      size_t slash = targetPath.find('/', n);
+      targetPath = slash == std::string::npos ? "/" : targetPath.substr(slash);
+    }
+  }
+  FUZZ_REQUIRE(targetPath[0] == '/');
+  FUZZ_REQUIRE(targetPath == req.target);
   if (question == std::string::npos)
     FUZZ_REQUIRE(req.query == nullptr);
   else
     FUZZ_REQUIRE(req.query != nullptr && target.substr(question + 1) == req.query);
-  FUZZ_REQUIRE((s == 405) == (method != "GET"));
+  FUZZ_REQUIRE((s == 405) == (method != "GET" && method != "HEAD"));
   if (s != 200) {
     FUZZ_REQUIRE(req.name == nullptr);
     return;
@@ -70,14 +81,14 @@ void checkJudged(const std::string &raw, const Request &req) {
   // A module request: a plain name, and its file directly inside the module folder.
   std::string name = req.name;
   FUZZ_REQUIRE("/" + name == req.target);
-  FUZZ_REQUIRE(!name.empty() && name.size() <= ModuleNameMax);
+  FUZZ_REQUIRE(!name.empty() && name.size() <= kModuleNameMax);
   for (char c : name) FUZZ_REQUIRE(isDigitOrLetter(c) || c == '-' || c == '_');
   char path[256];
-  FUZZ_REQUIRE(modulePath(path, sizeof path, ModuleDir, req.name) == 0);
-  std::string expected = std::string(ModuleDir) + "/" + name + "-mod.so";
+  FUZZ_REQUIRE(modulePath(path, sizeof path, kModuleDir, req.name) == 0);
+  std::string expected = std::string(kModuleDir) + "/" + name + "-mod.so";
   FUZZ_REQUIRE(path == expected);
-  FUZZ_REQUIRE(strchr(path + strlen(ModuleDir) + 1, '/') == nullptr);
-  FUZZ_REQUIRE(modulePath(path, expected.size(), ModuleDir, req.name) == -1);  // no room: refused
+  FUZZ_REQUIRE(strchr(path + strlen(kModuleDir) + 1, '/') == nullptr);
+  FUZZ_REQUIRE(modulePath(path, expected.size(), kModuleDir, req.name) == -1);  // no room: refused
 }
 
 }  // namespace
@@ -95,26 +106,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   FUZZ_REQUIRE(feedInPieces(&pieces, stream, piece) == state);
   FUZZ_REQUIRE(whole.lineLength == pieces.lineLength && whole.anything == !stream.empty());
 
-  // The request line is the first line, without its line end, and never over the limit.
-  size_t lf = stream.find('\n');
-  std::string first = stream.substr(0, lf);
-  if (!first.empty() && first.back() == '\r' && lf != std::string::npos) first.pop_back();
+  // The request line is the first line that is not empty, without its line end, and never over
+  // the limit.
+  size_t start = 0, lf;
+  std::string first;
+  for (;;) {
+    lf = stream.find('\n', start);
+    first = stream.substr(start, lf == std::string::npos ? std::string::npos : lf - start);
+    if (!first.empty() && first.back() == '\r' && lf != std::string::npos) first.pop_back();
+    if (!first.empty() || lf == std::string::npos) break;
+    start = lf + 1;
+  }
   int status = 0;
   switch (state) {
     case ReadState::Reading:  // the client ends here: a 400 if it sent anything
-      FUZZ_REQUIRE(used == stream.size() && first.size() <= RequestLineMax + 1);
+      FUZZ_REQUIRE(used == stream.size() && first.size() <= kRequestLineMax + 1);
       status = stream.empty() ? 0 : 400;
       break;
     case ReadState::LineTooLong:
-      FUZZ_REQUIRE(first.size() > RequestLineMax);
+      FUZZ_REQUIRE(first.size() > kRequestLineMax);
       status = 414;
       break;
     case ReadState::HeadersTooLong:
-      FUZZ_REQUIRE(used - (lf + 1) == HeaderMax + 1);
+      FUZZ_REQUIRE(used - (lf + 1) == kHeaderMax + 1);
       status = 431;
       break;
     case ReadState::Complete: {
-      FUZZ_REQUIRE(lf != std::string::npos && first.size() <= RequestLineMax);
+      FUZZ_REQUIRE(lf != std::string::npos && first.size() <= kRequestLineMax);
       FUZZ_REQUIRE(whole.lineLength == first.size());
       FUZZ_REQUIRE(memcmp(whole.line, first.data(), first.size()) == 0);
       FUZZ_REQUIRE(memcmp(pieces.line, first.data(), first.size()) == 0);
@@ -128,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       break;
     }
   }
-  FUZZ_REQUIRE(status == 0 || status == 200 || status == 302 || status == 400 || status == 404 ||
-               status == 405 || status == 414 || status == 431);
+  FUZZ_REQUIRE(status == 0 || status == 200 || status == 400 || status == 404 || status == 405 ||
+               status == 414 || status == 431);
   return 0;
 }

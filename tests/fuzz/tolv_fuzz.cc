@@ -1,6 +1,6 @@
 // Fuzz target for the order form's request handling: the input, up to its first NUL, is the
 // query handleRequest parses in place (an empty input: no query at all).
-// Properties: the page is one of the documented pages, with its status; the form only without
+// Properties: the page is one of the module's pages, with its status; the form only without
 // a query; a letter, previewed or mailed, has exactly the letter's lines, at least one item line
 // among them, its texts never longer than the query nor than their buffers and free of control
 // characters, so that only its last line is a single full stop and none starts with '~'; the mail

@@ -4,7 +4,9 @@
 #include <string.h>
 #include <unistd.h>
 
-extern "C" void httprun(int, char *) {
+#include "module_api.h"
+
+void httprun(int, char *) {
   const char *how = getenv("QUERY_STRING");
   if (how == nullptr) how = "";
   if (strcmp(how, "abort") == 0) abort();

@@ -1,16 +1,16 @@
 // A test module: writes its CGI variables and its query fields, decoded with the host's utilities.
-// Fields sleep=MS (wait before writing), stall=MS (wait after the first line) and size=N
-// (N more bytes of padding) shape the response.
+// Fields sleep=MS (wait before writing), stall=MS (wait after the first line), size=N
+// (N more bytes of padding) and linger=MS (close the output, then wait) shape the response.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
-#include "hostutil.h"
+#include "module_api.h"
 
 namespace {
 
-constexpr size_t QueryMax = 9000;
+constexpr size_t kQueryMax = 9000;
 
 void nap(long millis) {
   timespec ts = {millis / 1000, (millis % 1000) * 1000000L};
@@ -19,22 +19,22 @@ void nap(long millis) {
 
 }  // namespace
 
-extern "C" void httprun(int fd, char *) {
+void httprun(int fd, char *) {
   FILE *client = fdopen(fd, "r+");
   if (client == nullptr) {
     perror("fdopen");
     exit(1);
   }
-  static char query[QueryMax], word[QueryMax], fields[4 * QueryMax];
+  static char query[kQueryMax], word[kQueryMax], fields[4 * kQueryMax];
   const char *env = getenv("QUERY_STRING");
   snprintf(query, sizeof query, "%s", env != nullptr ? env : "");
-  long sleepMillis = 0, stallMillis = 0, size = 0;
+  long sleepMillis = 0, stallMillis = 0, size = 0, lingerMillis = 0;
   size_t used = 0;
   while (query[0] != '\0') {
     getword(word, query, '=');
     plustospace(word);
     unescape_url(word);
-    static char name[QueryMax];
+    static char name[kQueryMax];
     snprintf(name, sizeof name, "%s", word);
     getword(word, query, '&');
     plustospace(word);
@@ -42,6 +42,7 @@ extern "C" void httprun(int fd, char *) {
     if (strcmp(name, "sleep") == 0) sleepMillis = atol(word);
     if (strcmp(name, "stall") == 0) stallMillis = atol(word);
     if (strcmp(name, "size") == 0) size = atol(word);
+    if (strcmp(name, "linger") == 0) lingerMillis = atol(word);
     int n = snprintf(fields + used, sizeof fields - used, "field [%s]=[%s]\n", name, word);
     if (n > 0 && used + static_cast<size_t>(n) < sizeof fields) used += static_cast<size_t>(n);
   }
@@ -59,5 +60,9 @@ extern "C" void httprun(int fd, char *) {
   }
   fputs(fields, client);
   for (long i = 0; i < size; i++) putc('x', client);
+  if (lingerMillis > 0) {
+    fclose(client);
+    nap(lingerMillis);
+  }
   exit(0);
 }

@@ -24,6 +24,11 @@
 #include <thread>
 #include <vector>
 
+#include "io.h"
+#include "net.h"
+#include "procfs.h"
+#include "testdir.h"
+
 extern char **environ;
 
 namespace modhost_test {
@@ -31,7 +36,7 @@ namespace modhost_test {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr int ModuleSeconds = 2;  // the -t given to the server under test
+constexpr int kModuleSeconds = 2;  // the -t given to the server under test
 
 inline double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -41,11 +46,9 @@ inline double secondsSince(Clock::time_point start) {
 // linked in, a file that is no module, and a folder named like one; outside-mod.so sits
 // beside it, where no request may reach.
 struct ModuleTree {
-  fs::path root, modules;
+  TestDir dir;
+  fs::path root = dir.path(), modules = root / "modules";
   ModuleTree() {
-    char pattern[] = "/tmp/modhost-test-XXXXXX";
-    root = mkdtemp(pattern);
-    modules = root / "modules";
     fs::create_directory(modules);
     for (const char *name : {"echo-mod.so", "die-mod.so", "mute-mod.so"})
       fs::create_symlink(fs::path(TEST_MODULES) / name, modules / name);
@@ -53,7 +56,6 @@ struct ModuleTree {
     fs::create_directory(modules / "dir-mod.so");
     fs::create_symlink(fs::path(TEST_MODULES) / "echo-mod.so", root / "outside-mod.so");
   }
-  ~ModuleTree() { fs::remove_all(root); }
 };
 
 // A modhost process whose standard output (the log) is collected line by line.
@@ -152,37 +154,9 @@ class Server {
   bool closed_ = false;
 };
 
-inline int connectTo(int port, const char *address = "127.0.0.1") {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  inet_pton(AF_INET, address, &addr.sin_addr);
-  if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-inline void sendText(int fd, const std::string &text) {
-  EXPECT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
-}
-
 // Reads until the server closes, at most seconds.
 inline std::string readAll(int fd, double seconds) {
-  std::string got;
-  auto start = Clock::now();
-  char buf[65536];
-  for (;;) {
-    int left = static_cast<int>((seconds - secondsSince(start)) * 1000);
-    pollfd pfd = {fd, POLLIN, 0};
-    if (left <= 0 || poll(&pfd, 1, left) <= 0) break;
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    got.append(buf, static_cast<size_t>(n));
-  }
-  return got;
+  return readToEnd(fd, static_cast<int>(seconds * 1000)).data;
 }
 
 struct Response {
@@ -192,6 +166,14 @@ struct Response {
     size_t end = raw.find("\r\n\r\n");
     return end == std::string::npos ? "" : raw.substr(end + 4);
   }
+  // The response without its Date header, which every response has right after its status
+  // line; "" if it has none there.
+  std::string withoutDate() const {
+    size_t at = raw.find("\r\n") + 2;
+    if (at == std::string::npos + 2 || raw.compare(at, 6, "Date: ") != 0) return "";
+    size_t end = raw.find("\r\n", at);
+    return end == std::string::npos ? "" : raw.substr(0, at) + raw.substr(end + 2);
+  }
 };
 
 // Sends request as it stands and returns what comes back.
@@ -199,7 +181,7 @@ inline Response roundTrip(int port, const std::string &request, double seconds =
   int fd = connectTo(port);
   EXPECT_GE(fd, 0);
   if (fd < 0) return {};
-  sendText(fd, request);
+  sendAll(fd, request);
   Response r{readAll(fd, seconds)};
   close(fd);
   return r;
@@ -209,38 +191,10 @@ inline Response get(int port, const std::string &target) {
   return roundTrip(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
 }
 
-// Returns the processes whose parent is pid; only the zombies among them if zombiesOnly.
-inline std::vector<pid_t> childrenOf(pid_t pid, bool zombiesOnly = false) {
-  std::vector<pid_t> found;
-  for (const auto &entry : fs::directory_iterator("/proc")) {
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    size_t close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    char state;
-    int ppid;
-    if (sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == pid &&
-        (!zombiesOnly || state == 'Z'))
-      found.push_back(atoi(entry.path().filename().c_str()));
-  }
-  return found;
-}
-
-// Returns the number of descriptors that process pid has open.
-inline size_t openDescriptors(pid_t pid) {
-  size_t n = 0;
-  for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-    (void)entry;
-    n++;
-  }
-  return n;
-}
-
 class ModhostTest : public ::testing::Test {
  protected:
   ModuleTree tree;
-  Server server{{"-t", std::to_string(ModuleSeconds), "0", tree.modules.string()}};
+  Server server{{"-t", std::to_string(kModuleSeconds), "0", tree.modules.string()}};
   int port() const { return server.port(); }
 };
 
@@ -252,13 +206,6 @@ inline void expectErrorPage(const Response &r, int status) {
   size_t length = r.raw.find("Content-Length: ");
   ASSERT_NE(length, std::string::npos);
   EXPECT_EQ(static_cast<size_t>(atoi(r.raw.c_str() + length + 16)), r.body().size());
-}
-
-// Closes fd with a reset, as a client that vanishes does.
-inline void vanish(int fd) {
-  linger reset = {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(fd);
 }
 
 }  // namespace modhost_test

@@ -9,14 +9,14 @@ using namespace modhost_test;
 class ModhostFault : public ModhostTest {};
 
 TEST_F(ModhostFault, IdleConnectionsDoNotStarveRequests) {
-  constexpr int Idle = 200;
+  constexpr int kIdle = 200;
   size_t before = openDescriptors(server.pid());
   auto start = Clock::now();
   std::vector<int> idle;
-  for (int i = 0; i < Idle; i++) {
+  for (int i = 0; i < kIdle; i++) {
     int fd = connectTo(port());
     ASSERT_GE(fd, 0);
-    if (i % 2 == 1) sendText(fd, "GET /echo HTTP/1.0\r\nHost: 127.0.0.1\r\n");  // never ends
+    if (i % 2 == 1) sendAll(fd, "GET /echo HTTP/1.0\r\nHost: 127.0.0.1\r\n");  // never ends
     idle.push_back(fd);
   }
   // Real requests are served at once, one after another and several together.
@@ -45,7 +45,7 @@ TEST_F(ModhostFault, IdleConnectionsDoNotStarveRequests) {
     if (Response{readAll(fd, std::max(0.1, 15 - secondsSince(start)))}.status() == 408) timedOut++;
     close(fd);
   }
-  EXPECT_EQ(timedOut, Idle);
+  EXPECT_EQ(timedOut, kIdle);
   auto closing = Clock::now();
   while (openDescriptors(server.pid()) != before && secondsSince(closing) < 3) usleep(50000);
   EXPECT_EQ(openDescriptors(server.pid()), before);
@@ -65,7 +65,7 @@ TEST_F(ModhostFault, SilentAndTricklingClientsGet408AtTenSeconds) {
   });
   std::thread partialClient([&] {
     int fd = connectTo(port());
-    sendText(fd, "GET /echo HTTP/1.0\r\nHost: x\r\n");
+    sendAll(fd, "GET /echo HTTP/1.0\r\nHost: x\r\n");
     partial.raw = readAll(fd, 15);
     close(fd);
   });
@@ -73,7 +73,7 @@ TEST_F(ModhostFault, SilentAndTricklingClientsGet408AtTenSeconds) {
   size_t sent = 0;
   std::string got;
   while (sent < request.size() && secondsSince(start) < 14) {
-    sendText(fd, request.substr(sent++, 1));
+    sendAll(fd, request.substr(sent++, 1));
     pollfd pfd = {fd, POLLIN, 0};
     if (poll(&pfd, 1, 2000) > 0) break;
   }
@@ -100,10 +100,10 @@ bool childrenGone(pid_t pid, double seconds) {
 }
 
 TEST_F(ModhostFault, ThousandRequestsLeaveNoZombieAndNoDescriptor) {
-  constexpr int Requests = 1000;
+  constexpr int kRequests = 1000;
   size_t before = openDescriptors(server.pid());
   int wrong = 0;
-  for (int i = 0; i < Requests; i++) {
+  for (int i = 0; i < kRequests; i++) {
     int status = 0, expected = 0;
     switch (i % 8) {
       case 4:
@@ -117,11 +117,11 @@ TEST_F(ModhostFault, ThousandRequestsLeaveNoZombieAndNoDescriptor) {
         break;
       case 7: {  // a client that leaves at the start of its answer
         int fd = connectTo(port());
-        sendText(fd, "GET /echo?size=100000 HTTP/1.0\r\n\r\n");
+        sendAll(fd, "GET /echo?size=100000 HTTP/1.0\r\n\r\n");
         char some[100];
         pollfd pfd = {fd, POLLIN, 0};
         if (poll(&pfd, 1, 5000) != 1 || read(fd, some, sizeof some) <= 0) wrong++;
-        vanish(fd);
+        resetClose(fd);
         break;
       }
       default:
@@ -136,7 +136,7 @@ TEST_F(ModhostFault, ThousandRequestsLeaveNoZombieAndNoDescriptor) {
     }
   }
   EXPECT_EQ(wrong, 0);
-  EXPECT_EQ(server.waitForLines(1 + Requests, 20).size(), 1u + Requests);  // one line each
+  EXPECT_EQ(server.waitForLines(1 + kRequests, 20).size(), 1u + kRequests);  // one line each
   EXPECT_TRUE(childrenGone(server.pid(), 10));
   EXPECT_TRUE(childrenOf(server.pid(), true).empty());
   auto start = Clock::now();
@@ -149,20 +149,20 @@ TEST_F(ModhostFault, ThousandRequestsLeaveNoZombieAndNoDescriptor) {
 TEST(ModhostFaultLimits, FewDescriptorsTurnAwayTheOldestIdleConnection) {
   constexpr const char *Prlimit = "/usr/bin/prlimit";
   if (access(Prlimit, X_OK) != 0) GTEST_SKIP() << Prlimit << " is missing";
-  constexpr int Held = 64 - 16, Idle = 60;
+  constexpr int kHeld = 64 - 16, kIdle = 60;
   ModuleTree tree;
   Server server({"-t", "2", "0", tree.modules.string()}, {Prlimit, "--nofile=64", "--"});
   ASSERT_GT(server.port(), 0);
   std::vector<int> idle;
-  for (int i = 0; i < Idle; i++) {
+  for (int i = 0; i < kIdle; i++) {
     idle.push_back(connectTo(server.port()));
     ASSERT_GE(idle.back(), 0);
   }
   auto start = Clock::now();
   EXPECT_EQ(get(server.port(), "/echo").status(), 200);
   EXPECT_LT(secondsSince(start), 3);
-  int turnedAway = Idle + 1 - Held;  // the request above took a place too
-  for (int i = 0; i < Idle; i++) {
+  int turnedAway = kIdle + 1 - kHeld;  // the request above took a place too
+  for (int i = 0; i < kIdle; i++) {
     if (i < turnedAway) {
       expectErrorPage(Response{readAll(idle[i], 3)}, 503);
     } else {

@@ -1,7 +1,12 @@
 // modhost end to end: a real server process, real sockets on 127.0.0.1, small test modules.
 
-#include <optional>
+#include <time.h>
 
+#include <cmath>
+#include <optional>
+#include <regex>
+
+#include "child.h"
 #include "harness.h"
 
 namespace {
@@ -11,7 +16,8 @@ using namespace modhost_test;
 TEST_F(ModhostTest, RunsModuleWithUndecodedQueryAndCgiVariables) {
   ASSERT_GT(port(), 0);
   Response r = get(port(), "/echo?na%6De=A+B%2Bc&adr=12+Elm&x");
-  EXPECT_EQ(r.raw.rfind("HTTP/1.0 200 OK\r\nContent-type: text/plain\n\n", 0), 0u) << r.raw;
+  EXPECT_EQ(r.withoutDate().rfind("HTTP/1.0 200 OK\r\nContent-type: text/plain\n\n", 0), 0u)
+      << r.raw;
   EXPECT_NE(r.raw.find("\nQUERY_STRING=na%6De=A+B%2Bc&adr=12+Elm&x\n"), std::string::npos);
   EXPECT_NE(r.raw.find("\nREQUEST_METHOD=GET\n"), std::string::npos);
   EXPECT_NE(r.raw.find("\nSCRIPT_NAME=/echo\n"), std::string::npos);
@@ -25,14 +31,81 @@ TEST_F(ModhostTest, RunsModuleWithUndecodedQueryAndCgiVariables) {
   r = get(port(), "/echo");
   EXPECT_EQ(r.status(), 200);
   EXPECT_NE(r.raw.find("\nQUERY_STRING=\n"), std::string::npos) << r.raw;
-  EXPECT_NE(server.waitForLine("127.0.0.1 GET /echo?[27 bytes] 200 ", 5), "");
-  EXPECT_NE(server.waitForLine("127.0.0.1 GET /echo 200 ", 5), "");
+  EXPECT_NE(server.waitForLine(" GET /echo?[27 bytes] 200 ", 5), "");
+  EXPECT_NE(server.waitForLine(" GET /echo 200 ", 5), "");
 }
 
-TEST_F(ModhostTest, RootLeadsToTheForm) {
-  Response r = get(port(), "/");
-  EXPECT_EQ(r.status(), 302);
-  EXPECT_NE(r.raw.find("\r\nLocation: /tolv\r\n"), std::string::npos) << r.raw;
+TEST_F(ModhostTest, RootLeadsToTheIndexModuleWhileItIsThere) {
+  expectErrorPage(get(port(), "/"), 404);  // no order form in this folder
+  Server indexed({"-i", "echo", "0", tree.modules.string()});
+  Response r = get(indexed.port(), "/");
+  expectErrorPage(r, 302);
+  EXPECT_NE(r.raw.find("\r\nLocation: /echo\r\n"), std::string::npos) << r.raw;
+  EXPECT_NE(r.body().find("<A HREF=\"/echo\">"), std::string::npos) << r.raw;
+  Server missing({"-i", "nosuch", "0", tree.modules.string()});
+  expectErrorPage(get(missing.port(), "/"), 404);
+}
+
+TEST_F(ModhostTest, HeadIsGetWithoutTheBody) {
+  Response get1 = get(port(), "/echo?a=1"),
+           head = roundTrip(port(), "HEAD /echo?a=1 HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(head.withoutDate(), "HTTP/1.0 200 OK\r\nContent-type: text/plain\n\n") << head.raw;
+  EXPECT_GT(get1.withoutDate().size(), head.withoutDate().size() + 100) << get1.raw;
+  EXPECT_EQ(get1.withoutDate().rfind(head.withoutDate(), 0), 0u);
+  // The module runs as for GET, and is told the method.
+  Response env = roundTrip(port(), "HEAD /echo?stall=100 HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(env.withoutDate(), "HTTP/1.0 200 OK\r\nContent-type: text/plain\n\n") << env.raw;
+  EXPECT_NE(server.waitForLine(" HEAD /echo?[9 bytes] 200 ", 5).find("module exit 0"),
+            std::string::npos);
+  // The server's own pages: the header with the page's length, no page.
+  Response missing = roundTrip(port(), "HEAD /nosuch HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(missing.status(), 404);
+  EXPECT_EQ(missing.body(), "");
+  EXPECT_NE(missing.raw.find("\r\nContent-Length: "), std::string::npos);
+}
+
+TEST_F(ModhostTest, AbsoluteTargetsEmptyLinesFirstAndDates) {
+  std::string absolute = "GET http://127.0.0.1:" + std::to_string(port()) + "/echo?x=1 HTTP/1.1";
+  Response r = roundTrip(port(), absolute + "\r\nHost: 127.0.0.1\r\n\r\n");
+  EXPECT_EQ(r.status(), 200);
+  EXPECT_NE(r.raw.find("\nSCRIPT_NAME=/echo\nSERVER_PROTOCOL"), std::string::npos) << r.raw;
+  EXPECT_NE(r.raw.find("\nQUERY_STRING=x=1\n"), std::string::npos) << r.raw;
+  EXPECT_EQ(roundTrip(port(), "GET HTTP://localhost/echo HTTP/1.0\r\n\r\n").status(), 200);
+  expectErrorPage(roundTrip(port(), "GET http://localhost HTTP/1.0\r\n\r\n"), 404);  // "/"
+  // Empty lines before the request line are skipped.
+  EXPECT_EQ(roundTrip(port(), "\r\n\n\r\nGET /echo HTTP/1.0\r\n\r\n").status(), 200);
+  // A Date header in GMT, on module responses and the server's pages alike.
+  for (const Response &each : {r, get(port(), "/nosuch")}) {
+    EXPECT_NE(each.withoutDate(), "") << each.raw;
+    size_t at = each.raw.find("\r\nDate: ") + 8;
+    std::string date = each.raw.substr(at, each.raw.find("\r\n", at) - at);
+    tm parsed = {};
+    const char *end = strptime(date.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parsed);
+    EXPECT_TRUE(end != nullptr && *end == '\0') << date;
+    EXPECT_LT(std::abs(static_cast<double>(timegm(&parsed) - time(nullptr))), 60) << date;
+  }
+}
+
+TEST_F(ModhostTest, LogLineHasTimeClientDurationAndNoQuery) {
+  int fd = connectTo(port());
+  sockaddr_in local = {};
+  socklen_t length = sizeof local;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length);
+  sendAll(fd, "GET /echo?secret=1&sleep=300 HTTP/1.0\r\n\r\n");
+  readAll(fd, 5);
+  close(fd);
+  std::string line = server.waitForLine(" GET /echo?", 5);
+  std::smatch m;
+  ASSERT_TRUE(
+      std::regex_match(line, m,
+                       std::regex("(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d) "
+                                  "127\\.0\\.0\\.1:(\\d+) GET /echo\\?\\[18 bytes\\] 200 "
+                                  "\\d+ (\\d+)ms module exit 0")))
+      << line;
+  EXPECT_EQ(std::stoi(m[2]), ntohs(local.sin_port));
+  EXPECT_GE(std::stoi(m[3]), 300);
+  EXPECT_LT(std::stoi(m[3]), 5000);
+  EXPECT_EQ(line.find("secret"), std::string::npos);
 }
 
 TEST_F(ModhostTest, MalformedRequestsGet400AndOtherMethods405) {
@@ -44,7 +117,7 @@ TEST_F(ModhostTest, MalformedRequestsGet400AndOtherMethods405) {
       "GET /echo HTTP/2.0\r\n\r\n",
       "GET /echo http/1.0\r\n\r\n",
       "GET echo HTTP/1.0\r\n\r\n",
-      "GET http://127.0.0.1/echo HTTP/1.0\r\n\r\n",
+      "GET ftp://127.0.0.1/echo HTTP/1.0\r\n\r\n",
       "GET /ec\tho HTTP/1.0\r\n\r\n",
       "GET /echo?\x7f HTTP/1.0\r\n\r\n",
       "GET /echo?\xc3\xa9 HTTP/1.0\r\n\r\n",
@@ -54,18 +127,18 @@ TEST_F(ModhostTest, MalformedRequestsGet400AndOtherMethods405) {
   };
   for (const char *request : malformed) {
     int fd = connectTo(port());
-    sendText(fd, request);
+    sendAll(fd, request);
     shutdown(fd, SHUT_WR);
     expectErrorPage(Response{readAll(fd, 5)}, 400);
     close(fd);
   }
-  for (const char *method : {"POST", "HEAD", "PUT", "DELETE", "get"}) {
+  for (const char *method : {"POST", "PUT", "DELETE", "get"}) {
     Response r = roundTrip(port(), std::string(method) + " /echo HTTP/1.0\r\n\r\n");
     expectErrorPage(r, 405);
-    EXPECT_NE(r.raw.find("\r\nAllow: GET\r\n"), std::string::npos);
+    EXPECT_NE(r.raw.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos);
   }
   EXPECT_EQ(get(port(), "/echo").status(), 200);
-  size_t requests = std::size(malformed) + 5 + 1;
+  size_t requests = std::size(malformed) + 4 + 1;
   std::vector<std::string> log = server.waitForLines(1 + requests, 10);
   EXPECT_EQ(log.size(), 1 + requests);
 }
@@ -85,9 +158,9 @@ TEST_F(ModhostTest, UnknownModulesAndPathsOutsideTheFolderGet404) {
     expectErrorPage(r, 404);
     EXPECT_EQ(r.raw.find("QUERY_STRING"), std::string::npos) << target;
   }
-  // Relative and absolute-form targets are not paths at all.
+  // A relative target is no path at all; an absolute-form one is judged by its path.
   expectErrorPage(get(port(), "../outside"), 400);
-  expectErrorPage(get(port(), "http://127.0.0.1/../outside"), 400);
+  expectErrorPage(get(port(), "http://127.0.0.1/../outside"), 404);
   std::vector<std::string> log = server.waitForLines(1 + std::size(targets) + 2, 10);
   for (const std::string &line : log) EXPECT_EQ(line.find(" 200 "), std::string::npos) << line;
 }
@@ -104,7 +177,7 @@ TEST_F(ModhostTest, RequestLineLimitAndHeaders) {
   r = roundTrip(port(), prefix + query + "a" + suffix + "\r\n\r\n");
   expectErrorPage(r, 414);
   int fd = connectTo(port());
-  sendText(fd, "GET /" + std::string(9000, 'a'));
+  sendAll(fd, "GET /" + std::string(9000, 'a'));
   auto start = Clock::now();
   expectErrorPage(Response{readAll(fd, 5)}, 414);
   EXPECT_LT(secondsSince(start), 3);
@@ -145,16 +218,22 @@ TEST_F(ModhostTest, ModuleTimeLimit) {
   Response late = get(port(), "/echo?sleep=20000");
   expectErrorPage(late, 500);
   EXPECT_NE(late.body().find("The module did not answer within 2 seconds."), std::string::npos);
-  EXPECT_LT(secondsSince(start), ModuleSeconds + 2);
+  EXPECT_LT(secondsSince(start), kModuleSeconds + 2);
   EXPECT_NE(server.waitForLine("module timed out, module killed by signal 9", 5), "");
   start = Clock::now();
   Response r = get(port(), "/echo?stall=20000");
-  EXPECT_LT(secondsSince(start), ModuleSeconds + 2);
-  EXPECT_EQ(r.raw, "HTTP/1.0 200 OK\r\nContent-type: text/plain\n\n");
+  EXPECT_LT(secondsSince(start), kModuleSeconds + 2);
+  EXPECT_EQ(r.withoutDate(), "HTTP/1.0 200 OK\r\nContent-type: text/plain\n\n");
+  // A module that closes its output but works on is still bound by the limit.
+  start = Clock::now();
+  Response done = get(port(), "/echo?linger=20000");
+  EXPECT_LT(secondsSince(start), kModuleSeconds + 2);
+  EXPECT_NE(done.raw.find("field [linger]=[20000]"), std::string::npos) << done.raw;
+  EXPECT_NE(server.waitForLine("?[12 bytes] 200 ", 5).find("module timed out"), std::string::npos);
   // A client that does not read its large page is cut off at the limit too.
   int fd = connectTo(port());
-  sendText(fd, "GET /echo?size=40000000 HTTP/1.0\r\n\r\n");
-  std::string line = server.waitForLine("?[13 bytes] 200 ", ModuleSeconds + 3);
+  sendAll(fd, "GET /echo?size=40000000 HTTP/1.0\r\n\r\n");
+  std::string line = server.waitForLine("?[13 bytes] 200 ", kModuleSeconds + 3);
   EXPECT_NE(line.find("module timed out"), std::string::npos) << line;
   close(fd);
 }
@@ -166,7 +245,7 @@ class ModhostSlowMail : public testing::Test {
  protected:
   void SetUp() override {
     fs::path module = fs::path(TEST_MODULES) / "slowtolv-mod.so";
-    if (!fs::exists(module)) GTEST_SKIP() << module << " is not built";
+    ASSERT_TRUE(fs::exists(module)) << module << " is not built";
     fs::create_symlink(module, tree.modules / "slowtolv-mod.so");
     setenv("SLOWMAIL_DIR", tree.root.c_str(), 1);
   }
@@ -251,19 +330,19 @@ TEST_F(ModhostTest, ServesClientsConcurrentlyAndReapsEveryChild) {
 TEST_F(ModhostTest, VanishedClientsDoNotDisturbTheServer) {
   // Gone before the module writes its large page: the module still runs to its end.
   int fd = connectTo(port());
-  sendText(fd, "GET /echo?sleep=1000&size=4000000 HTTP/1.0\r\n\r\n");
+  sendAll(fd, "GET /echo?sleep=1000&size=4000000 HTTP/1.0\r\n\r\n");
   usleep(300000);  // the request has been read
-  vanish(fd);
+  resetClose(fd);
   // Gone in the middle of the request line.
   fd = connectTo(port());
-  sendText(fd, "GET /ec");
+  sendAll(fd, "GET /ec");
   close(fd);
   // Gone in the middle of a response.
   fd = connectTo(port());
-  sendText(fd, "GET /echo?stall=300&size=4000001 HTTP/1.0\r\n\r\n");
+  sendAll(fd, "GET /echo?stall=300&size=4000001 HTTP/1.0\r\n\r\n");
   char some[100];
   EXPECT_GT(read(fd, some, sizeof some), 0);
-  vanish(fd);
+  resetClose(fd);
   EXPECT_NE(server.waitForLine("- - 400 ", 10), "");
   for (const char *query : {"?[23 bytes] 200 ", "?[22 bytes] 200 "}) {
     std::string line = server.waitForLine(query, 10);
@@ -294,27 +373,14 @@ TEST_F(ModhostTest, SigintEndsCleanly) {
   EXPECT_EQ(server.stop(SIGINT, 8), 0);
 }
 
-// Runs modhost with args and returns its exit status, and its standard error in *err.
-int runToEnd(std::vector<std::string> args, std::string *err) {
-  char path[] = "/tmp/modhost-err-XXXXXX";
-  int fd = mkstemp(path);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fd, STDERR_FILENO);
-  std::vector<char *> argv;
+// Runs modhost with args and returns its exit status, its standard error in *err and, if out is
+// given, its standard output in *out.
+int runToEnd(std::vector<std::string> args, std::string *err, std::string *out = nullptr) {
   args.insert(args.begin(), MODHOST);
-  for (std::string &a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid;
-  int status = -1;
-  if (posix_spawn(&pid, MODHOST, &actions, nullptr, argv.data(), environ) == 0)
-    waitpid(pid, &status, 0);
-  posix_spawn_file_actions_destroy(&actions);
-  std::ifstream in(path);
-  err->assign(std::istreambuf_iterator<char>(in), {});
-  close(fd);
-  unlink(path);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  ChildResult r = runProgram(args);
+  *err = r.err;
+  if (out != nullptr) *out = r.out;
+  return exitedWith(r.status, WEXITSTATUS(r.status)) ? WEXITSTATUS(r.status) : -1;
 }
 
 TEST(ModhostCommandLine, RefusesBadArguments) {
@@ -325,7 +391,11 @@ TEST(ModhostCommandLine, RefusesBadArguments) {
                                              {"-1"},
                                              {"0", "/tmp", "127.0.0.1", "more"},
                                              {"-t", "0", "0"},
-                                             {"0", "/tmp", "localhost"}}) {
+                                             {"0", "/tmp", "localhost"},
+                                             {"-x"},
+                                             {"-a", "localhost", "0", "/tmp"},
+                                             {"-a", "127.0.0.1", "0", "/tmp", "127.0.0.1"},
+                                             {"-i", "../echo", "0", "/tmp"}}) {
     EXPECT_EQ(runToEnd(args, &err), 1) << args[0];
     EXPECT_NE(err.find("Usage: "), std::string::npos) << err;
   }
@@ -333,6 +403,17 @@ TEST(ModhostCommandLine, RefusesBadArguments) {
   EXPECT_NE(err.find("/nonexistent/modules: No such file or directory"), std::string::npos);
   EXPECT_EQ(runToEnd({"0", MODHOST}, &err), 1);
   EXPECT_NE(err.find("not a directory"), std::string::npos) << err;
+}
+
+TEST(ModhostCommandLine, HelpPrintsTheUsageAndSucceeds) {
+  for (const char *option : {"-h", "--help"}) {
+    std::string err, out;
+    EXPECT_EQ(runToEnd({option}, &err, &out), 0) << option;
+    EXPECT_EQ(out.rfind(std::string("Usage: ") + MODHOST + " [-t module-seconds] [-a address]", 0),
+              0u)
+        << out;
+    EXPECT_EQ(err, "");
+  }
 }
 
 TEST(ModhostCommandLine, DefaultModuleFolderIsTheProgramsOwnAndAddressIsChosen) {
@@ -365,13 +446,18 @@ TEST(ModhostCommandLine, DefaultModuleFolderIsTheProgramsOwnAndAddressIsChosen) 
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   close(out[0]);
 
-  Server other({"0", tree.modules.string(), "127.0.0.2"});
-  EXPECT_EQ(connectTo(other.port(), "127.0.0.1"), -1);
-  int fd = connectTo(other.port(), "127.0.0.2");
-  ASSERT_GE(fd, 0);
-  sendText(fd, "GET /echo HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(Response{readAll(fd, 5)}.status(), 200);
-  close(fd);
+  // The address given after the folder or with -a.
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"0", tree.modules.string(), "127.0.0.2"},
+        std::vector<std::string>{"-a", "127.0.0.2", "0", tree.modules.string()}}) {
+    Server other(args);
+    EXPECT_EQ(connectTo(other.port(), "127.0.0.1"), -1);
+    int fd = connectTo(other.port(), "127.0.0.2");
+    ASSERT_GE(fd, 0);
+    sendAll(fd, "GET /echo HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(Response{readAll(fd, 5)}.status(), 200);
+    close(fd);
+  }
 }
 
 }  // namespace

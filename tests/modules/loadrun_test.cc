@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string>
 
-#include "childrun.h"
+#include "child.h"
 #include "pages.h"
 #include "testdir.h"
 

@@ -2,7 +2,9 @@
 #include <string.h>
 #include <unistd.h>
 
-extern "C" void httprun(int fd, char *query) {
+#include "module_api.h"
+
+void httprun(int fd, char *query) {
   constexpr char kLine[] = "returning\n";
   if (write(fd, kLine, sizeof kLine - 1) < 0) return;
   if (write(fd, query, strlen(query)) < 0) return;

@@ -10,13 +10,12 @@
 #include <algorithm>
 #include <string>
 
-#include "childrun.h"
+#include "child.h"
+#include "module_api.h"
 #include "pages.h"
 #include "testdir.h"
 
 namespace {
-
-using HttpRun = void (*)(int fd, char *query);
 
 // Every test has a temporary folder of its own, which must be empty again afterwards, and a
 // folder where the stand-in mail command records what it got.
@@ -41,7 +40,7 @@ class TolvTest : public testing::Test {
             unsetenv("QUERY_STRING");
           for (const auto &[name, value] : env) setenv(name, value.c_str(), 1);
           void *handle = dlopen(module, RTLD_LAZY);
-          void *entry = handle != nullptr ? dlsym(handle, "httprun") : nullptr;
+          void *entry = handle != nullptr ? dlsym(handle, kHttpRunSymbol) : nullptr;
           if (entry == nullptr) {
             fprintf(stderr, "%s\n", dlerror());
             _exit(98);

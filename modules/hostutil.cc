@@ -1,5 +1,5 @@
 // Form decoding for modules: split a query at a stop character, then undo URL form encoding.
-#include "hostutil.h"
+#include "module_api.h"
 
 #include <string.h>
 

@@ -1,10 +1,11 @@
-// Scratch folders and file helpers for the module tests.
+// Scratch space for tests; see testdir.h.
 #include "testdir.h"
 
 #include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -47,4 +48,24 @@ std::string readFile(const std::string &path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+TempFile::TempFile() {
+  const char *dir = getenv("TMPDIR");
+  std::string path = std::string(dir && *dir ? dir : "/tmp") + "/test-XXXXXX";
+  fd = mkstemp(path.data());
+  if (fd >= 0) unlink(path.c_str());
+}
+
+TempFile::~TempFile() {
+  if (fd >= 0) close(fd);
+}
+
+std::string TempFile::contents() const {
+  std::string text;
+  char buf[65536];
+  ssize_t n;
+  for (off_t at = 0; (n = pread(fd, buf, sizeof buf, at)) > 0; at += n)
+    text.append(buf, static_cast<size_t>(n));
+  return text;
 }

@@ -1,4 +1,5 @@
-// A fresh folder for one test, removed with everything in it afterwards.
+// Scratch space for tests: a fresh folder removed with everything in it afterwards, and a
+// temporary file that is gone from the start.
 #pragma once
 
 #include <string>
@@ -17,6 +18,17 @@ class TestDir {
 
  private:
   std::string path_;
+};
+
+// A temporary file in TMPDIR (or /tmp), already unlinked; closed with the object.
+struct TempFile {
+  int fd;
+  TempFile();
+  ~TempFile();
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+  // Returns all that the file holds.
+  std::string contents() const;
 };
 
 // Returns the names in folder dir (without "." and ".."), empty if it cannot be read.

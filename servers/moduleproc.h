@@ -1,0 +1,25 @@
+// The module's process: a process group of its own, the CGI variables, the module loaded and
+// its httprun called on the request's socket.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include "modhost.h"
+
+constexpr int kExitCannotLoad = 126;  // the module's process could not load the module
+constexpr int kExitNoHttprun = 127;   // the module it loaded has no httprun
+
+// One request as the module sees it.
+struct ModuleCall {
+  const char *path;     // the module file
+  const char *method;   // REQUEST_METHOD: GET or HEAD
+  const char *name;     // the module's name, SCRIPT_NAME without its '/'
+  char *query;          // QUERY_STRING, exactly as received; writable, the module may parse it
+  const char *version;  // SERVER_PROTOCOL
+  sockaddr_in peer;
+};
+
+// Runs in the module's process, a child of relay: calls the module's httprun on fd, which ends
+// the process. Exits with status kExitCannotLoad or kExitNoHttprun if it cannot call httprun.
+[[noreturn]] void runModule(const Settings &settings, const ModuleCall &call, int fd, pid_t relay);

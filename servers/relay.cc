@@ -1,0 +1,257 @@
+// The request's process; see relay.h.
+#include "relay.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "deadline.h"
+#include "moduleproc.h"
+#include "plumbing.h"
+#include "response.h"
+
+namespace {
+
+// The module's process group, once there is one (its id is the module's pid, kept from reuse
+// while the group has a member or the module is unreaped).
+volatile sig_atomic_t moduleGroup = 0;
+
+// At the end of the server's grace: the module goes with every process it started, so that
+// nothing of the request (a mail command, say) lives on.
+void onGraceOver(int) {
+  if (moduleGroup > 0) kill(-moduleGroup, SIGKILL);
+  _exit(1);
+}
+
+// Blocks or unblocks sig (how is SIG_BLOCK or SIG_UNBLOCK).
+void maskSignal(int how, int sig) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  if (sigprocmask(how, &set, nullptr) != 0) perror("sigprocmask");
+}
+
+// Sends all of buf on a socket by deadline; returns 0 on success, -1 with errno set if the peer
+// is gone, or with errno ETIMEDOUT if the peer has not taken it all by then.
+int sendAllBy(int fd, const void *buf, size_t len, long long deadline) {
+  const char *p = static_cast<const char *>(buf);
+  while (len > 0) {
+    pollfd pfd = {fd, POLLOUT, 0};
+    int ready = poll(&pfd, 1, millisLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return -1;
+    if (ready == 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    ssize_t n = send(fd, p, len, MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return -1;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Waits until the process pid ends or deadline passes; returns true if it has ended.
+bool awaitEnd(pid_t pid, long long deadline) {
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) {
+    perror("pidfd_open");
+    return true;  // the caller waits without a limit
+  }
+  int ready;
+  do {
+    pollfd pfd = {pidfd, POLLIN, 0};
+    ready = poll(&pfd, 1, millisLeft(deadline));
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) perror("poll");
+  close(pidfd);
+  return ready != 0;
+}
+
+// Finds the end of a module's header, the first empty line, in n more bytes of its output;
+// *lineEmpty is true while the output is at the start of a line or has only a CR on it.
+// Returns the number of bytes up to and with the header's end, or 0 if it is not among them.
+size_t headerEnd(const char *buf, size_t n, bool *lineEmpty) {
+  for (size_t i = 0; i < n; i++) {
+    if (buf[i] == '\n') {
+      if (*lineEmpty) return i + 1;
+      *lineEmpty = true;
+    } else if (buf[i] != '\r') {
+      *lineEmpty = false;
+    }
+  }
+  return 0;
+}
+
+// Tells in out's detail how the module process ended. Returns what the 500 page of a module
+// that wrote nothing says, if the end itself explains it; else null.
+const char *describeExit(int status, Outcome *out) {
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kExitCannotLoad) {
+    appendDetail(out, "module cannot be loaded");
+    return "The module could not be loaded.";
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kExitNoHttprun) {
+    appendDetail(out, "module has no httprun");
+    return "The module has no httprun entry point.";
+  }
+  if (WIFSIGNALED(status))
+    appendDetail(out, "module killed by signal %d", WTERMSIG(status));
+  else if (WIFEXITED(status))
+    appendDetail(out, "module exit %d", WEXITSTATUS(status));
+  return nullptr;
+}
+
+// Runs the module in a process of its own on one end of a socket pair and relays what it
+// writes to the client: the status line goes first, with the module's first bytes, and a
+// module that ends without writing anything gives a 500 that says why instead. For HEAD only
+// the module's header goes to the client. A module past its time, whether or not it still
+// writes, is killed with its whole process group.
+void serveModule(const Settings &settings, int client, const ModuleCall &call, Outcome *out) {
+  int pair[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+    perror("socketpair");
+    sendPage(client, 500, "", out);
+    return;
+  }
+  pid_t relay = getpid();
+  maskSignal(SIG_BLOCK, kGraceOverSignal);  // until moduleGroup names the new group
+  pid_t pid = fork();
+  if (pid < 0) {
+    perror("fork");
+    maskSignal(SIG_UNBLOCK, kGraceOverSignal);
+    close(pair[0]);
+    close(pair[1]);
+    sendPage(client, 500, "", out);
+    return;
+  }
+  if (pid == 0) {
+    close(client);
+    close(pair[0]);
+    runModule(settings, call, pair[1], relay);
+  }
+  // Made here as well as in the module, so that the group exists before anything signals it.
+  setpgid(pid, pid);
+  moduleGroup = pid;
+  maskSignal(SIG_UNBLOCK, kGraceOverSignal);
+  close(pair[1]);
+
+  long long deadline = nowMillis() + settings.moduleSeconds * 1000LL;
+  bool started = false, clientGone = false, timedOut = false;
+  bool headOnly = strcmp(call.method, "HEAD") == 0, headerDone = false, lineEmpty = true;
+  char buf[16384];
+  for (;;) {
+    pollfd pfd = {pair[0], POLLIN, 0};
+    int ready = poll(&pfd, 1, millisLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      if (ready < 0) perror("poll");
+      timedOut = true;
+      break;
+    }
+    ssize_t n = read(pair[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) perror("read");
+    if (n <= 0) break;
+    if (clientGone || headerDone) continue;  // let the module finish its work undisturbed
+    size_t length = static_cast<size_t>(n);
+    if (headOnly) {
+      size_t end = headerEnd(buf, length, &lineEmpty);
+      if (end > 0) {
+        length = end;
+        headerDone = true;
+      }
+    }
+    char statusOk[128];
+    int statusLength = 0;
+    if (!started) {
+      statusLength = statusLines(statusOk, sizeof statusOk, 200, "OK");
+      if (statusLength < 0) statusLength = 0;
+    }
+    started = true;
+    if (sendAllBy(client, statusOk, static_cast<size_t>(statusLength), deadline) != 0 ||
+        sendAllBy(client, buf, length, deadline) != 0) {
+      if (errno == ETIMEDOUT) {  // a client that does not read is cut off at the same limit
+        timedOut = true;
+        break;
+      }
+      clientGone = true;
+      continue;
+    }
+    out->sent += static_cast<size_t>(statusLength) + length;
+  }
+  // A module that has closed its output may still be at work: its time runs on.
+  if (!timedOut && !awaitEnd(pid, deadline)) timedOut = true;
+  if (timedOut) {
+    // And whatever it started: nothing of the request may go on.
+    if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
+    appendDetail(out, "module timed out, ");
+  }
+  close(pair[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  const char *why = describeExit(status, out);
+  if (clientGone) appendDetail(out, ", client gone");
+  if (started) {
+    out->status = 200;
+    return;
+  }
+  if (why == nullptr) appendDetail(out, ", no output");  // it ran, but wrote nothing
+  char late[64];
+  if (timedOut) {
+    snprintf(late, sizeof late, "The module did not answer within %d seconds.",
+             settings.moduleSeconds);
+    why = late;
+  } else if (why == nullptr) {
+    why = "The module ended without writing anything.";
+  }
+  sendPage(client, 500, "", out, why);
+}
+
+// Ends a response: no more output, then read what the client still sends, briefly, so that
+// closing with unread input does not reset the connection before the client has read it.
+void closeClient(int client) {
+  shutdown(client, SHUT_WR);
+  long long deadline = nowMillis() + kLingerMillis;
+  char sink[4096];
+  pollfd pfd = {client, POLLIN, 0};
+  while (poll(&pfd, 1, millisLeft(deadline)) > 0 && read(client, sink, sizeof sink) > 0) {
+  }
+  close(client);
+}
+
+}  // namespace
+
+void runRequest(const Settings &settings, Connection *c, const sigset_t &originalMask) {
+  setHandler(SIGINT, SIG_IGN);  // the server passes stops on as SIGTERM
+  setHandler(SIGTERM, SIG_DFL);
+  setHandler(SIGCHLD, SIG_DFL);
+  setHandler(kGraceOverSignal, onGraceOver);
+  sigprocmask(SIG_SETMASK, &originalMask, nullptr);
+  maskSignal(SIG_BLOCK, SIGTERM);  // the request is answered, whatever comes
+  int flags = fcntl(c->client, F_GETFL);
+  if (flags < 0 || fcntl(c->client, F_SETFL, flags & ~O_NONBLOCK) != 0) perror("fcntl");
+  Outcome out;
+  describeRequest(*c, &out);
+  char noQuery[] = "";
+  ModuleCall call = {c->path,
+                     c->request.method,
+                     c->request.name,
+                     c->request.query != nullptr ? c->request.query : noQuery,
+                     c->request.version,
+                     c->peer};
+  serveModule(settings, c->client, call, &out);
+  closeClient(c->client);
+  logRequest(out);
+  _exit(0);
+}
