@@ -63,7 +63,6 @@ void checkOnUnlock();
 constexpr char kNoMemoryMessage[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR CHOICES!\n";
 static_assert(sizeof kNoMemoryMessage - 1 == 53);
 
-
 BlockHeader *blockAt(void *base, size_t offset) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) + offset);
 }
