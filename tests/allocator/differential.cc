@@ -14,6 +14,7 @@
 
 #include "MyMalloc.h"
 #include "MyMallocLayout.h"
+#include "rng.h"
 
 using namespace mymalloc;
 
@@ -21,17 +22,6 @@ namespace {
 
 constexpr int kSlots = 4096;
 constexpr long kWindow = 1000;
-
-struct Rng {
-  uint64_t state;
-  uint64_t next() {  // xorshift64*
-    state ^= state >> 12;
-    state ^= state << 25;
-    state ^= state >> 27;
-    return state * 2685821657736338717ULL;
-  }
-  size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-};
 
 // FNV-1a over 64-bit words.
 struct Hash {

@@ -15,6 +15,7 @@
 #include "MyMallocLayout.h"
 #include "check.h"
 #include "heap_check.h"
+#include "rng.h"
 
 using namespace mymalloc;
 
@@ -24,17 +25,6 @@ constexpr int kSlots = 1024;
 constexpr long kBatch = 10000;
 constexpr int kThreads = 4;
 constexpr int kMailboxes = 64;
-
-struct Rng {
-  uint64_t state;
-  uint64_t next() {  // xorshift64*
-    state ^= state >> 12;
-    state ^= state << 25;
-    state ^= state >> 27;
-    return state * 2685821657736338717ULL;
-  }
-  size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-};
 
 // Calls made, to compare with the allocator's counters (single thread only).
 long mallocs, callocs, reallocs, frees;

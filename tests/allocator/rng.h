@@ -1,0 +1,16 @@
+// The seeded generator of the allocator's random tests: the same seed, the same calls.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+struct Rng {
+  uint64_t state;    // never 0
+  uint64_t next() {  // xorshift64*
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 2685821657736338717ULL;
+  }
+  size_t below(size_t n) { return static_cast<size_t>(next() % n); }
+};
