@@ -561,6 +561,15 @@ void initialize() {
   return payloadOf(n);
 }
 
+// The block size for a request length: header added, rounded up to
+// kAlignment, at least kMinBlockSize; false if it does not fit in size_t.
+inline bool blockSizeFor(size_t size, size_t *blockSize) {
+  if (__builtin_add_overflow(size, kHeaderSize + kAlignment - 1, blockSize)) return false;
+  *blockSize &= ~(kAlignment - 1);
+  if (*blockSize < kMinBlockSize) *blockSize = kMinBlockSize;
+  return true;
+}
+
 void *allocateLarge(size_t size);
 inline void *allocateObject(size_t size);
 
@@ -603,8 +612,8 @@ inline void *allocateObject(size_t size);
   // Rounding up stays within the limit exactly when size <= kLargestRequest,
   // so this also refuses a size whose rounding would overflow.
   if (__builtin_expect(size - 1 >= kLargestRequest, 0)) return refuse(size);
-  size_t blockSize = (size + kHeaderSize + kAlignment - 1) & ~(kAlignment - 1);
-  if (blockSize < kMinBlockSize) blockSize = kMinBlockSize;
+  size_t blockSize;
+  blockSizeFor(size, &blockSize);  // size is within the limit: no overflow
 
   void *p = __builtin_expect(_initialized, 1) ? tryAllocate(blockSize) : nullptr;
   if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(blockSize);
@@ -814,15 +823,6 @@ int walkFreeList(Walk &w) {
 // ---- Large blocks, aligned blocks (both built on the paths above) ----
 
 namespace {
-
-// The block size for a request length, as allocateObject rounds it; false if
-// it does not fit in size_t.
-bool blockSizeFor(size_t size, size_t *blockSize) {
-  if (__builtin_add_overflow(size, kHeaderSize + kAlignment - 1, blockSize)) return false;
-  *blockSize &= ~(kAlignment - 1);
-  if (*blockSize < kMinBlockSize) *blockSize = kMinBlockSize;
-  return true;
-}
 
 // The preload library's answer to a request beyond one chunk: a free block
 // that fits, else a fenced chunk of the block's own, sized to fit (to whole
