@@ -41,3 +41,10 @@ void setHandler(int sig, void (*handler)(int)) {
   sigemptyset(&sa.sa_mask);
   if (sigaction(sig, &sa, nullptr) != 0) failCall("sigaction");
 }
+
+void maskSignal(int how, int sig) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  if (sigprocmask(how, &set, nullptr) != 0) perror("sigprocmask");
+}

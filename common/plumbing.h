@@ -17,3 +17,6 @@ int parseNumber(const char *s, long low, long high, int *value);
 // Installs handler for sig without SA_RESTART, so that a blocked call returns EINTR; ends the
 // process with status 1 if it cannot.
 void setHandler(int sig, void (*handler)(int));
+
+// Blocks or unblocks sig (how is SIG_BLOCK or SIG_UNBLOCK); reports a failure with perror.
+void maskSignal(int how, int sig);

@@ -1,7 +1,7 @@
 // Form decoding for modules: split a query at a stop character, then undo URL form encoding.
-#include "module_api.h"
-
 #include <string.h>
+
+#include "module_api.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ void plustospace(char *s) {
     if (*s == '+') *s = ' ';
 }
 
-void unescape_url(char *s) {
+size_t unescape_url(char *s) {
   char *out = s;
   for (const char *in = s; *in != '\0'; in++) {
     int hi, lo;
@@ -41,4 +41,5 @@ void unescape_url(char *s) {
     }
   }
   *out = '\0';
+  return static_cast<size_t>(out - s);
 }

@@ -12,17 +12,10 @@
 
 #include "httprequest.h"
 #include "module_api.h"
+#include "plumbing.h"
 #include "relay.h"
 
 namespace {
-
-// Unblocks sig.
-void unblockSignal(int sig) {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  if (sigprocmask(SIG_UNBLOCK, &set, nullptr) != 0) perror("sigprocmask");
-}
 
 // Sets the CGI variables a module may read; QUERY_STRING is the query exactly as received.
 void setCgiEnvironment(const Settings &settings, const ModuleCall &call) {
@@ -52,8 +45,8 @@ void runModule(const Settings &settings, const ModuleCall &call, int fd, pid_t r
   signal(SIGPIPE, SIG_DFL);
   signal(SIGINT, SIG_DFL);
   signal(kGraceOverSignal, SIG_DFL);
-  unblockSignal(SIGTERM);
-  unblockSignal(kGraceOverSignal);
+  maskSignal(SIG_UNBLOCK, SIGTERM);
+  maskSignal(SIG_UNBLOCK, kGraceOverSignal);
   // The relay bounds the module's time; if the relay is gone, so is the module.
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) perror("prctl");
   if (getppid() != relay) _exit(1);

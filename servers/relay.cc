@@ -29,14 +29,6 @@ void onGraceOver(int) {
   _exit(1);
 }
 
-// Blocks or unblocks sig (how is SIG_BLOCK or SIG_UNBLOCK).
-void maskSignal(int how, int sig) {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  if (sigprocmask(how, &set, nullptr) != 0) perror("sigprocmask");
-}
-
 // Sends all of buf on a socket by deadline; returns 0 on success, -1 with errno set if the peer
 // is gone, or with errno ETIMEDOUT if the peer has not taken it all by then.
 int sendAllBy(int fd, const void *buf, size_t len, long long deadline) {
@@ -233,12 +225,15 @@ void closeClient(int client) {
 }  // namespace
 
 void runRequest(const Settings &settings, Connection *c, const sigset_t &originalMask) {
-  setHandler(SIGINT, SIG_IGN);  // the server passes stops on as SIGTERM
+  setHandler(SIGINT, SIG_IGN);  // the terminal's ctrl-c reaches the group; the server decides
   setHandler(SIGTERM, SIG_DFL);
   setHandler(SIGCHLD, SIG_DFL);
   setHandler(kGraceOverSignal, onGraceOver);
-  sigprocmask(SIG_SETMASK, &originalMask, nullptr);
-  maskSignal(SIG_BLOCK, SIGTERM);  // the request is answered, whatever comes
+  // One change of mask, so that a SIGTERM already pending stays blocked: the request is
+  // answered, whatever comes.
+  sigset_t mask = originalMask;
+  sigaddset(&mask, SIGTERM);
+  sigprocmask(SIG_SETMASK, &mask, nullptr);
   int flags = fcntl(c->client, F_GETFL);
   if (flags < 0 || fcntl(c->client, F_SETFL, flags & ~O_NONBLOCK) != 0) perror("fcntl");
   Outcome out;
