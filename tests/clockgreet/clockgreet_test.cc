@@ -487,7 +487,7 @@ TEST_F(ClockgreetRobustness, ClientThatStaysAfterItsGreetingHoldsTheServerTwoSec
   expectGreeting(readToEnd(stays.fd, kWaitMs).data, "Ida");
   server().expectLog("name=Ida\n");
   expectPrompt(next.fd);
-  EXPECT_LE(nowMillis() - begin, 2000 + 1500);
+  EXPECT_LE(nowMillis() - begin, 2000 + 3000);  // the hold, and room for a busy machine
 }
 
 TEST_F(ClockgreetRobustness, SilentClientIsAnsweredAfterTheWaitAndTheNextServed) {
@@ -510,8 +510,10 @@ TEST_F(ClockgreetRobustness, TricklingClientIsBoundedInTotal) {
     sendAll(c.fd, "k");
     usleep(100000);
   }
-  // Bytes sent after the wait may be left unread, so the stream may end in a reset.
+  // Bytes sent after the wait are read and dropped: the greeting ends the stream cleanly.
   Received reply = readToEnd(c.fd, kWaitMs);
+  EXPECT_EQ(reply.error, 0);
+  EXPECT_TRUE(reply.ended);
   EXPECT_LE(nowMillis() - begin, kQuickWaitSeconds * 1000 + 1500);
   std::string name = reply.data.substr(4, reply.data.find(' ', 4) - 4);
   EXPECT_TRUE(sent.starts_with(name) && !name.empty()) << name;
