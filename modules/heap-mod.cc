@@ -30,7 +30,6 @@ namespace {
 constexpr int kRunSeconds = 5;              // for heaprun's whole run
 constexpr size_t kOutputMax = 4 << 20;      // bytes of heaprun's output read
 constexpr rlim_t kHeapLimit = 256ul << 20;  // heaprun's data segment: 128 chunks or so
-constexpr char kDefaultScript[] = "a = malloc 100\nb = calloc 4 25\na = realloc a 300\nfree b\n";
 
 struct Query {
   char *script = nullptr;  // decoded, or null if not given
@@ -190,7 +189,8 @@ extern "C" void httprun(int fd, char *) {
     if (query == nullptr) exit(1);
     parseQuery(query, &q);
   }
-  PageInput page{kDefaultScript, sizeof kDefaultScript - 1, nullptr, false, nullptr, 0, nullptr};
+  const char *firstExample = kHeapExamples[0].script;  // the text area's default
+  PageInput page{firstExample, strlen(firstExample), nullptr, false, nullptr, 0, nullptr};
   const char *script = q.script;
   if (q.example != nullptr && q.example[0] != '\0') {  // the menu's "Choose one" is empty
     page.problem = "There is no example of that name.";

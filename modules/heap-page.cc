@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "MyMallocLayout.h"
 #include "heap-examples.h"
 #include "heapsteps.h"
 
@@ -27,8 +28,6 @@ constexpr double kRowHeight = kArrowSpace + kBarHeight + kRowGap;
 constexpr double kNameCharPx = 6.7;  // 11 px monospace
 constexpr double kSizeCharPx = 6.1;  // 10 px monospace
 constexpr int kSearchRounds = 50;    // halvings in the search for the scale
-constexpr size_t kChunkBytes = 2097152;
-constexpr size_t kPayloadOffset = 16;  // a block's header, before what malloc returns
 
 constexpr char kHead[] = R"(<!DOCTYPE html>
 <html lang="en">
@@ -202,7 +201,7 @@ Scale scaleFor(const HeapRun &run) {
   Scale s{0, kBarWidth};
   double smallest = widestRow(run, 0);  // every block at its minimum width
   if (smallest + kBarWidth / 3 > s.width) s.width = smallest + kBarWidth / 3;
-  double low = 0, high = s.width / static_cast<double>(kChunkBytes - 32);
+  double low = 0, high = s.width / static_cast<double>(mymalloc::kFreshBlockSize);
   for (int i = 0; i < kSearchRounds; i++) {
     double mid = (low + high) / 2;
     if (widestRow(run, mid) <= s.width)
@@ -216,7 +215,7 @@ Scale scaleFor(const HeapRun &run) {
 
 void writeScale(FILE *out, const Scale &s) {
   double bytes = 16;  // the largest power of two that draws within 160 px
-  while (bytes * 2 * s.perByte <= 160 && bytes < kChunkBytes) bytes *= 2;
+  while (bytes * 2 * s.perByte <= 160 && bytes < mymalloc::kChunkSize) bytes *= 2;
   double length = bytes * s.perByte;
   double y = kScaleHeight / 2;
   fprintf(out,
@@ -387,11 +386,11 @@ void writeResult(FILE *out, const HeapRun &run, const Step &step) {
     put(out, "free returns nothing.");
   } else if (step.hasResult) {
     fprintf(out, "Returned offset %ld", step.result);
-    long block = blockAt(run, step, step.result - static_cast<long>(kPayloadOffset));
+    long block = blockAt(run, step, step.result - static_cast<long>(mymalloc::kHeaderSize));
     if (block >= 0)
       fprintf(out, ": the payload of the %zu-byte block at %ld",
               run.blocks[step.firstBlock + block].size,
-              step.result - static_cast<long>(kPayloadOffset));
+              step.result - static_cast<long>(mymalloc::kHeaderSize));
     put(out, ".");
   } else {
     put(out, "Returned null");
@@ -413,7 +412,7 @@ void writeFreeList(FILE *out, const HeapRun &run, const Step &step) {
     const FreeEntry &f = run.frees[step.firstFree + j];
     fprintf(out, "%s[offset:%ld,size:%zu]", j > 0 ? "-&gt;" : "", f.offset, f.size);
   }
-  size_t chunks = step.heap / kChunkBytes;
+  size_t chunks = step.heap / mymalloc::kChunkSize;
   fprintf(out, "</code></p>\n<p class=\"heapsize\">Heap: %zu bytes, %zu chunk%s.</p>\n", step.heap,
           chunks, chunks == 1 ? "" : "s");
 }
