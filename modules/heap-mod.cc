@@ -136,6 +136,18 @@ void collect(int fd, long long deadline, Run *run) {
   }
 }
 
+// Writes all n bytes of buf to fd, going on after a signal; false if a write fails.
+bool writeWhole(int fd, const char *buf, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, buf, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    buf += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
 // Runs heaprun on the script; what it wrote is in run->output (kept to the end of the process).
 void runHeaprun(const char *script, size_t length, Run *run) {
   char path[PATH_MAX];
@@ -146,14 +158,13 @@ void runHeaprun(const char *script, size_t length, Run *run) {
   run->output = static_cast<char *>(malloc(kOutputMax));
   int input = memfd_create("heaprun-script", MFD_CLOEXEC);
   int pipes[2] = {-1, -1};
-  if (run->output == nullptr || input < 0 || pipe2(pipes, O_CLOEXEC) != 0 ||
-      write(input, script, length) != static_cast<ssize_t>(length) ||
-      lseek(input, 0, SEEK_SET) != 0) {
-    run->problem = "heaprun could not be started.";
-    return;
-  }
-  pid_t pid = fork();
+  bool ready = run->output != nullptr && input >= 0 && pipe2(pipes, O_CLOEXEC) == 0 &&
+               writeWhole(input, script, length) && lseek(input, 0, SEEK_SET) == 0;
+  pid_t pid = ready ? fork() : -1;
   if (pid < 0) {
+    const int opened[] = {input, pipes[0], pipes[1]};
+    for (int fd : opened)
+      if (fd >= 0) close(fd);
     run->problem = "heaprun could not be started.";
     return;
   }
