@@ -10,6 +10,16 @@
 // the same source is libmymalloc.so, which takes libc's place in any program
 // through LD_PRELOAD (MyMallocPreload.inc).
 
+// The entry points take their caller's address for the heap check's report,
+// and g++ counts __builtin_return_address as a call that may throw: in a
+// noexcept function that refers to the C++ runtime's personality routine.
+// Nothing here throws, so the whole file is compiled without exception
+// tables, as the build's -fno-exceptions does; a plain `g++ prog.cc
+// MyMalloc.cc` then needs no C++ runtime either.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("no-exceptions")
+#endif
+
 #include "MyMalloc.h"
 
 #include <errno.h>
@@ -76,9 +86,13 @@ void *payloadOf(BlockHeader *b) { return reinterpret_cast<char *>(b) + kHeaderSi
 // The flag cannot change between lock() and unlock(): only the calling thread
 // could start a thread, and it does not while inside the allocator.
 // Inline: a call of its own would cost the fast path a tenth of its instructions.
-[[gnu::always_inline]] inline void lock() {
+// The entry point names itself and the block it was given (or null) for the
+// heap check, and null for a lock that goes on with its operation. Inlined
+// into the entry point, __builtin_return_address is the entry point's caller;
+// it is read only when the check is on.
+[[gnu::always_inline]] inline void lock(const char *call, void *given = nullptr) {
   if (!__libc_single_threaded) pthread_mutex_lock(&mutex);
-  if (__builtin_expect(checkPeriod != 0, 0)) checkOnLock();
+  if (__builtin_expect(checkWanted, 0)) checkOnLock(call, __builtin_return_address(0), given);
 }
 [[gnu::always_inline]] inline void unlock() {
   if (__builtin_expect(checkAfterThis, 0)) checkOnUnlock();
@@ -197,12 +211,15 @@ void initialize() {
   countSlowSearch();
   countVisit();  // the head
   size_t steps = shortWalkLength();
+  bool checked = checkWanted;
   BlockHeader *b = _freeListSentinel._nextFree->_nextFree;
   for (; b != &_freeListSentinel && steps-- != 0; b = b->_nextFree) {
     countVisit();
+    if (__builtin_expect(checked, 0)) checkFreeBlock(b);  // before its size and link are trusted
     if (b->_blockSize >= blockSize) return b;  // the flag of a block on the list is clear
   }
   BlockHeader *fit = b != &_freeListSentinel ? indexFit(blockSize) : nullptr;
+  if (__builtin_expect(checked, 0) && fit != nullptr) checkFreeBlock(fit);
   if (fit == nullptr) countVisit();  // the heap grows, and its fresh block fits
   return fit;
 }
@@ -340,13 +357,13 @@ size_t payloadSize(void *ptr) { return sizeOf(headerOf(ptr)) - kHeaderSize; }
 extern "C" {
 
 void *malloc(size_t size) noexcept {
-  lock();
+  lock("malloc");
   increaseMallocCalls();
   return allocateObject(size);
 }
 
 void free(void *ptr) noexcept {
-  lock();
+  lock("free", ptr);
   increaseFreeCalls();
   if (ptr == nullptr) {
     unlock();
@@ -358,7 +375,7 @@ void free(void *ptr) noexcept {
 // Always moves the block: the new one is taken before the old one is freed.
 // A non-zero size that cannot be served returns null and leaves ptr alone.
 void *realloc(void *ptr, size_t size) noexcept {
-  lock();
+  lock("realloc", ptr);
   increaseReallocCalls();
   if (kPreload && size == 0 && ptr != nullptr) {  // malloc(0) has a block there; this frees
     freeObject(ptr);
@@ -371,13 +388,13 @@ void *realloc(void *ptr, size_t size) noexcept {
     size_t old = payloadSize(ptr);
     memcpy(fresh, ptr, size < old ? size : old);
   }
-  lock();
+  lock(nullptr);  // realloc goes on
   freeObject(ptr);
   return fresh;
 }
 
 void *calloc(size_t count, size_t size) noexcept {
-  lock();
+  lock("calloc");
   increaseCallocCalls();
   size_t length;
   if (__builtin_mul_overflow(count, size, &length)) length = SIZE_MAX;  // refused as too large

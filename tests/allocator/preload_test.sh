@@ -9,7 +9,7 @@ fail() { echo "preload_test: $*" >&2; exit 1; }
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-LD_PRELOAD=$lib MYMALLOC_CHECK=1 "$probe" >"$tmp/out" 2>"$tmp/err" || fail "probe: status $?: $(cat "$tmp/err")"
+LD_PRELOAD=$lib MYMALLOC_CHECK=every:1 "$probe" >"$tmp/out" 2>"$tmp/err" || fail "probe: status $?: $(cat "$tmp/err")"
 [ "$(cat "$tmp/out")" = "probe ok" ] && [ ! -s "$tmp/err" ] || fail "probe output: $(cat "$tmp/out" "$tmp/err")"
 
 LD_PRELOAD=$lib MYMALLOC_STATS=1 "$probe" >"$tmp/out" 2>"$tmp/err" || fail "probe with statistics: status $?"
@@ -17,7 +17,7 @@ LD_PRELOAD=$lib MYMALLOC_STATS=1 "$probe" >"$tmp/out" 2>"$tmp/err" || fail "prob
 grep -qE '^# mallocs:	[1-9][0-9]*$' "$tmp/err" && grep -q '^HeapSize:' "$tmp/err" ||
   fail "no statistics on standard error: $(cat "$tmp/err")"
 
-out=$(LD_PRELOAD=$lib MYMALLOC_CHECK=1 "$alignednew" 2>&1) || fail "aligned new: status $?: $out"
+out=$(LD_PRELOAD=$lib MYMALLOC_CHECK=every:1 "$alignednew" 2>&1) || fail "aligned new: status $?: $out"
 [ "$out" = "aligned new ok" ] || fail "aligned new: $out"
 
 needed=$(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')

@@ -600,6 +600,7 @@ void alignedErrors() {
 
 // MYMALLOC_CHECK: a child run with the setting breaks a block's boundary tag
 // after its second operation and reports each further one on standard error.
+// No call touches the broken tag, so only the walk finds it.
 void checkedChild() {
   char *x = static_cast<char *>(malloc(8));
   char *y = static_cast<char *>(malloc(8));
@@ -650,12 +651,15 @@ void heapCheckSetting() {
     const char *setting, *before;
     bool aborts;
   } cases[] = {
-      {"MYMALLOC_CHECK=1", "", true},             // at the next operation
-      {"MYMALLOC_CHECK=3", "", true},             // operation 3
-      {"MYMALLOC_CHECK=4", "op3 ", true},         // operation 4
-      {"MYMALLOC_CHECK=1000", "op3 op4 ", true},  // at exit
+      {"MYMALLOC_CHECK=every:1", "", true},             // at the next operation
+      {"MYMALLOC_CHECK=every:3", "", true},             // operation 3
+      {"MYMALLOC_CHECK=every:4", "op3 ", true},         // operation 4
+      {"MYMALLOC_CHECK=every:1000", "op3 op4 ", true},  // at exit
+      {"MYMALLOC_CHECK=1", "op3 ", true},         // operation 4: the walk at 2 counted 2 blocks
+      {"MYMALLOC_CHECK=1000", "op3 op4 ", true},  // at exit: 1000 x 0 blocks after the walk at 1
       {"MYMALLOC_CHECK=0", "op3 op4 ", false},    // off
-      {"MYMALLOC_CHECKS=1", "op3 op4 ", false},   // not the setting
+      {"MYMALLOC_CHECK=every:0", "op3 op4 ", false},  // off
+      {"MYMALLOC_CHECKS=1", "op3 op4 ", false},       // not the setting
   };
   for (const auto &c : cases) {
     char text[512], want[512];

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Real software on MyMalloc. Each workload runs its programs once on glibc's
-malloc and once with libmymalloc.so preloaded and the heap walked every N
-calls (MYMALLOC_CHECK); output, files written and exit statuses must match.
+malloc and once with libmymalloc.so preloaded and the heap walked around every
+Nth call (MYMALLOC_CHECK=every:N); output, files written and exit statuses must match.
 
 Usage: tests/real/real.py LIBMYMALLOC WORKLOAD...   (WORKLOAD: one of NAMES, or all)
 
@@ -253,7 +253,7 @@ def check(lib, name):
     _, period = WORKLOADS[name]
     runs = []
     with tempfile.TemporaryDirectory(prefix="real-") as tmp:
-        for extra in ({}, {"LD_PRELOAD": lib, "MYMALLOC_CHECK": str(period)}):
+        for extra in ({}, {"LD_PRELOAD": lib, "MYMALLOC_CHECK": f"every:{period}"}):
             start = time.monotonic()
             runs.append(run(name, fresh_work(tmp), extra)[0])
             print(f"real: {name} {'on MyMalloc' if extra else 'on glibc'}: "

@@ -1,0 +1,165 @@
+// alloc_faults MODE: commits one heap fault for the heap check to catch (MYMALLOC_CHECK set
+// by the caller). Before the fault it writes "line L offset O\n": the source line of the call
+// that meets the fault and the offset the report must name, counted from the heap's start as
+// print_list counts it. Built with the allocator compiled in and as a plain program for
+// libmymalloc.so; either way it takes the heap's start from /proc/self/maps.
+
+#include <fcntl.h>
+#include <malloc.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "check.h"
+
+namespace {
+
+// The start of the [heap] mapping: where the first chunk begins.
+uintptr_t heapStart() {
+  static char maps[1 << 16];
+  int fd = open("/proc/self/maps", O_RDONLY);
+  CHECK(fd >= 0);
+  size_t got = 0;
+  ssize_t n;
+  while (got < sizeof maps - 1 && (n = read(fd, maps + got, sizeof maps - 1 - got)) > 0)
+    got += static_cast<size_t>(n);
+  close(fd);
+  maps[got] = '\0';
+  for (char *line = maps; *line != '\0';) {
+    char *end = strchr(line, '\n');
+    if (end == nullptr) end = line + strlen(line);
+    if (end - line > 6 && strncmp(end - 6, "[heap]", 6) == 0) return strtoull(line, nullptr, 16);
+    line = *end == '\0' ? end : end + 1;
+  }
+  CHECK(!"no [heap] mapping");
+  return 0;
+}
+
+// Says where the next call goes wrong: its line and the header the report names.
+void expect(int line, const void *payload) {
+  char text[128];
+  long offset = static_cast<long>(reinterpret_cast<uintptr_t>(payload) - 16 - heapStart());
+  snprintf(text, sizeof text, "line %d offset %ld\n", line, offset);
+  CHECK(write(STDOUT_FILENO, text, strlen(text)) == static_cast<ssize_t>(strlen(text)));
+}
+
+[[noreturn]] void notReached() {
+  report("alloc_faults: the fault was not reported\n");
+  _exit(3);
+}
+
+// The block is freed and merged into the free block below it; the second
+// free finds its old header inside that block.
+void doubleFree() {
+  char *p = static_cast<char *>(malloc(40));
+  free(p);
+  expect(__LINE__ + 1, p);
+  free(p);
+  notReached();
+}
+
+// A block between two allocated ones is freed alone and freed again.
+void doubleFreeAlone() {
+  char *above = static_cast<char *>(malloc(40));
+  char *p = static_cast<char *>(malloc(40));
+  char *below = static_cast<char *>(malloc(40));
+  free(p);
+  expect(__LINE__ + 1, p);
+  free(p);
+  (void)above, (void)below;
+  notReached();
+}
+
+void interiorPointer() {
+  char *p = static_cast<char *>(malloc(100));
+  memset(p, 'A', 100);
+  expect(__LINE__ + 1, p + 32);
+  free(p + 32);
+  notReached();
+}
+
+void interiorRealloc() {
+  char *p = static_cast<char *>(malloc(100));
+  memset(p, 'A', 100);
+  expect(__LINE__ + 1, p + 48);
+  CHECK(realloc(p + 48, 10) != nullptr);
+  notReached();
+}
+
+void stackPointer() {
+  CHECK(malloc(8) != nullptr);  // the heap exists: offsets count from its start
+  alignas(16) char onStack[64];
+  memset(onStack, 0, sizeof onStack);
+  expect(__LINE__ + 1, onStack + 16);
+  free(onStack + 16);
+  notReached();
+}
+
+// A write 16 bytes past the end of p's payload replaces the header of the
+// block above it; freeing p meets it.
+void overrun() {
+  char *above = static_cast<char *>(malloc(24));
+  char *p = static_cast<char *>(malloc(24));
+  CHECK(p + malloc_usable_size(p) == above - 16);
+  memset(p, 'x', malloc_usable_size(p) + 16);
+  expect(__LINE__ + 1, p);
+  free(p);
+  notReached();
+}
+
+// The same write, 8 bytes only: the size word of the header above.
+void overrunSizeWord() {
+  char *above = static_cast<char *>(malloc(24));
+  char *p = static_cast<char *>(malloc(24));
+  CHECK(p + malloc_usable_size(p) == above - 16);
+  memset(p, 'x', malloc_usable_size(p) + 8);
+  expect(__LINE__ + 1, p);
+  free(p);
+  notReached();
+}
+
+// Frees every other one of kBlocks blocks, so that the free list holds them
+// all, then overwrites a link of one deep in the list, which no call reaches:
+// the calls after it are served by the head. Writes a line per call until the
+// walk reports the link.
+constexpr int kBlocks = 64;
+void strayLink() {
+  char *blocks[kBlocks];
+  for (char *&b : blocks) b = static_cast<char *>(malloc(100));
+  for (int i = 0; i < kBlocks; i += 2) free(blocks[i]);
+  char *victim = blocks[20];
+  expect(0, victim);
+  memset(victim + 8, 0x5a, 8);  // the free block's _prevFree
+  for (long call = 0; call < 100 * kBlocks; call += 2) {
+    free(malloc(16));
+    CHECK(write(STDOUT_FILENO, "2 calls\n", 8) == 8);
+  }
+  notReached();
+}
+
+const struct {
+  const char *name;
+  void (*run)();
+} kModes[] = {
+    {"double-free", doubleFree},
+    {"double-free-alone", doubleFreeAlone},
+    {"interior", interiorPointer},
+    {"interior-realloc", interiorRealloc},
+    {"stack", stackPointer},
+    {"overrun", overrun},
+    {"overrun-size-word", overrunSizeWord},
+    {"stray-link", strayLink},
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  for (const auto &m : kModes)
+    if (argc == 2 && strcmp(argv[1], m.name) == 0) m.run();
+  report(
+      "Usage: alloc_faults double-free|double-free-alone|interior|interior-realloc|stack|"
+      "overrun|overrun-size-word|stray-link\n");
+  return 2;
+}

@@ -1,0 +1,126 @@
+// The heap check (MYMALLOC_CHECK) against each kind of fault, in a process of its own, with
+// the allocator compiled in and with libmymalloc.so preloaded: the one line on standard error
+// names the call, the fault and the block's offset, the caller's address leads addr2line to the
+// faulty line, and the process aborts; a stray write no call touches is found by the walk
+// within the calls promised.
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <regex>
+#include <string>
+
+#include "child.h"
+#include "gtest/gtest.h"
+
+namespace {
+
+struct Build {
+  const char *name;
+  const char *program;
+  const char *preload;  // null: the allocator is compiled in
+};
+const Build kBuilds[] = {{"compiled-in", FAULTS_COMPILED_IN, nullptr},
+                         {"preload", FAULTS_LIBC, LIBMYMALLOC}};
+
+// Runs the fault program in mode with the check set as setting.
+ChildResult runFault(const Build &build, const char *mode, const char *setting) {
+  setenv("MYMALLOC_CHECK", setting, 1);
+  if (build.preload != nullptr) setenv("LD_PRELOAD", build.preload, 1);
+  ChildResult r = runProgram({build.program, mode});
+  unsetenv("LD_PRELOAD");
+  unsetenv("MYMALLOC_CHECK");
+  return r;
+}
+
+bool aborted(int status) { return WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT; }
+
+// The "line L offset O" the program wrote before its fault.
+void expected(const std::string &out, int *line, long *offset) {
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("^line (\\d+) offset (-?\\d+)\n")))
+      << "output: " << out;
+  *line = std::stoi(m[1]);
+  *offset = std::stol(m[2]);
+}
+
+struct Fault {
+  const char *mode;
+  const char *call;
+  const char *what;
+};
+const Fault kFaults[] = {
+    {"double-free", "free", "already free"},
+    {"double-free-alone", "free", "already free"},
+    {"interior", "free", "not a block of this heap"},
+    {"interior-realloc", "realloc", "not a block of this heap"},
+    {"stack", "free", "not a block of this heap"},
+    {"overrun", "free", "size does not match the block after it"},
+    {"overrun-size-word", "free", "header of the block after it overwritten"},
+};
+
+TEST(HeapCheck, EachFaultIsReportedAtTheCallThatMeetsIt) {
+  for (const Build &build : kBuilds) {
+    for (const Fault &f : kFaults) {
+      SCOPED_TRACE(std::string(build.name) + " " + f.mode);
+      ChildResult r = runFault(build, f.mode, "1");
+      int line = 0;
+      long offset = 0;
+      expected(r.out, &line, &offset);
+      EXPECT_TRUE(aborted(r.status)) << "status " << r.status;
+      std::string program = build.program;
+      std::string base = program.substr(program.rfind('/') + 1);
+      std::smatch m;
+      std::string want = std::string("^MyMalloc: ") + f.call + ": " + f.what + " at offset " +
+                         std::to_string(offset) + ", called from " + base + "\\+0x([0-9a-f]+)\n$";
+      ASSERT_TRUE(std::regex_match(r.err, m, std::regex(want))) << "stderr: " << r.err;
+      // The return address follows the call; the byte before it is the call's.
+      unsigned long address = std::stoul(m[1], nullptr, 16) - 1;
+      char hex[32];
+      snprintf(hex, sizeof hex, "0x%lx", address);
+      ChildResult where = runProgram({ADDR2LINE, "-e", program, hex});
+      EXPECT_TRUE(
+          std::regex_search(where.out, std::regex("faults\\.cc:" + std::to_string(line) + "\\b")))
+          << "addr2line " << hex << ": " << where.out << ", want line " << line;
+    }
+  }
+}
+
+// The same faults without the check: a double free goes by unnoticed, as the
+// allocator trusts its callers.
+TEST(HeapCheck, NothingIsCheckedWhenTheCheckIsOff) {
+  for (const Build &build : kBuilds) {
+    SCOPED_TRACE(build.name);
+    ChildResult r = runFault(build, "double-free-alone", "0");
+    EXPECT_EQ(r.err, "alloc_faults: the fault was not reported\n");
+    EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 3) << "status " << r.status;
+  }
+}
+
+TEST(HeapCheck, AStrayWriteIsFoundWithinTheHeapsBlocksInCalls) {
+  for (const Build &build : kBuilds) {
+    SCOPED_TRACE(build.name);
+    ChildResult r = runFault(build, "stray-link", "1");
+    int line = 0;
+    long offset = 0;
+    expected(r.out, &line, &offset);
+    EXPECT_TRUE(aborted(r.status)) << "status " << r.status;
+    EXPECT_EQ(r.err, "MyMalloc: heap check failed: free-list links disagree at offset " +
+                         std::to_string(offset) + "\n");
+    // The heap holds the program's 64 blocks, the rest of the chunk and
+    // whatever libc took before main: a few more than 64.
+    size_t calls = 0;
+    for (size_t at = 0; (at = r.out.find("2 calls\n", at)) != std::string::npos; at++) calls += 2;
+    EXPECT_LE(calls, 2u * 64) << "found only after " << calls << " calls";
+    // every:N walks only every Nth operation: far later.
+    ChildResult every = runFault(build, "stray-link", "every:1000");
+    EXPECT_TRUE(aborted(every.status)) << "status " << every.status;
+    size_t everyCalls = 0;
+    for (size_t at = 0; (at = every.out.find("2 calls\n", at)) != std::string::npos; at++)
+      everyCalls += 2;
+    EXPECT_GT(everyCalls, calls);
+  }
+}
+
+}  // namespace
