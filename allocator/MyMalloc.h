@@ -37,9 +37,8 @@ void print_list();
 // Prints the heap size and the four call counters.
 void print();
 // Exit hook registered by the first allocation: calls print(). With
-// MYMALLOC_CHECK=N in the environment it also walks the heap (heap_walk), as
-// the entry points do before and after every Nth operation; the first broken
-// invariant is written to standard error and the process aborts.
+// MYMALLOC_CHECK set (N, or every:N) it also walks the heap (heap_walk); the
+// first broken invariant is written to standard error and the process aborts.
 void atExitHandlerInC();
 
 // A read-only walk of the whole heap, for checkers and pictures of it.
