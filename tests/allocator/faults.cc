@@ -97,28 +97,20 @@ void stackPointer() {
   notReached();
 }
 
-// A write 16 bytes past the end of p's payload replaces the header of the
-// block above it; freeing p meets it.
-void overrun() {
+// A write of the given bytes past the end of p's payload, into the header of
+// the block above it (16: the whole header; 8: its size word); freeing p
+// meets it.
+void overrunBy(size_t bytes) {
   char *above = static_cast<char *>(malloc(24));
   char *p = static_cast<char *>(malloc(24));
   CHECK(p + malloc_usable_size(p) == above - 16);
-  memset(p, 'x', malloc_usable_size(p) + 16);
+  memset(p, 'x', malloc_usable_size(p) + bytes);
   expect(__LINE__ + 1, p);
   free(p);
   notReached();
 }
-
-// The same write, 8 bytes only: the size word of the header above.
-void overrunSizeWord() {
-  char *above = static_cast<char *>(malloc(24));
-  char *p = static_cast<char *>(malloc(24));
-  CHECK(p + malloc_usable_size(p) == above - 16);
-  memset(p, 'x', malloc_usable_size(p) + 8);
-  expect(__LINE__ + 1, p);
-  free(p);
-  notReached();
-}
+void overrun() { overrunBy(16); }
+void overrunSizeWord() { overrunBy(8); }
 
 // Frees every other one of kBlocks blocks, so that the free list holds them
 // all, then overwrites a link of one deep in the list, which no call reaches:
