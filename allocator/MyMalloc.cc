@@ -10,12 +10,9 @@
 // the same source is libmymalloc.so, which takes libc's place in any program
 // through LD_PRELOAD (MyMallocPreload.inc).
 
-// The entry points take their caller's address for the heap check's report,
-// and g++ counts __builtin_return_address as a call that may throw: in a
-// noexcept function that refers to the C++ runtime's personality routine.
-// Nothing here throws, so the whole file is compiled without exception
-// tables, as the build's -fno-exceptions does; a plain `g++ prog.cc
-// MyMalloc.cc` then needs no C++ runtime either.
+// g++ counts __builtin_return_address (the heap check's caller) as a call that
+// may throw, which in a noexcept entry point needs the C++ runtime. Nothing
+// here throws: no exception tables, as the build's -fno-exceptions gives.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC optimize("no-exceptions")
 #endif
