@@ -19,11 +19,14 @@ check:
 demo: all
 	scripts/demo $(BUILD)/bin
 
+# The order form on http://127.0.0.1:$(PORT)/ and the heap explorer on
+# http://127.0.0.1:$(EXPLORE_PORT)/heap (PORT as well, unless it is given); 0 picks a free port.
+# Both fail when the server cannot start.
+PORT ?= 8080
+EXPLORE_PORT ?= $(PORT)
 serve: all
-	$(BUILD)/bin/modhost 8080 $(BUILD)/bin
+	$(BUILD)/bin/modhost $(PORT) $(BUILD)/bin
 
-# The heap explorer on http://127.0.0.1:$(EXPLORE_PORT)/heap.
-EXPLORE_PORT ?= 8080
 explore: all
 	scripts/explore $(BUILD)/bin $(EXPLORE_PORT)
 
