@@ -18,7 +18,6 @@ void getword(char *word, char *line, char stop);
 // Turns every '+' of s into a blank.
 void plustospace(char *s);
 // Replaces every "%XX" escape (two hex digits) of s by the byte it encodes.
-// A '%' without two hex digits after it stays as it is. Gives no result: a
-// module that needs the decoded length counts the escapes itself, since a
-// host of another make returns nothing in the result register it reads.
+// A '%' without two hex digits after it stays as it is. It gives no result, on
+// any host: a module that needs the decoded length counts the escapes itself.
 void unescape_url(char *s);
