@@ -403,14 +403,22 @@ TEST_F(TolvTest, ForeignHostServesTheSamePages) {
     EXPECT_EQ(theirs.status, ours.status);
   }
 
-  // The heap explorer too: a script of calls, with a NUL that stops it short.
-  for (const char *query : {"script=a%3Dmalloc(8)%0Afree(a)%0A", "example=test1-4",
-                            "script=a%3Dmalloc(8)%00"}) {
-    SCOPED_TRACE(query);
-    ChildResult theirs = foreign(HEAP_MODULE, query), ours = run(query, HEAP_MODULE);
+  // The heap explorer too: a script of calls, an example, a script with a NUL, which is refused.
+  // (Its pages are compared with what they say, not with this host's: heaprun's heap differs
+  // under a sanitizer's host.)
+  const struct {
+    const char *query, *says;
+  } heapCases[] = {
+      {"script=a+%3D+malloc+8%0Afree+a%0A", "<h3>Step 2: <code>free a</code>"},
+      {"example=test1-4", "<h3>Step 5: <code>free mem1</code>"},
+      {"script=a+%3D+malloc+8%00", "The script holds a NUL byte (%00): a script is text."},
+  };
+  for (const auto &c : heapCases) {
+    SCOPED_TRACE(c.query);
+    ChildResult theirs = foreign(HEAP_MODULE, c.query);
     EXPECT_TRUE(exitedWith(theirs.status, 0)) << "wait status " << theirs.status;
-    EXPECT_NE(theirs.out.find("<svg"), std::string::npos);
-    EXPECT_EQ(theirs.out, ours.out);
+    EXPECT_EQ(theirs.err, "");
+    EXPECT_NE(theirs.out.find(c.says), std::string::npos) << theirs.out.substr(0, 2000);
   }
 }
 
