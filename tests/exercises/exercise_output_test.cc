@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <numeric>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "exercise_scripts.h"
 #include "io.h"
@@ -260,6 +262,20 @@ TEST(ThreadedExercise, ListAndReportAfterAllFiveThreads) {
     EXPECT_LE(stillHeld, static_cast<size_t>(kThreads));
     EXPECT_LE(kThreads - stillHeld, static_cast<size_t>(r.frees)) << "a block freed uncounted";
   }
+}
+
+// The build's list of exercise programs is the one list: each program on it has its
+// calls scripted here (test9, whose threads interleave, is checked on its own above),
+// and nothing is scripted that the build does not make.
+TEST(ExerciseCatalogue, EveryProgramBuiltIsCheckedAndNoOther) {
+  std::vector<std::string> built;
+  std::istringstream names(EXERCISE_PROGRAMS);
+  for (std::string name; names >> name;) built.push_back(name);
+  std::vector<std::string> checked = {"test9"};
+  for (const Exercise &e : deterministicExercises()) checked.push_back(e.name);
+  std::sort(built.begin(), built.end());
+  std::sort(checked.begin(), checked.end());
+  EXPECT_EQ(built, checked);
 }
 
 // Every program carries the allocator and exports it, so libc's own calls
