@@ -148,6 +148,7 @@ void ServerProcess::waitUntil(std::unique_lock<std::mutex> &lock, int timeoutMs,
 }
 
 int ServerProcess::listeningPort(int timeoutMs) {
+  if (pid_ <= 0) return 0;
   const long long deadline = nowMillis() + timeoutMs;
   do {
     if (int port = listeningPortOf(pid_); port != 0) return port;
