@@ -11,8 +11,11 @@ all: configure
 configure:
 	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
 
+# Configures again after installing the tests' dependencies, so that a build dir made
+# without them (plain `make` leaves those tests out) finds them now.
 check:
 	scripts/ensure-deps check
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
 	$(MAKE) all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 

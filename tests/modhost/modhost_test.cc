@@ -452,30 +452,17 @@ TEST(ModhostCommandLine, DefaultModuleFolderIsTheProgramsOwnAndAddressIsChosen) 
   fs::copy_file(MODHOST, tree.modules / "modhost");
   fs::permissions(tree.modules / "modhost", fs::perms::owner_all);
   // Started from its copy beside the modules, with no folder given.
-  std::string copy = (tree.modules / "modhost").string();
-  int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    execl(copy.c_str(), copy.c_str(), "0", static_cast<char *>(nullptr));
-    _exit(127);
+  {
+    Server copy({"0"}, {}, (tree.modules / "modhost").string());
+    std::vector<std::string> log = copy.waitForLines(1, 10);
+    ASSERT_FALSE(log.empty());
+    const std::string &line = log[0];
+    EXPECT_NE(line.find("http://127.0.0.1:"), std::string::npos) << line;
+    EXPECT_NE(line.find(tree.modules.string()), std::string::npos) << line;
+    ASSERT_GT(copy.port(), 0) << line;
+    EXPECT_EQ(get(copy.port(), "/echo").status(), 200);
+    EXPECT_EQ(copy.stop(SIGTERM, 10), 0);
   }
-  close(out[1]);
-  char line[512] = {};
-  ssize_t n = 0;
-  for (ssize_t r;
-       n < 511 && memchr(line, '\n', n) == nullptr && (r = read(out[0], line + n, 511 - n)) > 0;)
-    n += r;
-  const char *at = strstr(line, "http://127.0.0.1:");
-  ASSERT_NE(at, nullptr) << line;
-  EXPECT_NE(strstr(line, tree.modules.c_str()), nullptr) << line;
-  EXPECT_EQ(get(atoi(at + 17), "/echo").status(), 200);
-  kill(pid, SIGTERM);
-  int status;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  close(out[0]);
 
   // The address given after the folder or with -a.
   for (std::vector<std::string> args :
