@@ -72,7 +72,7 @@ char out[kOutSize];
 size_t outUsed;
 
 void flushOut() {
-  writeAll(STDOUT_FILENO, out, outUsed);
+  writeAllOrExit(STDOUT_FILENO, out, outUsed);
   outUsed = 0;
 }
 
@@ -257,7 +257,7 @@ void *run(const ScriptCall &c) {
 int main(int argc, char *[]) {
   if (argc > 1) {
     static const char kUsage[] = "Usage: heaprun < script\n";
-    writeAll(STDERR_FILENO, kUsage, sizeof kUsage - 1);
+    writeAllOrExit(STDERR_FILENO, kUsage, sizeof kUsage - 1);
     _exit(1);
   }
   readScript(STDIN_FILENO, &script);

@@ -2,6 +2,8 @@
 // A line holds one call, or nothing, or a comment; '#' starts a comment anywhere.
 #include "heapscript.h"
 
+#include "plumbing.h"
+
 #include <errno.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -206,23 +208,8 @@ Reader reader;  // large: kept out of the stack
 
 }  // namespace
 
-void writeAll(int fd, const char *buf, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, buf, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) _exit(1);  // nowhere left to report it
-    buf += n;
-    len -= static_cast<size_t>(n);
-  }
-}
-
-Decimal::Decimal(unsigned long long magnitude, bool negative) {
-  char *p = digits + sizeof digits;
-  *--p = '\0';
-  do *--p = static_cast<char>('0' + magnitude % 10);
-  while ((magnitude /= 10) != 0);
-  if (negative) *--p = '-';
-  text = p;
+void writeAllOrExit(int fd, const char *buf, size_t len) {
+  if (writeAll(fd, buf, len) != 0) _exit(1);  // nowhere left to report it
 }
 
 void lineError(int status, long line, const char *text, ...) {
@@ -242,7 +229,7 @@ void lineError(int status, long line, const char *text, ...) {
   for (const char *s = text; s != nullptr; s = va_arg(ap, const char *)) append(s);
   va_end(ap);
   message[n++] = '\n';
-  writeAll(STDERR_FILENO, message, n);
+  writeAllOrExit(STDERR_FILENO, message, n);
   _exit(status);
 }
 
@@ -260,7 +247,7 @@ void readScript(int fd, Script *script) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       static const char kReadFailed[] = "heaprun: read: cannot read the script\n";
-      writeAll(STDERR_FILENO, kReadFailed, sizeof kReadFailed - 1);
+      writeAllOrExit(STDERR_FILENO, kReadFailed, sizeof kReadFailed - 1);
       _exit(1);
     }
     for (ssize_t i = 0; i < got; i++) {

@@ -16,12 +16,13 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include "deadline.h"
 #include "heap-examples.h"
 #include "heap-page.h"
 #include "module_api.h"
+#include "plumbing.h"
 
 using namespace heapview;
 
@@ -64,12 +65,6 @@ void parseQuery(char *query, Query *q) {
       free(value);
     }
   }
-}
-
-long long nowMillis() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
 // The path of heaprun beside this module, or false if it does not fit.
@@ -136,18 +131,6 @@ void collect(int fd, long long deadline, Run *run) {
   }
 }
 
-// Writes all n bytes of buf to fd, going on after a signal; false if a write fails.
-bool writeWhole(int fd, const char *buf, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, buf, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    buf += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Runs heaprun on the script; what it wrote is in run->output (kept to the end of the process).
 void runHeaprun(const char *script, size_t length, Run *run) {
   char path[PATH_MAX];
@@ -159,7 +142,7 @@ void runHeaprun(const char *script, size_t length, Run *run) {
   int input = memfd_create("heaprun-script", MFD_CLOEXEC);
   int pipes[2] = {-1, -1};
   bool ready = run->output != nullptr && input >= 0 && pipe2(pipes, O_CLOEXEC) == 0 &&
-               writeWhole(input, script, length) && lseek(input, 0, SEEK_SET) == 0;
+               writeAll(input, script, length) == 0 && lseek(input, 0, SEEK_SET) == 0;
   pid_t pid = ready ? fork() : -1;
   if (pid < 0) {
     const int opened[] = {input, pipes[0], pipes[1]};

@@ -10,7 +10,9 @@
 
 #include "MyMallocLayout.h"
 #include "heap-examples.h"
+#include "heap-page-files.h"
 #include "heapsteps.h"
+#include "httprequest.h"
 
 namespace heapview {
 namespace {
@@ -28,107 +30,6 @@ constexpr double kRowHeight = kArrowSpace + kBarHeight + kRowGap;
 constexpr double kNameCharPx = 6.7;  // 11 px monospace
 constexpr double kSizeCharPx = 6.1;  // 10 px monospace
 constexpr int kSearchRounds = 50;    // halvings in the search for the scale
-
-constexpr char kHead[] = R"(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Heap explorer</title>
-<style>
-body { font-family: system-ui, sans-serif; max-width: 62rem; margin: 0 auto; padding: 0 0.75rem 2rem;
-  color: #1b1b1b; line-height: 1.4; }
-h1 { font-size: 1.6rem; margin-bottom: 0.3rem; }
-textarea { width: 100%; box-sizing: border-box; font: 0.95rem ui-monospace, monospace; }
-button, select { font: inherit; padding: 0.3rem 0.7rem; max-width: 100%; }
-form { margin: 0.6rem 0; }
-.error, .problem { border-left: 0.3rem solid #b00020; background: #fdecee; padding: 0.4rem 0.7rem; }
-.problem { border-color: #a86b00; background: #fff4de; }
-.picture { overflow-x: auto; }
-.picture svg { display: block; }
-.freelist code, h3 code { overflow-wrap: anywhere; }
-.step { border-top: 1px solid #ccc; padding-top: 0.3rem; }
-.step p { margin: 0.3rem 0; }
-[hidden] { display: none !important; }
-#stepper { position: sticky; top: 0; background: #fff; padding: 0.4rem 0; display: flex; gap: 0.6rem;
-  align-items: center; flex-wrap: wrap; }
-.legend span { display: inline-block; width: 0.9rem; height: 0.9rem; vertical-align: middle;
-  margin: 0 0.2rem 0 0.6rem; border: 1px solid #555; }
-.block.used, .legend .used { fill: #f4a261; background: #f4a261; }
-.block.free, .legend .free { fill: #a8dadc; background: #a8dadc; }
-.block.fence, .legend .fence { fill: #264653; background: #264653; }
-.block { stroke: #333; stroke-width: 0.6; }
-.name { font: 11px ui-monospace, monospace; fill: #1b1b1b; }
-.size { font: 10px ui-monospace, monospace; fill: #444; }
-.chunk, .scale text { font: 11px system-ui, sans-serif; fill: #555; }
-.scale line { stroke: #555; }
-.link { fill: none; stroke: #1d3557; stroke-width: 1.3; }
-#arrowhead path { fill: #1d3557; }
-</style>
-</head>
-<body>
-<svg width="0" height="0" style="position:absolute" aria-hidden="true"><defs>
-<marker id="arrowhead" viewBox="0 0 8 8" refX="7" refY="4" markerWidth="7" markerHeight="7"
- orient="auto"><path d="M0,0 L8,4 L0,8 z"/></marker></defs></svg>
-<h1>Heap explorer</h1>
-<p>Write calls of <code>malloc</code>, <code>calloc</code>, <code>realloc</code> and
-<code>free</code>, one a line, and see MyMalloc's heap after each of them: every chunk, every
-block, the free list's order and links. Names stand for the pointers:
-<code>a = malloc 100</code>, <code>b = calloc 4 25</code>, <code>a = realloc a 300</code>,
-<code>free b</code>; <code>null</code> is the null pointer; <code>#</code> starts a comment.</p>
-)";
-
-// Steps one at a time once the page has loaded; long scripts are stopped before the server
-// refuses their request line.
-constexpr char kScript[] = R"(<script>
-(function () {
-  var menu = document.getElementById('example');
-  if (menu) menu.addEventListener('change', function () { if (menu.value) menu.form.submit(); });
-  var form = document.getElementById('run');
-  form.addEventListener('submit', function (e) {
-    var text = form.elements.script.value.replace(/\r\n|\r|\n/g, '\r\n');
-    var line = 'GET ' + new URL(form.action).pathname + '?' +
-        new URLSearchParams({ script: text }).toString() + ' HTTP/1.1';
-    var note = document.getElementById('toolong');
-    if (line.length <= 8192) { note.hidden = true; return; }
-    e.preventDefault();
-    note.textContent = 'This script is too long to send: encoded, it makes a request line of ' +
-        line.length + ' bytes, and the server takes 8192 at most. Shorten it by about ' +
-        Math.ceil((line.length - 8192) * 100 / line.length) + '%.';
-    note.hidden = false;
-  });
-  var steps = document.querySelectorAll('.step');
-  var nav = document.getElementById('stepper');
-  if (!nav || steps.length === 0) return;
-  var prev = document.getElementById('prev'), next = document.getElementById('next');
-  var position = document.getElementById('position');
-  var at = 0;
-  function show(i) {
-    at = Math.max(0, Math.min(steps.length - 1, i));
-    for (var j = 0; j < steps.length; j++) steps[j].hidden = j !== at;
-    position.textContent = 'Step ' + (at + 1) + ' of ' + steps.length;
-    prev.disabled = at === 0;
-    next.disabled = at === steps.length - 1;
-  }
-  prev.addEventListener('click', function () { show(at - 1); });
-  next.addEventListener('click', function () { show(at + 1); });
-  document.addEventListener('keydown', function (e) {
-    var tag = e.target.tagName;
-    if (tag === 'TEXTAREA' || tag === 'INPUT' || tag === 'SELECT' || e.altKey || e.ctrlKey ||
-        e.metaKey)
-      return;
-    if (e.key === 'ArrowLeft' || e.key === 'ArrowUp') show(at - 1);
-    else if (e.key === 'ArrowRight' || e.key === 'ArrowDown') show(at + 1);
-    else if (e.key === 'Home') show(0);
-    else if (e.key === 'End') show(steps.length - 1);
-    else return;
-    e.preventDefault();
-  });
-  nav.hidden = false;
-  show(0);
-})();
-</script>
-)";
 
 void put(FILE *out, const char *s) { fputs(s, out); }
 
@@ -463,7 +364,9 @@ void writeForm(FILE *out, const PageInput &in) {
   }
   put(out,
       "</select></label> <button type=\"submit\">Show</button></form>\n"
-      "<form action=\"heap\" method=\"get\" id=\"run\"><label for=\"script\">Script, one call a "
+      "<form action=\"heap\" method=\"get\" id=\"run\" data-line-max=\"");
+  fprintf(out, "%zu", kRequestLineMax);
+  put(out, "\"><label for=\"script\">Script, one call a "
       "line:</label>\n<textarea name=\"script\" id=\"script\" rows=\"10\" spellcheck=\"false\">\n");
   // A browser drops the line feed right after <textarea>, so the script's own first one stays.
   putEscaped(out, in.script, in.scriptLength);
@@ -475,7 +378,13 @@ void writeForm(FILE *out, const PageInput &in) {
 }  // namespace
 
 void writePage(FILE *out, const PageInput &in) {
-  put(out, kHead);
+  // The style goes into the head, where the page's HTML closes it.
+  const char *headEnd = strstr(kHeapPageHtml, "</head>");
+  fwrite(kHeapPageHtml, 1, static_cast<size_t>(headEnd - kHeapPageHtml), out);
+  put(out, "<style>\n");
+  put(out, kHeapPageCss);
+  put(out, "</style>\n");
+  put(out, headEnd);
   writeForm(out, in);
   HeapRun run{};
   bool read = in.ran && readHeapRun(in.output, in.outputLength, &run);
@@ -498,7 +407,9 @@ void writePage(FILE *out, const PageInput &in) {
     put(out, "<p class=\"problem\">The script makes no calls: there is nothing to draw.</p>\n");
   if (run.stepCount > 0) writeSteps(out, run);
   freeHeapRun(&run);
-  put(out, kScript);
+  put(out, "<script>\n");
+  put(out, kHeapPageJs);
+  put(out, "</script>\n");
   put(out, "</body>\n</html>\n");
 }
 
