@@ -29,7 +29,8 @@ using namespace heapview;
 namespace {
 
 constexpr int kRunSeconds = 5;              // for heaprun's whole run
-constexpr size_t kOutputMax = 4 << 20;      // bytes of heaprun's output read
+constexpr size_t kOutputMax = 64 << 20;     // bytes of heaprun's output read
+constexpr size_t kOutputStart = 1 << 20;    // the first room for it, doubled as it grows
 constexpr rlim_t kHeapLimit = 256ul << 20;  // heaprun's data segment: 128 chunks or so
 
 struct Query {
@@ -98,16 +99,23 @@ bool heaprunPath(char (&path)[PATH_MAX]) {
 
 struct Run {
   char *output = nullptr;
-  size_t length = 0;
+  size_t length = 0, room = 0;
   const char *problem = nullptr;
 };
 
 // Reads heaprun's output until it ends, passes kOutputMax or runs out of time.
 void collect(int fd, long long deadline, Run *run) {
   for (;;) {
-    if (run->length == kOutputMax) {
-      run->problem = "heaprun's output passed 4 MiB: the steps up to there are shown.";
-      return;
+    if (run->length == run->room) {
+      char *grown = run->room < kOutputMax
+                        ? static_cast<char *>(realloc(run->output, 2 * run->room))
+                        : nullptr;
+      if (grown == nullptr) {
+        run->problem = "heaprun's output passed 64 MiB: the steps up to there are shown.";
+        return;
+      }
+      run->output = grown;
+      run->room *= 2;
     }
     long long left = deadline - nowMillis();
     if (left <= 0) {
@@ -124,7 +132,7 @@ void collect(int fd, long long deadline, Run *run) {
       return;
     }
     if (ready == 0) continue;  // the deadline is checked above
-    ssize_t n = read(fd, run->output + run->length, kOutputMax - run->length);
+    ssize_t n = read(fd, run->output + run->length, run->room - run->length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     run->length += static_cast<size_t>(n);
@@ -138,7 +146,8 @@ void runHeaprun(const char *script, size_t length, Run *run) {
     run->problem = "heaprun was not found beside the module.";
     return;
   }
-  run->output = static_cast<char *>(malloc(kOutputMax));
+  run->output = static_cast<char *>(malloc(kOutputStart));
+  run->room = kOutputStart;
   int input = memfd_create("heaprun-script", MFD_CLOEXEC);
   int pipes[2] = {-1, -1};
   bool ready = run->output != nullptr && input >= 0 && pipe2(pipes, O_CLOEXEC) == 0 &&
@@ -186,6 +195,10 @@ extern "C" void httprun(int fd, char *) {
   const char *firstExample = kHeapExamples[0].script;  // the text area's default
   PageInput page{firstExample, strlen(firstExample), nullptr, false, nullptr, 0, nullptr};
   const char *script = q.script;
+  if (script == nullptr && q.example == nullptr) {  // the first visit: the default's steps
+    script = firstExample;
+    page.example = kHeapExamples[0].name;
+  }
   if (q.example != nullptr && q.example[0] != '\0') {  // the menu's "Choose one" is empty
     page.problem = "There is no example of that name.";
     for (const HeapExample &e : kHeapExamples)
