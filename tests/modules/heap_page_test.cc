@@ -46,7 +46,16 @@ TEST(HeapPageTest, DrawsEveryCompleteStepOfOutputCutAnywhere) {
   EXPECT_EQ(count(whole, "The allocator wrote: <samp>CANNOT SATISFY MEMORY REQUEST.</samp>"), 1u);
   EXPECT_EQ(count(whole, "heaprun: line 9: &lt;script&gt;&amp;&#39;</p>"), 1u);
   EXPECT_EQ(count(whole, "<script>&"), 0u);
-  EXPECT_EQ(count(whole, "Returned null."), 1u);  // malloc 0: null, errno untouched
+  // malloc 0: null, errno untouched, said once in the list and once in the script's data.
+  EXPECT_EQ(count(whole, "a request of 0 bytes gets no block"), 2u);
+  // The script's data: a step a line, every block of the first step, nothing that ends the
+  // element early.
+  size_t data = whole.find("<script type=\"application/json\" id=\"heap-data\">");
+  ASSERT_NE(data, std::string::npos);
+  std::string json = whole.substr(data, whole.find("</script>", data) - data);
+  EXPECT_EQ(count(json, "\n[\""), 5u);
+  EXPECT_EQ(count(json, "<"), 1u);  // the element's own opening tag
+  EXPECT_EQ(count(whole, "class=\"block "), 4u + 5 + 6 + 5 + 5);  // fenceposts included
 
   for (size_t cut = 0; cut <= output.size(); cut++) {
     std::string part = output.substr(0, cut);
