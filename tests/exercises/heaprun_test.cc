@@ -196,6 +196,7 @@ TEST(HeaprunTest, ExamplesGiveTheListsTheirProgramsPrint) {
       {"test6", {4, 6}},
       {"test7", {5, 8}},
       {"test2", {2, 3, 4, 5, 6}},
+      {"test8", {1, 2, 3}},
   };
   for (const auto &[program, at] : listSteps) {
     SCOPED_TRACE(program);
@@ -479,6 +480,12 @@ TEST(HeaprunTest, BadScriptsGetOneErrorLineAndStatusTwo) {
       {calls, "line 10001: more than 10000 calls"},
       {std::string("a = malloc 1\nb = mal\0loc 2\n", 27), "line 2: NUL byte: a script is text"},
       {"# fine\n" + std::string(10 << 20, 'a') + "\n", "line 2: line longer than 1024 bytes"},
+      // Allocation traces: the first line tells them from scripts.
+      {"3\na 0 5\n7\n", "line 3: a header line of the trace after its first call"},
+      {"a 0 5\nx = malloc 3\n",
+       "line 2: a trace line is \"a ID SIZE\", \"r ID SIZE\" or \"f ID\", not 'x'"},
+      {"a 0 5\na x 5\n", "line 2: unknown word 'x'"},
+      {"2\na 0 5\nf 1\n", "line 3: free 1: the name holds no block (never assigned)"},
   };
   for (const auto &[script, error] : cases) {
     Ran r = heaprun(script);
@@ -491,6 +498,30 @@ TEST(HeaprunTest, BadScriptsGetOneErrorLineAndStatusTwo) {
       heaprun(std::string(1000000, '\n') + "#" + std::string(10 << 20, '#') + "\na = malloc 1\n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Steps(r.out).size(), 1u);
+}
+
+TEST(HeaprunTest, ATraceRunsAsTheScriptOfItsCallsOnNamesID) {
+  Ran trace = heaprun("20000\n3\n6\n1\na 0 512\na 1 128\na 2 40\nr 0 640\nf 1\nf 0\n");
+  Ran script = heaprun("n0 = malloc 512\nn1 = malloc 128\nn2 = malloc 40\nn0 = realloc n0 640\n"
+                       "free n1\nfree n0\n");
+  ASSERT_EQ(trace.status, 0) << trace.err;
+  ASSERT_EQ(script.status, 0) << script.err;
+  // The same heaps, the names aside.
+  Steps a(trace.out), b(script.out);
+  ASSERT_EQ(a.size(), 6u);
+  ASSERT_EQ(b.size(), 6u);
+  const char *calls[] = {"0 = malloc 512", "1 = malloc 128", "2 = malloc 40",
+                         "0 = realloc 0 640", "free 1", "free 0"};
+  for (size_t s = 0; s < a.size(); s++) {
+    EXPECT_EQ(name(a[s].call), calls[s]);
+    EXPECT_EQ(name(a[s].say), name(b[s].say)) << "step " << s + 1;
+    EXPECT_EQ(a.freeList(static_cast<long>(s)), b.freeList(static_cast<long>(s)));
+    ASSERT_EQ(a.blockCount(s), b.blockCount(s));
+    for (size_t i = 0; i < a.blockCount(s); i++) {
+      EXPECT_EQ(a.block(s, i).offset, b.block(s, i).offset);
+      EXPECT_EQ(name(a.block(s, i).name).empty(), name(b.block(s, i).name).empty());
+    }
+  }
 }
 
 TEST(HeaprunTest, ARunStopsAtANameThatHoldsNoBlock) {
