@@ -16,7 +16,7 @@
 namespace heapview {
 namespace {
 
-constexpr size_t kStaticFirst = 30;  // steps drawn for readers without JavaScript, and the last
+constexpr size_t kStaticFirst = 10;  // steps drawn for readers without JavaScript, and the last
 
 void put(FILE *out, const char *s) { fputs(s, out); }
 
@@ -198,50 +198,100 @@ bool writeStaticSteps(FILE *out, const HeapRun &run) {
   return ok;
 }
 
-// Every step as compact data for the script: [call, saying, result, errno, changed, gone,
-// head, heap, figures, message], changed being seven numbers a block (offset, size, state,
-// _leftSize, _nextFree, _prevFree, name's index in names or -1).
+// Texts that repeat with other numbers in them (the sayings): each kept once as a template with
+// a mark for each number, so that a step carries only its numbers.
+constexpr char kNumberMark = '\x01';
+constexpr size_t kTemplatesMax = 4096;
+struct Templates {
+  char *texts[kTemplatesMax];
+  size_t lengths[kTemplatesMax];
+  size_t count;
+};
+
+// The template of t (numbers replaced by marks) in table, added if new; -1 if the table is
+// full or memory ran out.
+long templateOf(Templates *table, const Text &t, char *scratch) {
+  size_t n = 0;
+  for (size_t i = 0; i < t.length; i++) {
+    bool digit = t.start[i] >= '0' && t.start[i] <= '9';
+    if (!digit)
+      scratch[n++] = t.start[i];
+    else if (i == 0 || t.start[i - 1] < '0' || t.start[i - 1] > '9')
+      scratch[n++] = kNumberMark;
+  }
+  for (size_t k = 0; k < table->count; k++)
+    if (table->lengths[k] == n && memcmp(table->texts[k], scratch, n) == 0)
+      return static_cast<long>(k);
+  if (table->count == kTemplatesMax) return -1;
+  char *copy = static_cast<char *>(malloc(n + 1));
+  if (copy == nullptr) return -1;
+  memcpy(copy, scratch, n);
+  table->texts[table->count] = copy;
+  table->lengths[table->count] = n;
+  return static_cast<long>(table->count++);
+}
+
+// A name's index in names, added if new; -1 if memory ran out.
+long nameIndex(Text **names, size_t *count, size_t *room, const Text &name) {
+  for (size_t n = *count; n-- > 0;)
+    if ((*names)[n].length == name.length && memcmp((*names)[n].start, name.start, name.length) == 0)
+      return static_cast<long>(n);
+  if (*count == *room) {
+    size_t more = *room == 0 ? 64 : 2 * *room;
+    Text *grown = static_cast<Text *>(realloc(*names, more * sizeof(Text)));
+    if (grown == nullptr) return -1;
+    *names = grown;
+    *room = more;
+  }
+  (*names)[*count] = name;
+  return static_cast<long>((*count)++);
+}
+
+// Every step as compact data for the script: [call, saying's template, its numbers, changed,
+// gone, head, heap, message], changed being seven numbers a block (offset, size, state,
+// _leftSize, _nextFree, _prevFree, the name's index or -1); the names and the templates follow
+// in tables of their own. A saying with no template is written whole in the template's place.
 void writeData(FILE *out, const HeapRun &run) {
   put(out, "<script type=\"application/json\" id=\"heap-data\">{\"steps\":[");
-  // Names are few and repeat: each is written once, in a table at the end.
-  size_t nameRoom = 64, nameCount = 0;
-  Text *names = static_cast<Text *>(malloc(nameRoom * sizeof(Text)));
+  Text *names = nullptr;
+  size_t nameCount = 0, nameRoom = 0;
+  Templates *templates = static_cast<Templates *>(calloc(1, sizeof(Templates)));
+  size_t longest = 0;
+  for (size_t s = 0; s < run.stepCount; s++)
+    if (run.steps[s].say.length > longest) longest = run.steps[s].say.length;
+  char *scratch = static_cast<char *>(malloc(longest + 1));
   for (size_t s = 0; s < run.stepCount; s++) {
     const Step &step = run.steps[s];
     put(out, s > 0 ? ",\n[" : "\n[");
     putJsonText(out, step.call);
-    put(out, ",");
-    putJsonText(out, step.say);
-    if (step.hasResult)
-      fprintf(out, ",%ld,%d,[", step.result, step.error);
-    else
-      fprintf(out, ",null,%d,[", step.error);
+    long t = templates != nullptr && scratch != nullptr ? templateOf(templates, step.say, scratch)
+                                                        : -1;
+    if (t < 0) {
+      put(out, ",");
+      putJsonText(out, step.say);
+      put(out, ",[");
+    } else {
+      fprintf(out, ",%ld,[", t);
+      bool first = true;
+      for (size_t i = 0; i < step.say.length; i++) {
+        bool digit = step.say.start[i] >= '0' && step.say.start[i] <= '9';
+        bool starts = digit && (i == 0 || step.say.start[i - 1] < '0' || step.say.start[i - 1] > '9');
+        if (starts && !first) put(out, ",");
+        if (starts) first = false;
+        if (digit) fputc(step.say.start[i], out);
+      }
+    }
+    put(out, "],[");
     for (size_t k = 0; k < step.changedCount; k++) {
       const StepBlock &b = run.changed[step.firstChanged + k];
-      long name = -1;
-      if (b.name.start != nullptr && names != nullptr) {
-        for (size_t n = nameCount; n-- > 0 && name < 0;)
-          if (names[n].length == b.name.length &&
-              memcmp(names[n].start, b.name.start, b.name.length) == 0)
-            name = static_cast<long>(n);
-        if (name < 0 && nameCount == nameRoom) {
-          Text *grown = static_cast<Text *>(realloc(names, 2 * nameRoom * sizeof(Text)));
-          if (grown != nullptr) names = grown, nameRoom *= 2;
-        }
-        if (name < 0 && nameCount < nameRoom) {
-          names[nameCount] = b.name;
-          name = static_cast<long>(nameCount++);
-        }
-      }
+      long name = b.name.start == nullptr ? -1 : nameIndex(&names, &nameCount, &nameRoom, b.name);
       fprintf(out, "%s%ld,%zu,%d,%zu,%ld,%ld,%ld", k > 0 ? "," : "", b.offset, b.size,
               static_cast<int>(b.state), b.left, b.next, b.prev, name);
     }
     put(out, "],[");
     for (size_t g = 0; g < step.goneCount; g++)
       fprintf(out, "%s%ld", g > 0 ? "," : "", run.gone[step.firstGone + g]);
-    const Figures &f = step.figures;
-    fprintf(out, "],%ld,%zu,[%zu,%zu,%zu,%zu,%zu,%zu],", step.head, step.heap, f.usedBlocks,
-            f.usedBytes, f.payload, f.freeBlocks, f.freeBytes, f.largestFree);
+    fprintf(out, "],%ld,%zu,", step.head, step.heap);
     putJsonText(out, step.message);
     put(out, "]");
   }
@@ -250,7 +300,16 @@ void writeData(FILE *out, const HeapRun &run) {
     put(out, n > 0 ? "," : "");
     putJsonText(out, names[n]);
   }
+  put(out, "],\n\"sayings\":[");
+  for (size_t k = 0; templates != nullptr && k < templates->count; k++) {
+    put(out, k > 0 ? ",\"" : "\"");
+    putJson(out, templates->texts[k], templates->lengths[k]);
+    put(out, "\"");
+    free(templates->texts[k]);
+  }
   put(out, "]}</script>\n");
+  free(scratch);
+  free(templates);
   free(names);
 }
 

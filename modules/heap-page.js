@@ -31,7 +31,13 @@
   var root = document.getElementById('explorer');
   if (!data || !root) return;
   var run = JSON.parse(data.textContent);
-  var steps = run.steps, names = run.names;
+  var steps = run.steps, names = run.names, sayings = run.sayings;
+  // A step's saying: its template with the step's numbers put back in.
+  function saying(step) {
+    if (typeof step[1] === 'string') return step[1];
+    var k = 0;
+    return sayings[step[1]].replace(/\x01/g, function () { return String(step[2][k++]); });
+  }
   var USED = 0, FREE = 1, FENCE = 2, NONE = -1;
   var kChecksEvery = 256;  // steps between the saved states that going back starts from
 
@@ -39,7 +45,7 @@
   var blocks = new Map(), at = 0;
   var saved = [new Map()];  // saved[k]: the heap at step k * kChecksEvery
   function apply(s) {
-    var step = steps[s - 1], changed = step[4], gone = step[5];
+    var step = steps[s - 1], changed = step[3], gone = step[4];
     for (var g = 0; g < gone.length; g++) blocks.delete(gone[g]);
     for (var i = 0; i < changed.length; i += 7) {
       blocks.set(changed[i], {
@@ -100,9 +106,9 @@
     var sorted = Array.from(blocks.values()).sort(function (a, b) { return a.offset - b.offset; });
     var step = at > 0 ? steps[at - 1] : null;
     var changed = new Set();
-    if (step) for (var c = 0; c < step[4].length; c += 7) changed.add(step[4][c]);
+    if (step) for (var c = 0; c < step[3].length; c += 7) changed.add(step[3][c]);
     // Places in the free list, from the head along _nextFree.
-    var places = new Map(), head = step ? step[6] : NONE, order = [];
+    var places = new Map(), head = step ? step[5] : NONE, order = [];
     for (var p = head; p !== NONE && blocks.has(p) && order.length <= blocks.size; p = blocks.get(p).next) {
       order.push(p);
       places.set(p, order.length);
@@ -166,18 +172,23 @@
     picture.appendChild(svg);
   }
 
+  // The figures of the heap drawn, counted from its blocks.
   function showFigures(step) {
     var dl = document.getElementById('figures');
     dl.textContent = '';
     function row(k, v) { dl.appendChild(el('dt', null, k)); dl.appendChild(el('dd', null, v)); }
     if (!step) { row('Heap', '0 bytes: not set up'); return; }
-    var f = step[8], heap = step[7];
-    var outside = f[4] - f[5];
+    var used = 0, usedBytes = 0, free = 0, freeBytes = 0, largest = 0;
+    blocks.forEach(function (b) {
+      if (b.state === USED) { used++; usedBytes += b.size; }
+      if (b.state === FREE) { free++; freeBytes += b.size; largest = Math.max(largest, b.size); }
+    });
+    var heap = step[6], outside = freeBytes - largest;
     row('Heap', heap + ' bytes, ' + plural(heap / 2097152, 'chunk'));
-    row('In use', plural(f[0], 'block') + ', ' + f[1] + ' bytes (' + f[2] + ' of payload)');
-    row('Free', f[4] + ' bytes in ' + plural(f[3], 'block'));
-    row('Largest free', f[5] + ' bytes');
-    row('Outside the largest', outside + ' bytes (' + (f[4] ? (100 * outside / f[4]).toFixed(1) : '0.0') + '% of free memory: external fragmentation)');
+    row('In use', plural(used, 'block') + ', ' + usedBytes + ' bytes (' + (usedBytes - 16 * used) + ' of payload)');
+    row('Free', freeBytes + ' bytes in ' + plural(free, 'block'));
+    row('Largest free', largest + ' bytes');
+    row('Outside the largest', outside + ' bytes (' + (freeBytes ? (100 * outside / freeBytes).toFixed(1) : '0.0') + '% of free memory: external fragmentation)');
   }
 
   var prev = document.getElementById('prev'), next = document.getElementById('next');
@@ -189,10 +200,10 @@
     var step = at > 0 ? steps[at - 1] : null;
     position.textContent = 'Step ' + at + ' of ' + steps.length;
     document.getElementById('call').textContent = step ? 'Step ' + at + ': ' + step[0] : 'Step 0: the empty heap, before the first call';
-    document.getElementById('say').textContent = step ? step[1] : 'No chunk has been taken yet: the first call of malloc, calloc or realloc sets the heap up.';
+    document.getElementById('say').textContent = step ? saying(step) : 'No chunk has been taken yet: the first call of malloc, calloc or realloc sets the heap up.';
     var message = document.getElementById('message');
-    message.hidden = !step || step[9] === null;
-    message.textContent = step && step[9] !== null ? 'The allocator wrote: ' + step[9] : '';
+    message.hidden = !step || step[7] === null;
+    message.textContent = step && step[7] !== null ? 'The allocator wrote: ' + step[7] : '';
     showFigures(step);
     draw();
     prev.disabled = at === 0;
