@@ -156,9 +156,36 @@ long currentLine;  // of the call just made
             Decimal::of(offset).text, nullptr);
 }
 
+// Where each block of the walk in progress is, by offset: linear probing, each slot stamped with
+// the walk it belongs to, so that no walk has to clear the table.
+constexpr size_t kPlaceSlots = 131072;
+static_assert(kPlaceSlots > 2 * kMaxBlocks && (kPlaceSlots & (kPlaceSlots - 1)) == 0);
+struct PlaceSlot {
+  unsigned walk;
+  int index;
+  long offset;
+};
+PlaceSlot placeSlots[kPlaceSlots];
+unsigned walkNumber;
+
+size_t placeHash(long offset) {
+  return static_cast<size_t>((static_cast<uint64_t>(offset) * 0x9E3779B97F4A7C15ull) >> 40) &
+         (kPlaceSlots - 1);
+}
+
+// The index of the block at offset in the walk in progress, or -1.
+int indexOf(long offset) {
+  for (size_t s = placeHash(offset); placeSlots[s].walk == walkNumber; s = (s + 1) & (kPlaceSlots - 1))
+    if (placeSlots[s].offset == offset) return placeSlots[s].index;
+  return -1;
+}
+
 void takeBlock(void *context, const HeapBlockInfo *b) noexcept {
   Walk *w = static_cast<Walk *>(context);
   if (w->count == kMaxBlocks) heapBroken(nullptr, "more blocks than calls can make", b->offset);
+  size_t s = placeHash(b->offset);
+  while (placeSlots[s].walk == walkNumber) s = (s + 1) & (kPlaceSlots - 1);
+  placeSlots[s] = PlaceSlot{walkNumber, w->count, b->offset};
   int name = b->state == kHeapBlockUsed
                  ? nameOfBlock(static_cast<char *>(_memStart) + b->offset + mymalloc::kHeaderSize)
                  : kNoName;
@@ -195,13 +222,15 @@ const Block *freeBlockHolding(const Walk &w, long offset) {
 
 void walkHeap(Walk *w) {
   w->count = w->freeCount = 0;
+  walkNumber++;
   const HeapVisitor visitor{takeBlock, takeFreeEntry, heapBroken};
   heap_walk(&visitor, w);
   w->heap = _heapSize;
   // The links are the list's order: heap_walk has checked that they run both ways.
   for (int i = 0; i < w->freeCount; i++) {
-    Block *b = const_cast<Block *>(blockAt(*w, w->order[i]));
-    if (b == nullptr) heapBroken(nullptr, "a listed block that is not in its chunk", w->order[i]);
+    int at = indexOf(w->order[i]);
+    if (at < 0) heapBroken(nullptr, "a listed block that is not in its chunk", w->order[i]);
+    Block *b = &w->blocks[at];
     b->place = i + 1;
     b->next = i + 1 < w->freeCount ? w->order[i + 1] : kNone;
     b->prev = i > 0 ? w->order[i - 1] : kNone;
@@ -259,7 +288,7 @@ void putChanges() {
   put("],\"gone\":[");
   first = true;
   for (int i = 0; i < before->count; i++)
-    if (blockAt(*after, before->blocks[i].offset) == nullptr) {
+    if (indexOf(before->blocks[i].offset) < 0) {  // after is the walk just made
       if (!first) put(",");
       putSigned(before->blocks[i].offset);
       first = false;

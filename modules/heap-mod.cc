@@ -1,6 +1,7 @@
-// heap-mod: the heap explorer, a module for modhost. GET /heap shows a script form;
-// GET /heap?script=... (or ?example=NAME) runs heaprun, found beside this module, on the script
-// in a process of its own and shows the heap after every call.
+// heap-mod: the heap explorer, a module for modhost. GET /heap shows the script form and the
+// default script's steps; POST /heap with script=... in the body (or GET /heap?script=...,
+// ?example=NAME) runs heaprun, found beside this module, on the script in a process of its own
+// and shows the heap after every call.
 //
 // Like the order form, the module lists no libraries: libc and the host utilities come from
 // the process that loads it.
@@ -21,6 +22,7 @@
 #include "deadline.h"
 #include "heap-examples.h"
 #include "heap-page.h"
+#include "httprequest.h"
 #include "module_api.h"
 #include "plumbing.h"
 
@@ -66,6 +68,26 @@ void parseQuery(char *query, Query *q) {
       free(value);
     }
   }
+}
+
+// A POST request's body, from standard input, NUL-terminated; null if there is none or it
+// cannot be read whole.
+char *readBody() {
+  const char *method = getenv("REQUEST_METHOD"), *length = getenv("CONTENT_LENGTH");
+  if (method == nullptr || strcmp(method, "POST") != 0 || length == nullptr) return nullptr;
+  int n = 0;
+  if (parseNumber(length, 0, static_cast<long>(kBodyMax), &n) != 0) return nullptr;
+  char *body = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
+  if (body == nullptr) return nullptr;
+  size_t got = 0;
+  while (got < static_cast<size_t>(n)) {
+    ssize_t r = read(STDIN_FILENO, body + got, static_cast<size_t>(n) - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  body[got] = '\0';
+  return body;
 }
 
 // The path of heaprun beside this module, or false if it does not fit.
@@ -192,6 +214,8 @@ extern "C" void httprun(int fd, char *) {
     if (query == nullptr) exit(1);
     parseQuery(query, &q);
   }
+  char *body = readBody();
+  if (body != nullptr) parseQuery(body, &q);  // the form's fields, after the address's
   const char *firstExample = kHeapExamples[0].script;  // the text area's default
   PageInput page{firstExample, strlen(firstExample), nullptr, false, nullptr, 0, nullptr};
   const char *script = q.script;

@@ -354,8 +354,8 @@ void writeForm(FILE *out, const PageInput &in) {
   }
   put(out,
       "</select></label> <button type=\"submit\">Show</button></form>\n"
-      "<form action=\"heap\" method=\"get\" id=\"run\" data-line-max=\"");
-  fprintf(out, "%zu", kRequestLineMax);
+      "<form action=\"heap\" method=\"post\" id=\"run\" data-body-max=\"");
+  fprintf(out, "%zu", kBodyMax);
   put(out, "\"><label for=\"script\">Script, one call a "
       "line:</label>\n<textarea name=\"script\" id=\"script\" rows=\"10\" spellcheck=\"false\">\n");
   // A browser drops the line feed right after <textarea>, so the script's own first one stays.

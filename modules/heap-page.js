@@ -1,22 +1,21 @@
 // The heap explorer's script: draws one step at a time from the run's compact data (each step's
 // changed blocks), steps with buttons, keys, a slider and play, shows a block's header words on
-// a click, and stops scripts too long for the server's request line before they are sent.
+// a click, and stops scripts too long for the server's request body before they are sent.
 'use strict';
 (function () {
   var menu = document.getElementById('example');
   if (menu) menu.addEventListener('change', function () { if (menu.value) menu.form.submit(); });
   var form = document.getElementById('run');
-  var lineMax = Number(form.dataset.lineMax);  // the server's limit, written by the module
+  var bodyMax = Number(form.dataset.bodyMax);  // the server's limit, written by the module
   form.addEventListener('submit', function (e) {
     var text = form.elements.script.value.replace(/\r\n|\r|\n/g, '\r\n');
-    var line = 'GET ' + new URL(form.action).pathname + '?' +
-        new URLSearchParams({ script: text }).toString() + ' HTTP/1.1';
+    var body = new URLSearchParams({ script: text }).toString();
     var note = document.getElementById('toolong');
-    if (line.length <= lineMax) { note.hidden = true; return; }
+    if (body.length <= bodyMax) { note.hidden = true; return; }
     e.preventDefault();
-    note.textContent = 'This script is too long to send: encoded, it makes a request line of ' +
-        line.length + ' bytes, and the server takes ' + lineMax + ' at most. Shorten it by about ' +
-        Math.ceil((line.length - lineMax) * 100 / line.length) + '%.';
+    note.textContent = 'This script is too long to send: encoded, it makes a request body of ' +
+        body.length + ' bytes, and the server takes ' + bodyMax + ' at most. Shorten it by about ' +
+        Math.ceil((body.length - bodyMax) * 100 / body.length) + '%.';
     note.hidden = false;
   });
   var file = document.getElementById('file');
