@@ -32,10 +32,10 @@ ReadState takeLineByte(RequestReader *r, char c) {
 void noteHeader(RequestReader *r) {
   size_t n = r->headerLineLength < kHeaderKept ? r->headerLineLength : kHeaderKept;
   const char *h = r->header;
-  if (n >= 18 && strncasecmp(h, "transfer-encoding:", 18) == 0) r->lengthUnclear = true;
+  if (n >= 18 && strncasecmp(h, "transfer-encoding:", 18) == 0) r->encoded = true;
   if (n < 15 || strncasecmp(h, "content-length:", 15) != 0) return;
   if (r->headerLineLength > kHeaderKept) {  // longer than any number modhost takes
-    r->lengthUnclear = true;
+    r->lengthBad = true;
     return;
   }
   size_t i = 15;
@@ -46,7 +46,7 @@ void noteHeader(RequestReader *r) {
     if (value <= static_cast<long long>(kBodyMax)) value = value * 10 + (h[i] - '0');
   while (i < n && (h[i] == ' ' || h[i] == '\t' || h[i] == '\r')) i++;
   if (digits == 0 || i != n || (r->contentLength >= 0 && r->contentLength != value))
-    r->lengthUnclear = true;
+    r->lengthBad = true;
   else
     r->contentLength = value;
 }
@@ -91,12 +91,12 @@ void startRequest(RequestReader *r) {
   r->anything = false;
   r->state = ReadState::Reading;
   r->contentLength = -1;
-  r->lengthUnclear = false;
+  r->lengthBad = r->encoded = false;
 }
 
 int judgeBody(const RequestReader &r) {
-  if (r.lengthUnclear) return r.contentLength < 0 ? 411 : 400;
-  if (r.contentLength < 0) return 411;
+  if (r.lengthBad) return 400;
+  if (r.encoded || r.contentLength < 0) return 411;
   return r.contentLength > static_cast<long long>(kBodyMax) ? 413 : 0;
 }
 

@@ -24,7 +24,8 @@ struct RequestReader {
   ReadState state;
   char header[kHeaderKept];  // the start of the header line being read
   long long contentLength;   // from Content-Length, or -1 if none came
-  bool lengthUnclear;        // a Content-Length that is not one number, or a Transfer-Encoding
+  bool lengthBad;            // a Content-Length that is not one number
+  bool encoded;              // a Transfer-Encoding came, which modhost does not decode
 };
 
 // Makes r ready for a new request.
