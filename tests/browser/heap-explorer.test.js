@@ -183,10 +183,11 @@ for (const width of [1280, 390]) {
     if (process.env.SCREENSHOT_DIR) {  // the pictures in README.md
       await page.selectOption('#widths', 'log');
       await page.locator(`${picture} .block.free[data-size="2016"]`).click();
+      await page.setViewportSize({ width, height: width > 600 ? 1000 : 844 });
+      await page.evaluate(() => window.scrollTo(0, document.getElementById('explorer').offsetTop));
       await page.screenshot({
         path: path.join(process.env.SCREENSHOT_DIR,
           width > 600 ? 'heap-explorer-desktop.png' : 'heap-explorer-phone.png'),
-        fullPage: width > 600,
       });
     }
   });
