@@ -188,7 +188,10 @@ bool writeStaticSteps(FILE *out, const HeapRun &run) {
       free(places);
       room = state.count * 2;
       places = static_cast<size_t *>(malloc(room * sizeof(size_t)));
-      if (places == nullptr) ok = false, room = 0;
+      if (places == nullptr) {
+        ok = false;
+        room = 0;
+      }
     }
     if (ok) writeStaticStep(out, run, run.steps[s], state, places);
   }

@@ -46,8 +46,10 @@ TEST(HeapPageTest, DrawsEveryCompleteStepOfOutputCutAnywhere) {
   EXPECT_EQ(count(whole, "The allocator wrote: <samp>CANNOT SATISFY MEMORY REQUEST.</samp>"), 1u);
   EXPECT_EQ(count(whole, "heaprun: line 9: &lt;script&gt;&amp;&#39;</p>"), 1u);
   EXPECT_EQ(count(whole, "<script>&"), 0u);
-  // malloc 0: null, errno untouched, said once in the list and once in the script's data.
-  EXPECT_EQ(count(whole, "a request of 0 bytes gets no block"), 2u);
+  // malloc 0: null, errno untouched, said in the list, and in the script's data as a template
+  // whose numbers the step carries.
+  EXPECT_EQ(count(whole, "a request of 0 bytes gets no block"), 1u);
+  EXPECT_EQ(count(whole, "a request of \\u0001 bytes gets no block"), 1u);
   // The script's data: a step a line, every block of the first step, nothing that ends the
   // element early.
   size_t data = whole.find("<script type=\"application/json\" id=\"heap-data\">");
@@ -65,6 +67,26 @@ TEST(HeapPageTest, DrawsEveryCompleteStepOfOutputCutAnywhere) {
       complete += part.compare(start, 8, "{\"step\":") == 0;
     ASSERT_EQ(count(page(part), "<section class=\"step\""), complete) << "cut at " << cut;
   }
+}
+
+TEST(HeapPageTest, ALongRunListsItsFirstStepsAndTheLastAndSharesItsSayings) {
+  std::string script;
+  for (int i = 0; i < 40; i++) script += "m" + std::to_string(i) + " = malloc " + std::to_string(8 * i + 1) + "\\n";
+  FILE *run = popen(("printf '" + script + "' | " HEAPRUN).c_str(), "r");
+  ASSERT_NE(run, nullptr);
+  std::string steps;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, run)) > 0;) steps.append(buf, n);
+  ASSERT_EQ(pclose(run), 0);
+  std::string whole = page(steps);
+  EXPECT_EQ(count(whole, "<section class=\"step\""), 11u);
+  EXPECT_EQ(count(whole, "id=\"step-40\""), 1u);
+  EXPECT_EQ(count(whole, "id=\"step-11\""), 0u);
+  EXPECT_EQ(count(whole, "Steps 1 to 10 and the last are shown here"), 1u);
+  // 39 calls split the same block: one template says them all.
+  size_t sayings = whole.find("\"sayings\":[");
+  ASSERT_NE(sayings, std::string::npos);
+  EXPECT_EQ(count(whole.substr(sayings), "First fit took free block #"), 1u);
 }
 
 }  // namespace
