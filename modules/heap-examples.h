@@ -11,6 +11,12 @@ struct HeapExample {
   const char *script;
 };
 
+// test4's calls on ten blocks, which test10 begins with.
+#define HEAP_EXAMPLE_TEST4_CALLS                                                             \
+  "b0 = malloc 100\nb1 = malloc 100\nb2 = malloc 100\nb3 = malloc 100\nb4 = malloc 100\n"       \
+  "b5 = malloc 100\nb6 = malloc 100\nb7 = malloc 100\nb8 = malloc 100\nb9 = malloc 100\n"       \
+  "free b0\nfree b2\nfree b4\nfree b6\nfree b8\n"
+
 inline constexpr HeapExample kHeapExamples[] = {
     {"first", "A first look: malloc, calloc, realloc, free",
      "a = malloc 100\n"
@@ -59,21 +65,7 @@ inline constexpr HeapExample kHeapExamples[] = {
     {"test4", "test4: every other block freed (10 blocks for test4's 10,000)",
      "# test4 makes 10,000 blocks of 100 bytes and frees every other one;\n"
      "# here are ten. No freed block touches another, so each joins the list alone.\n"
-     "b0 = malloc 100\n"
-     "b1 = malloc 100\n"
-     "b2 = malloc 100\n"
-     "b3 = malloc 100\n"
-     "b4 = malloc 100\n"
-     "b5 = malloc 100\n"
-     "b6 = malloc 100\n"
-     "b7 = malloc 100\n"
-     "b8 = malloc 100\n"
-     "b9 = malloc 100\n"
-     "free b0\n"
-     "free b2\n"
-     "free b4\n"
-     "free b6\n"
-     "free b8\n"},
+     HEAP_EXAMPLE_TEST4_CALLS},
     {"test5", "test5: merging with the right neighbour",
      "# test5: guard stays in use and keeps the rest apart\n"
      "first = malloc 8\n"
@@ -105,21 +97,7 @@ inline constexpr HeapExample kHeapExamples[] = {
     {"test10", "test10: freed blocks reused whole, then splitting again (10 for 10,000)",
      "# test10 is test4 and then as many requests again: the first half reuse the\n"
      "# freed blocks whole, head of the list first; the rest split the large block.\n"
-     "b0 = malloc 100\n"
-     "b1 = malloc 100\n"
-     "b2 = malloc 100\n"
-     "b3 = malloc 100\n"
-     "b4 = malloc 100\n"
-     "b5 = malloc 100\n"
-     "b6 = malloc 100\n"
-     "b7 = malloc 100\n"
-     "b8 = malloc 100\n"
-     "b9 = malloc 100\n"
-     "free b0\n"
-     "free b2\n"
-     "free b4\n"
-     "free b6\n"
-     "free b8\n"
+     HEAP_EXAMPLE_TEST4_CALLS
      "c0 = malloc 100\n"
      "c1 = malloc 100\n"
      "c2 = malloc 100\n"
@@ -130,3 +108,5 @@ inline constexpr HeapExample kHeapExamples[] = {
 };
 
 }  // namespace heapview
+
+#undef HEAP_EXAMPLE_TEST4_CALLS

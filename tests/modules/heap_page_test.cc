@@ -24,6 +24,19 @@ std::string page(const std::string &output) {
   return result;
 }
 
+// heaprun's output for script (printf's escapes in it become bytes); fails the test if it does
+// not run to its end.
+std::string heaprunOutput(const std::string &script) {
+  std::string steps;
+  FILE *run = popen(("printf '%b' '" + script + "' | " HEAPRUN).c_str(), "r");
+  EXPECT_NE(run, nullptr);
+  if (run == nullptr) return steps;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, run)) > 0;) steps.append(buf, n);
+  EXPECT_EQ(pclose(run), 0);
+  return steps;
+}
+
 size_t count(const std::string &text, const std::string &what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
@@ -32,12 +45,7 @@ size_t count(const std::string &text, const std::string &what) {
 
 TEST(HeapPageTest, DrawsEveryCompleteStepOfOutputCutAnywhere) {
   const std::string script = std::string(heapview::kHeapExamples[0].script) + "x = malloc 0\n";
-  FILE *run = popen(("printf '%s' '" + script + "' | " HEAPRUN).c_str(), "r");
-  ASSERT_NE(run, nullptr);
-  std::string steps;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, run)) > 0;) steps.append(buf, n);
-  ASSERT_EQ(pclose(run), 0);
+  std::string steps = heaprunOutput(script);
   size_t second = steps.find('\n') + 1;
   const std::string output = steps.substr(0, second) + "CANNOT SATISFY MEMORY REQUEST.\n" +
                              steps.substr(second) + "heaprun: line 9: <script>&'\n";
@@ -86,12 +94,7 @@ TEST(HeapPageTest, DrawsEveryCompleteStepOfOutputCutAnywhere) {
 TEST(HeapPageTest, ALongRunListsItsFirstStepsAndTheLastAndSharesItsSayings) {
   std::string script;
   for (int i = 0; i < 40; i++) script += "m" + std::to_string(i) + " = malloc " + std::to_string(8 * i + 1) + "\\n";
-  FILE *run = popen(("printf '" + script + "' | " HEAPRUN).c_str(), "r");
-  ASSERT_NE(run, nullptr);
-  std::string steps;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, run)) > 0;) steps.append(buf, n);
-  ASSERT_EQ(pclose(run), 0);
+  std::string steps = heaprunOutput(script);
   std::string whole = page(steps);
   EXPECT_EQ(count(whole, "<section class=\"step\""), 11u);
   EXPECT_EQ(count(whole, "id=\"step-40\""), 1u);
