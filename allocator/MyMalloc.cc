@@ -292,10 +292,9 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 
 // ---- Free and the merge ----
 
-// Entered with mutex held; releases it. Merges with free neighbours at once.
-// Reads each of the three size words once; a free block's word is its size,
-// as its flag is clear.
-[[gnu::always_inline]] inline void freeObject(void *ptr) {
+// With mutex held: merges with free neighbours at once. Reads each of the
+// three size words once; a free block's word is its size, as its flag is clear.
+[[gnu::always_inline]] inline void freeBlock(void *ptr) {
   BlockHeader *h = headerOf(ptr);
   size_t size = sizeOf(h);
   BlockHeader *left = blockBelow(h, h->_leftSize);  // h itself for a chunk's first block
@@ -308,14 +307,12 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   if (!leftFree && !rightFree) {  // nothing to merge: the block alone heads the list
     h->_blockSize = size;
     pushFront(h);
-    unlock();
     return;
   }
   if (!rightFree) {  // left grows where it stands
     size += leftWord;
     resizeFree(left, size);
     right->_leftSize = size;
-    unlock();
     return;
   }
   BlockHeader *merged = h;
@@ -328,6 +325,11 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   size += rightWord;
   takePlace(right, merged, size);
   blockAt(right, rightWord)->_leftSize = size;
+}
+
+// Entered with mutex held; releases it.
+[[gnu::always_inline]] inline void freeObject(void *ptr) {
+  freeBlock(ptr);
   unlock();
 }
 
@@ -340,12 +342,14 @@ size_t payloadSize(void *ptr) { return sizeOf(headerOf(ptr)) - kHeaderSize; }
 extern "C" {
 
 void *malloc(size_t size) noexcept {
+  if (kPreload) return preloadMalloc(size);
   lock();
   increaseMallocCalls();
   return allocateObject(size);
 }
 
 void free(void *ptr) noexcept {
+  if (kPreload) return preloadFree(ptr);
   lock();
   increaseFreeCalls();
   if (ptr == nullptr) {
@@ -357,13 +361,11 @@ void free(void *ptr) noexcept {
 
 // Always moves the block: the new one is taken before the old one is freed.
 // A non-zero size that cannot be served returns null and leaves ptr alone.
+// The preload library resizes in place where it can.
 void *realloc(void *ptr, size_t size) noexcept {
+  if (kPreload) return preloadRealloc(ptr, size);
   lock();
   increaseReallocCalls();
-  if (kPreload && size == 0 && ptr != nullptr) {  // malloc(0) has a block there; this frees
-    freeObject(ptr);
-    return nullptr;
-  }
   void *fresh = allocateObject(size);
   if (ptr == nullptr) return fresh;
   if (fresh == nullptr && size != 0) return nullptr;
@@ -377,6 +379,7 @@ void *realloc(void *ptr, size_t size) noexcept {
 }
 
 void *calloc(size_t count, size_t size) noexcept {
+  if (kPreload) return preloadCalloc(count, size);
   lock();
   increaseCallocCalls();
   size_t length;
@@ -429,5 +432,8 @@ void atExitHandlerInC() {
 #include "MyMallocCheck.inc"
 // The aligned entry points and malloc_usable_size.
 #include "MyMallocAligned.inc"
-// What only the preload library has.
+// What only the preload library has: large blocks as mappings of their own,
+// the per-thread cache, and the entry points' road through both.
+#include "MyMallocLarge.inc"
+#include "MyMallocThreadCache.inc"
 #include "MyMallocPreload.inc"

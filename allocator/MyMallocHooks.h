@@ -37,10 +37,26 @@ void checkOnUnlock();
 void checkAtExit();
 void noteChunk(char *start, size_t size);
 
-// The preload library's own behaviour (MyMallocPreload.inc); the
-// compiled-in build calls none of the first two.
+// The preload library's own behaviour (MyMallocPreload.inc, with
+// MyMallocLarge.inc and MyMallocThreadCache.inc); the compiled-in build
+// calls none of these but the last two.
 void *preloadOutsideLimits(size_t size);  // a request of 0 bytes or beyond the limit
 void alignBreak();                        // chunks start aligned, whoever moved the break
+// The four entry points' road through the per-thread cache, mapped large
+// blocks and realloc in place; each counts its call.
+void *preloadMalloc(size_t size);
+void preloadFree(void *ptr);
+void *preloadRealloc(void *ptr, size_t size);
+void *preloadCalloc(size_t count, size_t size);
+// For the aligned entry points: a request of this many bytes, or of this
+// alignment, or more gets a mapping of its own (mapBlock, no lock needed).
+size_t mapThresholdNow();
+void *mapBlock(size_t size, size_t alignment);
+size_t usableSize(void *ptr);              // the bytes a block holds, mapped or not
+size_t roundedAlignment(size_t alignment);  // glibc's leniency: up to a power of two
+// Whether p, a payload the allocator handed out, is a mapped block rather
+// than a block of the heap: the heap check asks before it looks in the chunks.
+bool isLargeBlock(const void *p);
 bool statsWanted();                       // whether the exit report is printed
 FILE *reportStream();                     // where the statistics go
 
