@@ -26,7 +26,7 @@ struct Script {
   int nameCount;
 };
 
-// Reads the script on descriptor fd into script. A script that breaks a rule (see README.md)
+// Reads the script on descriptor fd into script. A script that breaks a rule (docs/heaprun.md)
 // ends the process with its error line on standard error and status 2; a failed read, status 1.
 void readScript(int fd, Script *script);
 

@@ -139,5 +139,26 @@ class ReportTest(unittest.TestCase):
         self.assertEqual(len(rects), 1 + timed + len(ALLOCS))
 
 
+class HandWrittenPartTest(unittest.TestCase):
+    def test_rerun_rewrites_the_figures_and_keeps_the_reading(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            md = os.path.join(tmp, "bench.md")
+            bench.write_report(md, "figures of the first run\n")
+            with open(md, "a") as f:
+                f.write(f"\n{bench.HAND_WRITTEN}\n\nwhat the figures mean\n")
+            bench.write_report(md, "figures of the second run\n")
+            with open(md) as f:
+                self.assertEqual(f.read(), "figures of the second run\n\n"
+                                 f"{bench.HAND_WRITTEN}\n\nwhat the figures mean\n")
+
+    def test_a_report_without_a_reading_is_the_figures_alone(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            md = os.path.join(tmp, "bench.md")
+            bench.write_report(md, "old\n")
+            bench.write_report(md, "new\n")
+            with open(md) as f:
+                self.assertEqual(f.read(), "new\n")
+
+
 if __name__ == "__main__":
     unittest.main()
