@@ -52,12 +52,12 @@ void *preloadCalloc(size_t count, size_t size);
 // alignment, or more gets a mapping of its own (mapBlock, no lock needed).
 size_t mapThresholdNow();
 void *mapBlock(size_t size, size_t alignment);
-size_t usableSize(void *ptr);              // the bytes a block holds, mapped or not
+size_t usableSize(void *ptr);               // the bytes a block holds, mapped or not
 size_t roundedAlignment(size_t alignment);  // glibc's leniency: up to a power of two
 // Whether p, a payload the allocator handed out, is a mapped block rather
 // than a block of the heap: the heap check asks before it looks in the chunks.
 bool isLargeBlock(const void *p);
-bool statsWanted();                       // whether the exit report is printed
-FILE *reportStream();                     // where the statistics go
+bool statsWanted();    // whether the exit report is printed
+FILE *reportStream();  // where the statistics go
 
 }  // namespace
