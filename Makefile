@@ -11,19 +11,25 @@ all: configure
 configure:
 	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
 
+# Configures again after installing the tests' dependencies, so that a build dir made
+# without them (plain `make` leaves those tests out) finds them now.
 check:
 	scripts/ensure-deps check
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
 	$(MAKE) all
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 demo: all
 	scripts/demo $(BUILD)/bin
 
+# The order form on http://127.0.0.1:$(PORT)/ and the heap explorer on
+# http://127.0.0.1:$(EXPLORE_PORT)/heap (PORT as well, unless it is given); 0 picks a free port.
+# Both fail when the server cannot start.
+PORT ?= 8080
+EXPLORE_PORT ?= $(PORT)
 serve: all
-	$(BUILD)/bin/modhost 8080 $(BUILD)/bin
+	$(BUILD)/bin/modhost $(PORT) $(BUILD)/bin
 
-# The heap explorer on http://127.0.0.1:$(EXPLORE_PORT)/heap.
-EXPLORE_PORT ?= 8080
 explore: all
 	scripts/explore $(BUILD)/bin $(EXPLORE_PORT)
 

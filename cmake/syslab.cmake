@@ -1,6 +1,16 @@
 # The build's helper functions: how a program, an allocator program, a module host, an
 # order-form module, a demonstration's test and a fuzz target are made.
 
+# Code whose malloc/free/realloc/calloc calls must reach the allocator as written links
+# alloc_calls_as_written: the compiler may not delete, merge or rewrite those calls.
+add_library(alloc_calls_as_written INTERFACE)
+target_compile_options(alloc_calls_as_written INTERFACE
+  -fno-builtin-malloc -fno-builtin-free -fno-builtin-realloc -fno-builtin-calloc)
+# Code that must not need the C++ runtime (the allocator, programs that carry it, modules)
+# links no_cxx_runtime: no exception tables, type information or guarded statics.
+add_library(no_cxx_runtime INTERFACE)
+target_compile_options(no_cxx_runtime INTERFACE -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+
 # Builds sanitizer variants of target when SANITIZE is set.
 function(syslab_sanitize target)
   if(SANITIZE)
@@ -50,7 +60,7 @@ function(syslab_module name)
   add_library(${name} MODULE ${ARGN})
   set_target_properties(${name} PROPERTIES PREFIX "" POSITION_INDEPENDENT_CODE ON)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/modules)
-  target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti -fno-threadsafe-statics)
+  target_link_libraries(${name} PRIVATE no_cxx_runtime)
   target_link_options(${name} PRIVATE -nostdlib -Wl,-z,lazy)
 endfunction()
 

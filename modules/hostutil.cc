@@ -29,7 +29,7 @@ void plustospace(char *s) {
     if (*s == '+') *s = ' ';
 }
 
-size_t unescape_url(char *s) {
+void unescape_url(char *s) {
   char *out = s;
   for (const char *in = s; *in != '\0'; in++) {
     int hi, lo;
@@ -41,5 +41,4 @@ size_t unescape_url(char *s) {
     }
   }
   *out = '\0';
-  return static_cast<size_t>(out - s);
 }

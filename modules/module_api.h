@@ -2,8 +2,6 @@
 // the three utilities every host exports to its modules.
 #pragma once
 
-#include <stddef.h>
-
 // The module's entry, exported under its plain name (kHttpRunSymbol): handles one request on
 // fd, a socket open for reading and writing, with the request's QUERY_STRING in the
 // environment; query is the same text, writable. It may end the process or return.
@@ -20,7 +18,6 @@ void getword(char *word, char *line, char stop);
 // Turns every '+' of s into a blank.
 void plustospace(char *s);
 // Replaces every "%XX" escape (two hex digits) of s by the byte it encodes.
-// A '%' without two hex digits after it stays as it is. Returns the decoded
-// length, which counts the NULs that "%00" makes (the symbol carries no return
-// type, so a module that ignores the length binds to it as well).
-size_t unescape_url(char *s);
+// A '%' without two hex digits after it stays as it is. It gives no result, on
+// any host: a module that needs the decoded length counts the escapes itself.
+void unescape_url(char *s);

@@ -6,6 +6,7 @@
 
 #include "tolv-mod.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <limits.h>
 #include <signal.h>
@@ -208,12 +209,31 @@ bool canMakeTempFile() {
   return true;
 }
 
+// Returns the length of the n bytes at s once unescape_url has decoded them: each "%XX" escape
+// (two hex digits) becomes one byte. strlen cannot tell it, since %00 decodes to a NUL, and the
+// host's unescape_url gives no result. plustospace, which runs first, changes neither '%' nor
+// a hex digit.
+size_t decodedLength(const char *s, size_t n) {
+  size_t escapes = 0;
+  for (size_t i = 0; i + 2 < n; i++) {
+    if (s[i] == '%' && isxdigit(static_cast<unsigned char>(s[i + 1])) &&
+        isxdigit(static_cast<unsigned char>(s[i + 2]))) {
+      escapes++;
+      i += 2;
+    }
+  }
+  return n - 2 * escapes;
+}
+
 // Takes the next word of query, up to stop, into word (see getword), which has room for all of
 // query, and decodes it. Returns the decoded length, NULs inside included.
 size_t takeWord(char *word, char *query, char stop) {
+  const char stops[] = {stop, '\0'};
+  size_t length = decodedLength(query, strcspn(query, stops));
   getword(word, query, stop);
   plustospace(word);
-  return unescape_url(word);
+  unescape_url(word);
+  return length;
 }
 
 // Returns whether the length bytes of word are exactly text: one with a NUL inside never is.

@@ -1,6 +1,7 @@
 // clockgreet: an iterative TCP server that asks each client for its name and answers with a
-// greeting and the local time of day. Usage: clockgreet <port>
+// greeting and the local time of day. Usage: clockgreet <port>, a port from 1 to 65535
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -212,14 +213,20 @@ bool acceptMayRetry(int err) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2) {
+  if (argc >= 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+    padUsage();
+    fputs(usage, stdout);
+    exit(0);
+  }
+  // Only digits, and a port that can be bound as given: port 0 would have the system pick one
+  // that nobody is told, and a number cut to 16 bits another than the one asked for.
+  int port = 0;
+  if (argc < 2 || !isdigit(static_cast<unsigned char>(argv[1][0])) ||
+      parseNumber(argv[1], 1, 65535, &port) != 0) {
     padUsage();
     fputs(usage, stderr);
     exit(-1);
   }
-
-  // No range check: the low 16 bits of the number are the port ("70000" is 4464, "-1" 65535).
-  auto port = static_cast<unsigned short>(atoi(argv[1]));
 
   // A client that leaves before its reply makes our writes fail with EPIPE instead of
   // ending the server.
@@ -232,7 +239,7 @@ int main(int argc, char **argv) {
   memset(&serverAddr, 0, sizeof(serverAddr));
   serverAddr.sin_family = AF_INET;
   serverAddr.sin_addr.s_addr = htonl(INADDR_ANY);
-  serverAddr.sin_port = htons(port);
+  serverAddr.sin_port = htons(static_cast<uint16_t>(port));
 
   int listener = socket(PF_INET, SOCK_STREAM, 0);
   if (listener < 0) fail("socket");

@@ -162,6 +162,8 @@ void readConnection(const Settings &settings, Connection *c) {
       answer(c, 414, "");
       break;
     case ReadState::HeadersTooLong:
+      // The request line came whole before the headers: the log names it if it is well formed.
+      judgeRequest(c->reader.line, c->reader.lineLength, &c->request);
       answer(c, 431, "");
       break;
   }

@@ -70,19 +70,34 @@ bool awaitEnd(pid_t pid, long long deadline) {
   return ready != 0;
 }
 
-// Finds the end of a module's header, the first empty line, in n more bytes of its output;
-// *lineEmpty is true while the output is at the start of a line or has only a CR on it.
-// Returns the number of bytes up to and with the header's end, or 0 if it is not among them.
-size_t headerEnd(const char *buf, size_t n, bool *lineEmpty) {
-  for (size_t i = 0; i < n; i++) {
-    if (buf[i] == '\n') {
-      if (*lineEmpty) return i + 1;
-      *lineEmpty = true;
-    } else if (buf[i] != '\r') {
-      *lineEmpty = false;
+// The module's header block on its way to the client. A module may end its header lines with
+// LF alone, as CGI programs do; behind modhost's own CR LF lines each one gets its CR, so that
+// the header the client reads has one line end throughout.
+struct HeaderRewrite {
+  bool done = false;       // the header's empty line has been relayed
+  bool lineEmpty = true;   // the line so far holds nothing but CRs
+  bool afterCr = false;    // the last byte relayed was a CR
+};
+
+// Copies the header bytes among the n at in to out (room for 2n), a CR put before each LF that
+// has none, and stops after the header's empty line. Sets *used to the bytes taken from in and
+// returns the bytes written to out.
+size_t rewriteHeader(const char *in, size_t n, char *out, HeaderRewrite *h, size_t *used) {
+  size_t written = 0, i = 0;
+  while (i < n && !h->done) {
+    char c = in[i++];
+    if (c == '\n') {
+      if (!h->afterCr) out[written++] = '\r';
+      h->done = h->lineEmpty;
+      h->lineEmpty = true;
+    } else if (c != '\r') {
+      h->lineEmpty = false;
     }
+    h->afterCr = c == '\r';
+    out[written++] = c;
   }
-  return 0;
+  *used = i;
+  return written;
 }
 
 // Tells in out's detail how the module process ended. Returns what the 500 page of a module
@@ -104,7 +119,8 @@ const char *describeExit(int status, Outcome *out) {
 }
 
 // Runs the module in a process of its own on one end of a socket pair and relays what it
-// writes to the client: the status line goes first, with the module's first bytes, and a
+// writes to the client: the status line goes first, with the module's first bytes, its header
+// lines are ended by CR LF as the status line's are (the body passes untouched), and a
 // module that ends without writing anything gives a 500 that says why instead. For HEAD only
 // the module's header goes to the client. A module past its time, whether or not it still
 // writes, is killed with its whole process group.
@@ -139,8 +155,9 @@ void serveModule(const Settings &settings, int client, const ModuleCall &call, O
 
   long long deadline = nowMillis() + settings.moduleSeconds * 1000LL;
   bool started = false, clientGone = false, timedOut = false;
-  bool headOnly = strcmp(call.method, "HEAD") == 0, headerDone = false, lineEmpty = true;
-  char buf[16384];
+  bool headOnly = strcmp(call.method, "HEAD") == 0;
+  HeaderRewrite header;
+  char buf[16384], headerBuf[2 * sizeof buf];
   for (;;) {
     pollfd pfd = {pair[0], POLLIN, 0};
     int ready = poll(&pfd, 1, millisLeft(deadline));
@@ -154,15 +171,11 @@ void serveModule(const Settings &settings, int client, const ModuleCall &call, O
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) perror("read");
     if (n <= 0) break;
-    if (clientGone || headerDone) continue;  // let the module finish its work undisturbed
-    size_t length = static_cast<size_t>(n);
-    if (headOnly) {
-      size_t end = headerEnd(buf, length, &lineEmpty);
-      if (end > 0) {
-        length = end;
-        headerDone = true;
-      }
-    }
+    if (clientGone || (headOnly && header.done)) continue;  // let the module finish undisturbed
+    size_t length = static_cast<size_t>(n), headerLength = 0, used = 0;
+    if (!header.done) headerLength = rewriteHeader(buf, length, headerBuf, &header, &used);
+    const char *body = buf + used;
+    size_t bodyLength = headOnly ? 0 : length - used;
     char statusOk[128];
     int statusLength = 0;
     if (!started) {
@@ -171,7 +184,8 @@ void serveModule(const Settings &settings, int client, const ModuleCall &call, O
     }
     started = true;
     if (sendAllBy(client, statusOk, static_cast<size_t>(statusLength), deadline) != 0 ||
-        sendAllBy(client, buf, length, deadline) != 0) {
+        sendAllBy(client, headerBuf, headerLength, deadline) != 0 ||
+        sendAllBy(client, body, bodyLength, deadline) != 0) {
       if (errno == ETIMEDOUT) {  // a client that does not read is cut off at the same limit
         timedOut = true;
         break;
@@ -179,7 +193,7 @@ void serveModule(const Settings &settings, int client, const ModuleCall &call, O
       clientGone = true;
       continue;
     }
-    out->sent += static_cast<size_t>(statusLength) + length;
+    out->sent += static_cast<size_t>(statusLength) + headerLength + bodyLength;
   }
   // A module that has closed its output may still be at work: its time runs on.
   if (!timedOut && !awaitEnd(pid, deadline)) timedOut = true;

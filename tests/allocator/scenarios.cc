@@ -600,7 +600,7 @@ void alignedErrors() {
 
 // MYMALLOC_CHECK: a child run with the setting breaks a block's boundary tag
 // after its second operation and reports each further one on standard error.
-void checkedChild() {
+[[noreturn]] void checkedChild() {
   char *x = static_cast<char *>(malloc(8));
   char *y = static_cast<char *>(malloc(8));
   const_cast<BlockHeader *>(headerOf(x))->_leftSize = 8;  // a write just before x's payload
@@ -696,12 +696,21 @@ const struct {
     {"aligned", aligned},
     {"aligned-errors", alignedErrors},
     {"heap-check-setting", heapCheckSetting},
-    {"checked-child", checkedChild},
 };
 
 }  // namespace
 
+// `alloc_scenarios --list` writes the names one a line: the build makes a test of each.
 int main(int argc, char **argv) {
+  if (argc == 2 && strcmp(argv[1], "--list") == 0) {
+    reportFd = STDOUT_FILENO;
+    for (const auto &s : kScenarios) {
+      report(s.name);
+      report("\n");
+    }
+    _exit(0);
+  }
+  if (argc == 2 && strcmp(argv[1], "checked-child") == 0) checkedChild();  // heapCheckSetting's
   if (argc == 2) {
     for (const auto &s : kScenarios) {
       if (strcmp(argv[1], s.name) == 0) {

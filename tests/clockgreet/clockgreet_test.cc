@@ -1,33 +1,23 @@
-// clockgreet over 127.0.0.1: every test starts its own server on a port the system picks (or
-// one it picked for the test) and kills it when the test ends.
+// clockgreet over 127.0.0.1: every test starts its own server on a port that was free a moment
+// before (another if it has been taken since) and kills it when the test ends.
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <optional>
-#include <set>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "io.h"
 #include "net.h"
-#include "procfs.h"
-
-extern char **environ;
+#include "server.h"
 
 namespace {
 
@@ -51,98 +41,63 @@ bool staysQuiet(int fd) {
 // A client connected to the server on 127.0.0.1 at port.
 Fd clientOf(int port) { return Fd(connectTo(port)); }
 
-// Returns the port of the IPv4 socket that pid listens on, or 0 if there is none.
-int listeningPortOf(pid_t pid) {
-  std::set<std::string> inodes = socketInodes(pid);
-  std::ifstream tcp("/proc/net/tcp");
-  std::string line;
-  std::getline(tcp, line);  // the heading
-  while (std::getline(tcp, line)) {
-    std::istringstream in(line);
-    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-    in >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
-        inode;
-    if (state == "0A" && inodes.count(inode))
-      return static_cast<int>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
-  }
-  return 0;
-}
-
-// A server process with its standard output and error on pipes; killed when it goes.
-class Server {
+// A clockgreet process in the servers' time zone.
+class Server : public ServerProcess {
  public:
-  // Starts program with args, in the servers' time zone.
-  Server(const char *program, const std::vector<std::string> &args) {
-    std::vector<char *> argv = {const_cast<char *>(program)};
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char *> envp;
-    for (char **e = environ; *e != nullptr; e++)
-      if (strncmp(*e, "TZ=", 3) != 0) envp.push_back(*e);
-    envp.push_back(const_cast<char *>(kServerZone));
-    envp.push_back(nullptr);
-
-    int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
-    out_ = Fd(outPipe[0]);
-    err_ = Fd(errPipe[0]);
-    // posix_spawn returns once the program runs, so the test's own sockets are not counted
-    // as the server's.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-    if (posix_spawn(&pid_, program, &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(outPipe[1]);
-    close(errPipe[1]);
-  }
-  Server(const Server &) = delete;
-  Server &operator=(const Server &) = delete;
-  ~Server() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  int out() const { return out_.fd; }
-  int err() const { return err_.fd; }
+  Server(const char *program, const std::vector<std::string> &args)
+      : ServerProcess(commandLine(program, args), {kServerZone}) {}
 
   // Returns the port the server listens on, waiting for it to get there; 0 if it does not.
-  int port() {
-    for (long long deadline = nowMillis() + kWaitMs; nowMillis() < deadline && !hasExited();) {
-      if (int p = listeningPortOf(pid_); p != 0) return p;
-      usleep(10000);
-    }
-    return 0;
-  }
-
-  // Returns true if the server has ended; its wait status is then status().
-  bool hasExited() {
-    if (!exited_ && pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-    return exited_;
-  }
-
+  int port() { return listeningPort(kWaitMs); }
   // Waits up to kWaitMs for the server to end; returns its exit status, or -1.
-  int exitStatus() {
-    for (long long deadline = nowMillis() + kWaitMs; nowMillis() < deadline; usleep(10000))
-      if (hasExited()) return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    return -1;
-  }
-
+  int exitStatus() { return waitForExit(kWaitMs); }
   // Checks that the log lines have reached the server's standard output, while it runs.
-  void expectLog(std::string_view lines) {
-    Received r = readFrom(out_.fd, lines.size(), kWaitMs);
-    EXPECT_EQ(r.data, lines);
-  }
+  void expectLog(std::string_view lines) { EXPECT_EQ(nextOutput(lines.size(), kWaitMs), lines); }
 
  private:
-  pid_t pid_ = -1;
-  Fd out_, err_;
-  bool exited_ = false;
-  int status_ = 0;
+  static std::vector<std::string> commandLine(const char *program,
+                                              const std::vector<std::string> &args) {
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+  }
 };
+
+// The usage text: 23 lines, each filled with blanks to 63 characters.
+std::string expectedUsage() {
+  const char *lines[] = {
+      "",
+      "clockgreet:",
+      "",
+      "Simple server program that shows how to use socket calls",
+      "in the server side.",
+      "",
+      "To use it in one window type:",
+      "",
+      "   clockgreet <port>",
+      "",
+      "Where 1024 < port < 65536.",
+      "",
+      "In another window type:",
+      "",
+      "   telnet <host> <port>",
+      "",
+      "where <host> is the name of the machine where clockgreet",
+      "is running. <port> is the port number you used when you run",
+      "clockgreet.",
+      "",
+      "Then type your name and return. You will get a greeting and",
+      "the time of the day.",
+      "",
+  };
+  std::string expected;
+  for (const char *line : lines) {
+    std::string padded = line;
+    padded.resize(63, ' ');
+    expected += padded + "\n";
+  }
+  return expected;
+}
 
 // Checks a greeting: "\nHi ", name, " the time is:\n", ctime's text of the servers' local time
 // now, "\n".
@@ -191,9 +146,23 @@ Received converse(int port, std::string_view bytes) {
 class Clockgreet : public testing::Test {
  protected:
   // Starts program with args; returns the port it listens on, 0 if it does not.
-  int start(const char *program = CLOCKGREET, const std::vector<std::string> &args = {"0"}) {
+  int startWith(const char *program, const std::vector<std::string> &args) {
     server_.emplace(program, args);
     return server_->port();
+  }
+
+  // Starts program on a port that was free; returns the port it listens on, 0 if it does not.
+  // Another port is tried if someone else took the first in the meantime.
+  int start(const char *program = CLOCKGREET) {
+    for (int attempt = 0; attempt < 5; attempt++) {
+      int free = freePort();
+      if (free == 0) return 0;
+      int port = startWith(program, {std::to_string(free)});
+      if (port != 0 || server_->exitStatus() != 255 ||
+          !server_->errorOutput(kWaitMs).starts_with("bind: "))
+        return port;
+    }
+    return 0;
   }
   Server &server() { return *server_; }
 
@@ -358,86 +327,54 @@ TEST_F(ClockgreetProtocol, LogShowsControlBytesEscapedSoEachClientIsOneLine) {
 }
 
 TEST_F(ClockgreetStart, WithoutPortPrintsUsageAndEnds255) {
-  // The usage text: 23 lines, each filled with blanks to 63 characters.
-  const char *lines[] = {
-      "",
-      "clockgreet:",
-      "",
-      "Simple server program that shows how to use socket calls",
-      "in the server side.",
-      "",
-      "To use it in one window type:",
-      "",
-      "   clockgreet <port>",
-      "",
-      "Where 1024 < port < 65536.",
-      "",
-      "In another window type:",
-      "",
-      "   telnet <host> <port>",
-      "",
-      "where <host> is the name of the machine where clockgreet",
-      "is running. <port> is the port number you used when you run",
-      "clockgreet.",
-      "",
-      "Then type your name and return. You will get a greeting and",
-      "the time of the day.",
-      "",
-  };
-  std::string expected;
-  for (const char *line : lines) {
-    std::string padded = line;
-    padded.resize(63, ' ');
-    expected += padded + "\n";
-  }
-
-  EXPECT_EQ(start(CLOCKGREET, {}), 0);
+  EXPECT_EQ(startWith(CLOCKGREET, {}), 0);
   EXPECT_EQ(server().exitStatus(), 255);
-  Received err = readToEnd(server().err(), kWaitMs);
-  EXPECT_EQ(err.data.size(), 1472u);
-  EXPECT_EQ(err.data, expected);
-  EXPECT_EQ(readToEnd(server().out(), kWaitMs).data, "");
+  std::string err = server().errorOutput(kWaitMs);
+  EXPECT_EQ(err.size(), 1472u);
+  EXPECT_EQ(err, expectedUsage());
+  EXPECT_EQ(server().restOfOutput(kWaitMs), "");
+}
+
+TEST_F(ClockgreetStart, HelpPrintsUsageOnStandardOutputAndEnds0) {
+  for (const char *help : {"-h", "--help"}) {
+    SCOPED_TRACE(help);
+    EXPECT_EQ(startWith(CLOCKGREET, {help}), 0);
+    EXPECT_EQ(server().exitStatus(), 0);
+    EXPECT_EQ(server().restOfOutput(kWaitMs), expectedUsage());
+    EXPECT_EQ(server().errorOutput(kWaitMs), "");
+  }
 }
 
 TEST_F(ClockgreetStart, PortInUseEnds255WithBindError) {
   Fd holder(boundSocket(0, true));
   ASSERT_GE(holder.fd, 0);
-  EXPECT_EQ(start(CLOCKGREET, {std::to_string(portOf(holder.fd))}), 0);
+  EXPECT_EQ(startWith(CLOCKGREET, {std::to_string(portOf(holder.fd))}), 0);
   EXPECT_EQ(server().exitStatus(), 255);
-  EXPECT_EQ(readToEnd(server().err(), kWaitMs).data, "bind: "s + strerror(EADDRINUSE) + "\n");
-  EXPECT_EQ(readToEnd(server().out(), kWaitMs).data, "");
+  EXPECT_EQ(server().errorOutput(kWaitMs), "bind: "s + strerror(EADDRINUSE) + "\n");
+  EXPECT_EQ(server().restOfOutput(kWaitMs), "");
 }
 
-TEST_F(ClockgreetStart, PortIsTheLow16BitsOfAtoi) {
-  using ArgFor = std::string (*)(int);
-  for (ArgFor argFor : {
-           ArgFor([](int p) { return std::to_string(p); }),
-           ArgFor([](int p) { return std::to_string(p + 65536); }),
-           ArgFor([](int p) { return " +" + std::to_string(p) + "xyz"; }),
-       }) {
-    bool served = false;
-    for (int attempt = 0; attempt < 3 && !served; attempt++) {  // the port may be taken first
-      int free = freePort();
-      ASSERT_NE(free, 0);
-      int port = start(CLOCKGREET, {argFor(free)});
-      if (port == 0 && server().exitStatus() == 255) continue;
-      EXPECT_EQ(port, free) << argFor(free);
-      expectGreeting(converse(port, "Dan\r\n").data, "Dan");
-      served = true;
-    }
-    EXPECT_TRUE(served) << "no free port stayed free";
-  }
-}
-
-TEST_F(ClockgreetStart, NoDigitsIsPortZeroAPortOfTheSystemsChoosing) {
-  int port = start(CLOCKGREET, {"none"});
+TEST_F(ClockgreetStart, PortIsTheNumberGivenAndServed) {
+  int port = start();
   ASSERT_NE(port, 0);
   expectGreeting(converse(port, "Dan\r\n").data, "Dan");
+
+  // The highest port, as given (a number is never cut to 16 bits to reach it).
+  if (Fd(boundSocket(65535, false)).fd < 0) GTEST_SKIP() << "port 65535 is in use";
+  EXPECT_EQ(startWith(CLOCKGREET, {"65535"}), 65535);
 }
 
-TEST_F(ClockgreetStart, MinusOneIsPort65535) {
-  if (Fd(boundSocket(65535, false)).fd < 0) GTEST_SKIP() << "port 65535 is in use";
-  EXPECT_EQ(start(CLOCKGREET, {"-1"}), 65535);
+// A port nobody would find, one other than the one asked for, or no number at all: refused
+// before a socket is made, as a missing port is.
+TEST_F(ClockgreetStart, PortThatIsNoWholeNumberFrom1To65535GetsTheUsageAndEnds255) {
+  for (const char *arg : {"0", "00", "70000", "65536", "-1", "abc", "", " 5000", "+5000",
+                          "5000xyz", "5000 ", "0x1388", "99999999999999999999", "-h5", "--port"}) {
+    SCOPED_TRACE(std::string("\"") + arg + "\"");
+    EXPECT_EQ(startWith(CLOCKGREET, {arg}), 0);
+    EXPECT_EQ(server().exitStatus(), 255);
+    EXPECT_EQ(server().errorOutput(kWaitMs), expectedUsage());
+    EXPECT_EQ(server().restOfOutput(kWaitMs), "");
+  }
 }
 
 TEST_F(ClockgreetAccept, PassingFailuresAreRetriedAndAnyOtherEnds255) {
@@ -449,7 +386,7 @@ TEST_F(ClockgreetAccept, PassingFailuresAreRetriedAndAnyOtherEnds255) {
 
   startFailingAccepts({EPROTO, EINVAL});
   EXPECT_EQ(server().exitStatus(), 255);
-  EXPECT_EQ(readToEnd(server().err(), kWaitMs).data, "accept: "s + strerror(EINVAL) + "\n");
+  EXPECT_EQ(server().errorOutput(kWaitMs), "accept: "s + strerror(EINVAL) + "\n");
 }
 
 TEST_F(ClockgreetRobustness, VanishedClientsDoNotStopTheServer) {

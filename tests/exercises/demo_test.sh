@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # Checks scripts/demo: every exercise program, in order, under its header;
 # long free lists shortened to their ends; status 0.
-# Usage: demo_test.sh REPO BINDIR
+# Usage: demo_test.sh REPO BINDIR PROGRAM...   (the exercise programs, in the build's order)
 set -u
 repo=$1 bin=$2
+shift 2
 fail() { echo "demo_test: $*" >&2; exit 1; }
 
 out=$("$repo/scripts/demo" "$bin" 2>&1) || fail "demo exited with status $?"
 headers=$(printf '%s\n' "$out" | sed -n 's/^===== \([^:]*\): .* =====$/\1/p' | tr '\n' ' ')
-want="test0 test1 test1-1 test1-2 test1-3 test1-4 test2 test3 test4 test5 test6 test7 test8 test9 test10 "
+want="$* "
 [ "$headers" = "$want" ] || fail "headers: $headers"
 
 # Each program's whole output follows its header unchanged, except the long
 # lists (test4, test10) and test9's, which its threads' interleaving may change.
-for prog in test0 test1 test1-1 test1-2 test1-3 test1-4 test2 test3 test5 test6 test7 test8; do
+for prog in "$@"; do
+  case "$prog" in test4|test10|test9) continue ;; esac
   own=$("$bin/$prog" | cat)
   [[ "$out" == *"$prog: "*" ====="$'\n'"$own"* ]] || fail "$prog: output missing or changed"
 done

@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include <algorithm>
 #include <iterator>
@@ -29,6 +30,11 @@ std::optional<size_t> checkedBlockSize(size_t length) {
 }  // namespace
 
 size_t blockSizeFor(size_t length) { return checkedBlockSize(length).value_or(0); }
+
+size_t stdioBufferFor(long blockSize) {
+  if (blockSize > 0 && blockSize < BUFSIZ) return static_cast<size_t>(blockSize);
+  return BUFSIZ;
+}
 
 size_t HeapModel::heapSize() const { return static_cast<size_t>(chunks_ * kChunk); }
 

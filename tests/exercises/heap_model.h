@@ -64,6 +64,10 @@ std::string reportText(const HeapModel &heap);
 // The block size the allocator gives a request of `length` bytes (within its limit).
 size_t blockSizeFor(size_t length);
 
+// The buffer glibc's stdio mallocs for a stream on a descriptor whose st_blksize is blockSize:
+// that size, at most BUFSIZ.
+size_t stdioBufferFor(long blockSize);
+
 // One run of an exercise program against the model. Its standard output is
 // fully buffered (a file or a pipe): the first buffered write mallocs the
 // stream's buffer, stdioBuffer bytes (0: as if nothing but the program allocated).

@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdint.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "heap-examples.h"
 #include "heap_model.h"
 #include "heapsteps.h"
@@ -27,36 +27,16 @@ struct Ran {
   int status = -1;  // exit status, or -1 if it did not exit
 };
 
-std::string contents(int fd) {
-  std::string text;
-  char buf[65536];
-  ssize_t n;
-  lseek(fd, 0, SEEK_SET);
-  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-  return text;
-}
+constexpr int kRunMs = 60000;  // the longest a run may take on a busy machine
 
-// Runs program with input on standard input and both outputs in files.
+// Runs program with input on standard input and standard output in a file.
 Ran run(const std::string &program, const std::string &input) {
-  int in = memfd_create("in", 0), out = memfd_create("out", 0), err = memfd_create("err", 0);
-  Ran r;
-  if (in < 0 || out < 0 || err < 0 ||
-      write(in, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
-    return r;
-  lseek(in, 0, SEEK_SET);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-    execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  if (pid > 0) waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.out = contents(out);
-  r.err = contents(err);
-  for (int fd : {in, out, err}) close(fd);
-  return r;
+  RunOptions options;
+  options.input = input;
+  options.outputToFile = true;
+  options.timeoutMs = kRunMs;
+  ChildResult r = runProgram({program}, options);
+  return {r.out, r.err, WIFEXITED(r.status) ? WEXITSTATUS(r.status) : -1};
 }
 
 Ran heaprun(const std::string &script) { return run(HEAPRUN, script); }
@@ -134,21 +114,11 @@ void expectHeapRules(const Steps &steps, size_t s, const std::map<long, std::str
 // A program's output with standard output in a pipe, and the size of the buffer its stdio
 // mallocs there (glibc's: st_blksize, at most BUFSIZ).
 std::string programOutput(const std::string &program, size_t *stdioBuffer) {
-  int p[2];
-  if (pipe(p) != 0) return "";
-  struct stat st;
-  *stdioBuffer = fstat(p[1], &st) == 0 && st.st_blksize < BUFSIZ ? st.st_blksize : BUFSIZ;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(p[1], 1);
-    execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  close(p[1]);
-  std::string text = contents(p[0]);
-  close(p[0]);
-  waitpid(pid, nullptr, 0);
-  return text;
+  RunOptions options;
+  options.timeoutMs = kRunMs;
+  ChildResult r = runProgram({program}, options);
+  *stdioBuffer = exercises::stdioBufferFor(r.outBlockSize);
+  return r.out;
 }
 
 TEST(HeaprunTest, ExamplesGiveTheListsTheirProgramsPrint) {

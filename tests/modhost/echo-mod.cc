@@ -1,10 +1,13 @@
 // A test module: writes its CGI variables and its query fields, decoded with the host's utilities.
 // Fields sleep=MS (wait before writing), stall=MS (wait after the first line), size=N
-// (N more bytes of padding) and linger=MS (close the output, then wait) shape the response.
+// (N more bytes of padding) and linger=MS (close the output, then wait) shape the response;
+// mixed=1 writes a header of mixed line ends in pieces, crlf=1 header and body in CR LF.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+
+#include <initializer_list>
 
 #include "module_api.h"
 
@@ -29,6 +32,7 @@ void httprun(int fd, char *) {
   const char *env = getenv("QUERY_STRING");
   snprintf(query, sizeof query, "%s", env != nullptr ? env : "");
   long sleepMillis = 0, stallMillis = 0, size = 0, lingerMillis = 0;
+  bool mixed = false, crlf = false;
   size_t used = 0;
   while (query[0] != '\0') {
     getword(word, query, '=');
@@ -43,11 +47,23 @@ void httprun(int fd, char *) {
     if (strcmp(name, "stall") == 0) stallMillis = atol(word);
     if (strcmp(name, "size") == 0) size = atol(word);
     if (strcmp(name, "linger") == 0) lingerMillis = atol(word);
+    if (strcmp(name, "mixed") == 0) mixed = true;
+    if (strcmp(name, "crlf") == 0) crlf = true;
     int n = snprintf(fields + used, sizeof fields - used, "field [%s]=[%s]\n", name, word);
     if (n > 0 && used + static_cast<size_t>(n) < sizeof fields) used += static_cast<size_t>(n);
   }
   nap(sleepMillis);
-  fprintf(client, "Content-type: text/plain\n\n");
+  const char *lineEnd = crlf ? "\r\n" : "\n";
+  if (mixed) {
+    // A CR and its LF in separate pieces, then a bare LF, then the empty line split.
+    for (const char *piece : {"Content-type: text/plain\r", "\nX-Two: 2\n", "\r", "\n"}) {
+      fputs(piece, client);
+      fflush(client);
+      nap(20);
+    }
+  } else {
+    fprintf(client, "Content-type: text/plain%s%s", lineEnd, lineEnd);
+  }
   if (stallMillis > 0) {
     fflush(client);
     nap(stallMillis);
@@ -56,7 +72,8 @@ void httprun(int fd, char *) {
                                      "SERVER_PROTOCOL", "REMOTE_ADDR",    "GATEWAY_INTERFACE"};
   for (const char *var : vars) {
     const char *value = getenv(var);
-    fprintf(client, "%s%s%s\n", var, value != nullptr ? "=" : " unset", value ? value : "");
+    fprintf(client, "%s%s%s%s", var, value != nullptr ? "=" : " unset", value ? value : "",
+            lineEnd);
   }
   fputs(fields, client);
   for (long i = 0; i < size; i++) putc('x', client);

@@ -7,7 +7,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,10 +15,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,9 +24,8 @@
 #include "io.h"
 #include "net.h"
 #include "procfs.h"
+#include "server.h"
 #include "testdir.h"
-
-extern char **environ;
 
 namespace modhost_test {
 
@@ -58,100 +54,43 @@ struct ModuleTree {
   }
 };
 
-// A modhost process whose standard output (the log) is collected line by line.
-class Server {
+// A modhost process (or the program given, such as a copy of modhost), under the command
+// wrapper if one is given (such as prlimit); its port is read from its first log line. Waits
+// are in seconds, as everywhere in these tests.
+class Server : public ServerProcess {
  public:
-  // Runs modhost with args, under the command wrapper if one is given (such as prlimit).
-  explicit Server(std::vector<std::string> args, std::vector<std::string> wrapper = {}) {
-    int out[2];
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    std::vector<char *> argv;
-    args.insert(args.begin(), MODHOST);
-    args.insert(args.begin(), wrapper.begin(), wrapper.end());
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    reader_ = std::thread([this, fd = out[0]] { collect(fd); });
+  explicit Server(std::vector<std::string> args, std::vector<std::string> wrapper = {},
+                  const std::string &program = MODHOST)
+      : ServerProcess(commandLine(std::move(args), std::move(wrapper), program)) {
     std::string first = waitForLine("listening on http://", 10);
     size_t colon = first.find(':', first.find("//"));
     if (colon != std::string::npos) port_ = atoi(first.c_str() + colon + 1);
   }
-  ~Server() {
-    if (pid_ > 0 && stop(SIGTERM, 10) < 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (reader_.joinable()) reader_.join();
-  }
 
   int port() const { return port_; }
-  pid_t pid() const { return pid_; }
 
   // Returns the first log line containing text, waiting at most seconds; "" if none came.
   std::string waitForLine(const std::string &text, double seconds) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    std::string found;
-    changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
-      for (const std::string &line : lines_)
-        if (line.find(text) != std::string::npos) return found = line, true;
-      return closed_;
-    });
-    return found;
+    return ServerProcess::waitForLine(text, millis(seconds));
   }
-
   // Waits until the log has at least count lines (the listening line included).
   std::vector<std::string> waitForLines(size_t count, double seconds) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, std::chrono::duration<double>(seconds),
-                      [&] { return lines_.size() >= count || closed_; });
-    return lines_;
+    return ServerProcess::waitForLines(count, millis(seconds));
   }
-
   // Sends sig and returns the exit status, or -1 if the server did not end within seconds.
-  int stop(int sig, double seconds) {
-    kill(pid_, sig);
-    auto start = Clock::now();
-    int status;
-    while (secondsSince(start) < seconds) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      usleep(20000);
-    }
-    return -1;
-  }
+  int stop(int sig, double seconds) { return ServerProcess::stop(sig, millis(seconds)); }
 
  private:
-  void collect(int fd) {
-    std::string pending;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) {
-      pending.append(buf, static_cast<size_t>(n));
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1))
-        lines_.push_back(pending.substr(0, nl));
-      changed_.notify_all();
-    }
-    close(fd);
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    changed_.notify_all();
+  static int millis(double seconds) { return static_cast<int>(seconds * 1000); }
+  static std::vector<std::string> commandLine(std::vector<std::string> args,
+                                              std::vector<std::string> wrapper,
+                                              const std::string &program) {
+    wrapper.push_back(program);
+    wrapper.insert(wrapper.end(), args.begin(), args.end());
+    return wrapper;
   }
 
-  pid_t pid_ = -1;
   int port_ = 0;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> lines_;
-  bool closed_ = false;
 };
 
 // Reads until the server closes, at most seconds.

@@ -354,4 +354,72 @@ TEST_F(TolvTest, WriteOnlyDescriptor) {
   EXPECT_TRUE(exitedWith(r.status, 1));
 }
 
+// A host of another make (foreign-host.c), whose utilities give no result and leave a large
+// number in the result register, serves the same pages with the same statuses as this one.
+TEST_F(TolvTest, ForeignHostServesTheSamePages) {
+  auto foreign = [&](const char *module, const char *query) {
+    std::vector<std::string> argv = {"/usr/bin/env", "TMPDIR=" + tmp_, "MAILSTUB_DIR=" + mail_,
+                                     FOREIGN_HOST, module};
+    if (query != nullptr) argv.push_back(query);
+    return runProgram(argv);
+  };
+  const std::string name32(32, 'n'), address64(64, 'a');
+  const std::string longName = "name=" + name32 + "&adr=" + address64 + "&phone=5&sub=2";
+  const std::string longNumber = std::string("sub=") + std::string(300, '0') + "5" + kCustomer;
+  const std::string nulPassword = std::string("pwd=GarnetFoXy%00x&sub=0") + kCustomer;
+  const std::string sent = std::string("pwd=GarnetFoXy&sub=0") + kCustomer;
+  const struct {
+    const char *module;
+    const char *query;
+    std::string page;  // after the header
+    int status;
+  } cases[] = {
+      {TOLV_MODULE, nullptr, kForm, 0},
+      {TOLV_MODULE, "name=Customer+One&adr=12+Elm+Street&phone=555-0100&sub=0&pop=1",
+       kPreview + letter("Customer One", "12 Elm Street",
+                         "\t(1) The Lantern Sub\n\t(1) Ridge Rush\n", "555-0100"),
+       0},
+      {TOLV_MODULE, longName.c_str(),
+       kPreview + letter(name32, address64, "\t(1) Driftwood Sub\n", "5"), 0},
+      {TOLV_MODULE, nulPassword.c_str(), previewOf("\t(1) The Lantern Sub\n"), 0},
+      {TOLV_MODULE, kCustomer + 1, notSubmitted("you didn't order anything"), 1},
+      {TOLV_MODULE, longNumber.c_str(), previewOf("\t(1) Meadow Sub\n"), 0},
+      {TOLV_MODULE, "na%6De=A&adr=B&phone=C&sub=99999999999",
+       notSubmitted("an item number is out of range"), 1},
+      {STUB_MODULE, sent.c_str(), kSent, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.query != nullptr ? std::string(c.query).substr(0, 80) : "(no query)");
+    ChildResult theirs = foreign(c.module, c.query);
+    EXPECT_EQ(theirs.err, "");
+    EXPECT_TRUE(exitedWith(theirs.status, c.status)) << "wait status " << theirs.status;
+    EXPECT_EQ(theirs.out, kHeader + c.page);
+    if (std::string_view(c.module) == STUB_MODULE) {
+      EXPECT_EQ(mailed("letter"), letter("Ann Lee", "3 Oak Road", "\t(1) The Lantern Sub\n",
+                                         "555-0199"));
+    }
+    ChildResult ours = run(c.query, c.module);
+    EXPECT_EQ(theirs.out, ours.out);
+    EXPECT_EQ(theirs.status, ours.status);
+  }
+
+  // The heap explorer too: a script of calls, an example, a script with a NUL, which is refused.
+  // (Its pages are compared with what they say, not with this host's: heaprun's heap differs
+  // under a sanitizer's host.)
+  const struct {
+    const char *query, *says;
+  } heapCases[] = {
+      {"script=a+%3D+malloc+8%0Afree+a%0A", "<h3>Step 2: <code>free a</code>"},
+      {"example=test1-4", "<h3>Step 5: <code>free mem1</code>"},
+      {"script=a+%3D+malloc+8%00", "The script holds a NUL byte (%00): a script is text."},
+  };
+  for (const auto &c : heapCases) {
+    SCOPED_TRACE(c.query);
+    ChildResult theirs = foreign(HEAP_MODULE, c.query);
+    EXPECT_TRUE(exitedWith(theirs.status, 0)) << "wait status " << theirs.status;
+    EXPECT_EQ(theirs.err, "");
+    EXPECT_NE(theirs.out.find(c.says), std::string::npos) << theirs.out.substr(0, 2000);
+  }
+}
+
 }  // namespace

@@ -8,10 +8,13 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+
+#include "testdir.h"
 
 namespace {
 
@@ -51,7 +54,8 @@ int reap(pid_t pid) {
 
 }  // namespace
 
-Proc startProgram(const std::vector<std::string> &args, int stdinFd, int stdoutFd) {
+Proc startProgram(const std::vector<std::string> &args, int stdinFd, int stdoutFd,
+                  rlim_t stackLimit) {
   signal(SIGPIPE, SIG_IGN);  // a child that is gone must not take the test with it
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   if ((stdinFd < 0 && pipe2(in, O_CLOEXEC) != 0) || (stdoutFd < 0 && pipe2(out, O_CLOEXEC) != 0) ||
@@ -71,6 +75,11 @@ Proc startProgram(const std::vector<std::string> &args, int stdinFd, int stdoutF
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct rlimit stack = {stackLimit, stackLimit};
+    if (stackLimit != 0 && setrlimit(RLIMIT_STACK, &stack) != 0) {
+      perror("setrlimit");
+      _exit(126);
+    }
     execv(argv[0], argv.data());
     perror(argv[0]);
     _exit(127);
@@ -99,12 +108,26 @@ int finish(Proc &p, std::string &out, std::string &err, int timeoutMs) {
   return status;
 }
 
-ChildResult runProgram(const std::vector<std::string> &argv, int timeoutMs) {
+ChildResult runProgram(const std::vector<std::string> &argv, const RunOptions &options) {
   ChildResult result;
-  Proc p = startProgram(argv);
+  TempFile in, out;
+  if (!writeAll(in.fd, options.input) || lseek(in.fd, 0, SEEK_SET) != 0) {
+    perror("input file");
+    return result;
+  }
+  Proc p = startProgram(argv, in.fd, options.outputToFile ? out.fd : -1, options.stackLimit);
   if (p.pid < 0) return result;
-  result.status = finish(p, result.out, result.err, timeoutMs);
+  struct stat st;
+  if (fstat(options.outputToFile ? out.fd : p.out, &st) == 0) result.outBlockSize = st.st_blksize;
+  result.status = finish(p, result.out, result.err, options.timeoutMs);
+  if (options.outputToFile) result.out = out.contents();
   return result;
+}
+
+ChildResult runProgram(const std::vector<std::string> &argv, int timeoutMs) {
+  RunOptions options;
+  options.timeoutMs = timeoutMs;
+  return runProgram(argv, options);
 }
 
 ChildResult runInChild(const std::function<void(int fd)> &body, Channel channel) {

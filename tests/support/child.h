@@ -2,6 +2,7 @@
 // with a deadline, and a wait that never leaves the child behind.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -20,8 +21,10 @@ struct Proc {
 
 // Starts argv[0] with argv, signals at their default actions and none blocked. Standard input
 // and output are pipes, or the descriptors stdinFd and stdoutFd when these are >= 0; standard
-// error is a pipe. Returns pid -1 if the child cannot be started.
-Proc startProgram(const std::vector<std::string> &argv, int stdinFd = -1, int stdoutFd = -1);
+// error is a pipe. A stackLimit other than 0 becomes its RLIMIT_STACK (and so its threads'
+// stack size). Returns pid -1 if the child cannot be started.
+Proc startProgram(const std::vector<std::string> &argv, int stdinFd = -1, int stdoutFd = -1,
+                  rlim_t stackLimit = 0);
 // The same for path with no arguments.
 Proc startProgram(const char *path, int stdinFd = -1, int stdoutFd = -1);
 
@@ -39,10 +42,21 @@ struct ChildResult {
   std::string out;  // what the child wrote on its standard output or descriptor
   std::string err;  // what it wrote on standard error
   int status = -1;  // its wait status; -1 if it had to be killed
+  // The st_blksize of its standard output, by which glibc sizes a stream's buffer.
+  long outBlockSize = 0;
 };
 
-// Runs argv to its end with standard input empty; a child still running after timeoutMs is
-// killed.
+// How runProgram runs a program.
+struct RunOptions {
+  std::string input;          // all of standard input, read from a file
+  bool outputToFile = false;  // standard output into a file instead of a pipe
+  rlim_t stackLimit = 0;      // as for startProgram
+  int timeoutMs = kDefaultTimeoutMs;
+};
+
+// Runs argv to its end; a child still running after options.timeoutMs is killed.
+ChildResult runProgram(const std::vector<std::string> &argv, const RunOptions &options);
+// The same with standard input empty and standard output a pipe.
 ChildResult runProgram(const std::vector<std::string> &argv, int timeoutMs = kDefaultTimeoutMs);
 
 enum class Channel {

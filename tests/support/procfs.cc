@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -45,4 +46,20 @@ std::set<std::string> socketInodes(pid_t pid) {
     if (target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
   }
   return inodes;
+}
+
+int listeningPortOf(pid_t pid) {
+  std::set<std::string> inodes = socketInodes(pid);
+  std::ifstream tcp("/proc/net/tcp");
+  std::string line;
+  std::getline(tcp, line);  // the heading
+  while (std::getline(tcp, line)) {
+    std::istringstream in(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    in >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+        inode;
+    if (state == "0A" && inodes.count(inode))  // 0A: listening
+      return static_cast<int>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+  }
+  return 0;
 }

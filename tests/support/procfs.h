@@ -15,3 +15,6 @@ size_t openDescriptors(pid_t pid);
 
 // Returns the inodes of the sockets that process pid holds open.
 std::set<std::string> socketInodes(pid_t pid);
+
+// Returns the port of the IPv4 socket that process pid listens on, or 0 if there is none.
+int listeningPortOf(pid_t pid);
