@@ -75,7 +75,9 @@ typedef struct HeapVisitor {
 int heap_walk(const HeapVisitor *visitor, void *context) MYMALLOC_NOEXCEPT;
 
 // What the first-fit search has cost so far. A search that the head of the
-// free list serves reads one block and is not counted here; the others are.
+// free list serves reads one block and is not counted here; the others are,
+// in a build with MYMALLOC_SEARCH_STATS defined (the benchmark's): elsewhere
+// the counts stay 0, so that counting costs the searches nothing.
 typedef struct HeapSearchStats {
   unsigned long long slowSearches;   // searches the head did not serve
   unsigned long long blocksVisited;  // blocks they read, the head included; +1 when the heap grew
