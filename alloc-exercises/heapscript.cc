@@ -1,6 +1,11 @@
 // Reads and checks a heap script with read(2) into fixed tables: nothing here allocates.
-// A line holds one call, or nothing, or a comment; '#' starts a comment anywhere.
+// A line holds one call, or nothing, or a comment; '#' starts a comment anywhere. A script whose
+// first line is a lone number, or "a", "r" or "f" and a number, is an allocation trace as
+// allocator courses hand them out: header lines of counts, then "a ID SIZE", "r ID SIZE" and
+// "f ID", read as calls on the names ID.
 #include "heapscript.h"
+
+#include "plumbing.h"
 
 #include <errno.h>
 #include <stdarg.h>
@@ -67,7 +72,15 @@ struct Reader {
   Script *script;
   int slots[kNameSlots];  // index + 1 of the name whose hash lands here, 0 for none
   long line;
+  bool decided;  // whether the first line has told script from trace
+  bool trace;    // names are a trace's IDs: digits
 };
+
+bool isNumber(const Word &w) {
+  for (size_t i = 0; i < w.length; i++)
+    if (w.text[i] < '0' || w.text[i] > '9') return false;
+  return w.length > 0;
+}
 
 size_t slotOf(const Reader &r, const Word &w, bool *found) {
   uint32_t h = 2166136261u;  // FNV-1a
@@ -80,7 +93,7 @@ size_t slotOf(const Reader &r, const Word &w, bool *found) {
 }
 
 void checkName(const Reader &r, const Word &w) {
-  if (!looksLikeName(w)) scriptError(r.line, "unknown word ", Echo(w).text, nullptr);
+  if (r.trace ? !isNumber(w) : !looksLikeName(w)) scriptError(r.line, "unknown word ", Echo(w).text, nullptr);
   if (isKeyword(w)) scriptError(r.line, Echo(w).text, " cannot be a name", nullptr);
   if (w.length > kNameMax)
     scriptError(r.line, "name ", Echo(w).text, " is longer than 32 characters", nullptr);
@@ -179,6 +192,30 @@ void parseCall(Reader &r, const Word *words, int count) {
   sc->callCount++;
 }
 
+// One line of a trace as the call it stands for: "a ID SIZE" as ID = malloc SIZE, "r ID SIZE"
+// as ID = realloc ID SIZE, "f ID" as free ID. Lone numbers before the first call are its header.
+void parseTraceLine(Reader &r, const Word *words, int count) {
+  if (count == 1 && isNumber(words[0])) {
+    if (r.script->callCount > 0)
+      scriptError(r.line, "a header line of the trace after its first call", nullptr);
+    return;
+  }
+  const Word equals{"=", 1}, toMalloc{"malloc", 6}, toRealloc{"realloc", 7}, toFree{"free", 4};
+  if (same(words[0], "a") && count == 3) {
+    const Word call[] = {words[1], equals, toMalloc, words[2]};
+    parseCall(r, call, 4);
+  } else if (same(words[0], "r") && count == 3) {
+    const Word call[] = {words[1], equals, toRealloc, words[1], words[2]};
+    parseCall(r, call, 5);
+  } else if (same(words[0], "f") && count == 2) {
+    const Word call[] = {toFree, words[1]};
+    parseCall(r, call, 2);
+  } else {
+    scriptError(r.line, "a trace line is \"a ID SIZE\", \"r ID SIZE\" or \"f ID\", not ",
+                Echo(words[0]).text, nullptr);
+  }
+}
+
 // Splits a line (without its comment) into words; '=' is a word of its own.
 void parseLine(Reader &r, const char *text, size_t length) {
   Word words[kMaxWords + 1];
@@ -199,30 +236,25 @@ void parseLine(Reader &r, const char *text, size_t length) {
   }
   if (count == 0) return;
   if (count > kMaxWords) scriptError(r.line, "unexpected ", Echo(words[kMaxWords]).text, nullptr);
-  parseCall(r, words, count);
+  if (!r.decided) {
+    r.decided = true;
+    r.trace = (count == 1 && isNumber(words[0])) ||
+              (count >= 2 && words[0].length == 1 && strchr("arf", words[0].text[0]) != nullptr &&
+               isNumber(words[1]));
+  }
+  if (r.trace) {
+    parseTraceLine(r, words, count);
+  } else {
+    parseCall(r, words, count);
+  }
 }
 
 Reader reader;  // large: kept out of the stack
 
 }  // namespace
 
-void writeAll(int fd, const char *buf, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(fd, buf, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) _exit(1);  // nowhere left to report it
-    buf += n;
-    len -= static_cast<size_t>(n);
-  }
-}
-
-Decimal::Decimal(unsigned long long magnitude, bool negative) {
-  char *p = digits + sizeof digits;
-  *--p = '\0';
-  do *--p = static_cast<char>('0' + magnitude % 10);
-  while ((magnitude /= 10) != 0);
-  if (negative) *--p = '-';
-  text = p;
+void writeAllOrExit(int fd, const char *buf, size_t len) {
+  if (writeAll(fd, buf, len) != 0) _exit(1);  // nowhere left to report it
 }
 
 void lineError(int status, long line, const char *text, ...) {
@@ -242,13 +274,14 @@ void lineError(int status, long line, const char *text, ...) {
   for (const char *s = text; s != nullptr; s = va_arg(ap, const char *)) append(s);
   va_end(ap);
   message[n++] = '\n';
-  writeAll(STDERR_FILENO, message, n);
+  writeAllOrExit(STDERR_FILENO, message, n);
   _exit(status);
 }
 
 void readScript(int fd, Script *script) {
   Reader &r = reader;
   r.script = script;
+  r.decided = r.trace = false;
   script->callCount = script->nameCount = 0;
   r.line = 1;
   static char input[65536];
@@ -260,7 +293,7 @@ void readScript(int fd, Script *script) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       static const char kReadFailed[] = "heaprun: read: cannot read the script\n";
-      writeAll(STDERR_FILENO, kReadFailed, sizeof kReadFailed - 1);
+      writeAllOrExit(STDERR_FILENO, kReadFailed, sizeof kReadFailed - 1);
       _exit(1);
     }
     for (ssize_t i = 0; i < got; i++) {

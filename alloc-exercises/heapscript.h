@@ -4,6 +4,8 @@
 
 #include <stddef.h>
 
+#include "decimal.h"
+
 constexpr int kMaxCalls = 10000;
 constexpr size_t kNameMax = 32;  // characters of a name
 constexpr int kNoName = -1;      // a result that is not named, or the pointer null
@@ -38,16 +40,5 @@ constexpr int kBadScript = 2;  // the exit status for a script that breaks a rul
 // lineError with status kBadScript.
 #define scriptError(line, ...) lineError(kBadScript, line, __VA_ARGS__)
 
-// A number in decimal, NUL-terminated, for output written by hand.
-struct Decimal {
-  char digits[24];
-  const char *text;
-  explicit Decimal(unsigned long long magnitude, bool negative = false);
-  Decimal(const Decimal &) = delete;  // text points into the object itself
-  static Decimal of(long v) {
-    return Decimal(v < 0 ? 0ull - static_cast<unsigned long long>(v) : v, v < 0);
-  }
-};
-
 // Writes all of buf to fd; ends the process with status 1 if that fails.
-void writeAll(int fd, const char *buf, size_t len);
+void writeAllOrExit(int fd, const char *buf, size_t len);

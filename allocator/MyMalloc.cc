@@ -87,13 +87,24 @@ void *payloadOf(BlockHeader *b) { return reinterpret_cast<char *>(b) + kHeaderSi
 // heap check, and null for a lock that goes on with its operation. Inlined
 // into the entry point, __builtin_return_address is the entry point's caller;
 // it is read only when the check is on.
-[[gnu::always_inline]] inline void lock(const char *call, void *given = nullptr) {
+[[gnu::always_inline]] inline void lock(const char *call = nullptr, void *given = nullptr) {
   if (!__libc_single_threaded) pthread_mutex_lock(&mutex);
   if (__builtin_expect(checkWanted, 0)) checkOnLock(call, __builtin_return_address(0), given);
 }
 [[gnu::always_inline]] inline void unlock() {
   if (__builtin_expect(checkAfterThis, 0)) checkOnUnlock();
   if (!__libc_single_threaded) pthread_mutex_unlock(&mutex);
+}
+
+// The preload library's entry points take a road of their own (the cache,
+// mapped blocks, realloc in place), which locks only where it reaches the
+// heap. With the check on, the call's checks run first, under the lock; the
+// cache is then off, so every block the road touches is a checked one.
+[[gnu::always_inline]] inline void checkCall(const char *call, void *given = nullptr) {
+  if (__builtin_expect(checkWanted, 0)) {
+    lock(call, given);
+    unlock();
+  }
 }
 
 // ---- Chunks from the system ----
@@ -306,10 +317,9 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 
 // ---- Free and the merge ----
 
-// Entered with mutex held; releases it. Merges with free neighbours at once.
-// Reads each of the three size words once; a free block's word is its size,
-// as its flag is clear.
-[[gnu::always_inline]] inline void freeObject(void *ptr) {
+// With mutex held: merges with free neighbours at once. Reads each of the
+// three size words once; a free block's word is its size, as its flag is clear.
+[[gnu::always_inline]] inline void freeBlock(void *ptr) {
   BlockHeader *h = headerOf(ptr);
   size_t size = sizeOf(h);
   BlockHeader *left = blockBelow(h, h->_leftSize);  // h itself for a chunk's first block
@@ -322,14 +332,12 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   if (!leftFree && !rightFree) {  // nothing to merge: the block alone heads the list
     h->_blockSize = size;
     pushFront(h);
-    unlock();
     return;
   }
   if (!rightFree) {  // left grows where it stands
     size += leftWord;
     resizeFree(left, size);
     right->_leftSize = size;
-    unlock();
     return;
   }
   BlockHeader *merged = h;
@@ -342,6 +350,11 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   size += rightWord;
   takePlace(right, merged, size);
   blockAt(right, rightWord)->_leftSize = size;
+}
+
+// Entered with mutex held; releases it.
+[[gnu::always_inline]] inline void freeObject(void *ptr) {
+  freeBlock(ptr);
   unlock();
 }
 
@@ -354,12 +367,20 @@ size_t payloadSize(void *ptr) { return sizeOf(headerOf(ptr)) - kHeaderSize; }
 extern "C" {
 
 void *malloc(size_t size) noexcept {
+  if (kPreload) {
+    checkCall("malloc");
+    return preloadMalloc(size);
+  }
   lock("malloc");
   increaseMallocCalls();
   return allocateObject(size);
 }
 
 void free(void *ptr) noexcept {
+  if (kPreload) {
+    checkCall("free", ptr);
+    return preloadFree(ptr);
+  }
   lock("free", ptr);
   increaseFreeCalls();
   if (ptr == nullptr) {
@@ -371,13 +392,14 @@ void free(void *ptr) noexcept {
 
 // Always moves the block: the new one is taken before the old one is freed.
 // A non-zero size that cannot be served returns null and leaves ptr alone.
+// The preload library resizes in place where it can.
 void *realloc(void *ptr, size_t size) noexcept {
+  if (kPreload) {
+    checkCall("realloc", ptr);
+    return preloadRealloc(ptr, size);
+  }
   lock("realloc", ptr);
   increaseReallocCalls();
-  if (kPreload && size == 0 && ptr != nullptr) {  // malloc(0) has a block there; this frees
-    freeObject(ptr);
-    return nullptr;
-  }
   void *fresh = allocateObject(size);
   if (ptr == nullptr) return fresh;
   if (fresh == nullptr && size != 0) return nullptr;
@@ -391,6 +413,10 @@ void *realloc(void *ptr, size_t size) noexcept {
 }
 
 void *calloc(size_t count, size_t size) noexcept {
+  if (kPreload) {
+    checkCall("calloc");
+    return preloadCalloc(count, size);
+  }
   lock("calloc");
   increaseCallocCalls();
   size_t length;
@@ -443,5 +469,8 @@ void atExitHandlerInC() {
 #include "MyMallocCheck.inc"
 // The aligned entry points and malloc_usable_size.
 #include "MyMallocAligned.inc"
-// What only the preload library has.
+// What only the preload library has: large blocks as mappings of their own,
+// the per-thread cache, and the entry points' road through both.
+#include "MyMallocLarge.inc"
+#include "MyMallocThreadCache.inc"
 #include "MyMallocPreload.inc"

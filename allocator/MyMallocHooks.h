@@ -44,12 +44,25 @@ extern bool checkAfterThis;
 void checkAtExit() noexcept;
 void noteChunk(char *start, size_t size) noexcept;
 
-// The preload library's own behaviour (MyMallocPreload.inc); the
-// compiled-in build calls none of the first two.
+// The preload library's own behaviour (MyMallocPreload.inc, with
+// MyMallocLarge.inc and MyMallocThreadCache.inc); the compiled-in build
+// calls none of these but the last two, and isLargeBlock from the check.
 void *preloadOutsideLimits(size_t size) noexcept;  // a request of 0 bytes or beyond the limit
 void alignBreak() noexcept;                        // chunks start aligned, whoever moved the break
-// Whether payload is a block of the preload library that lies outside the
-// chunks, which the heap check then accepts as the allocator's own.
+// The four entry points' road through the per-thread cache, mapped large
+// blocks and realloc in place; each counts its call.
+void *preloadMalloc(size_t size);
+void preloadFree(void *ptr);
+void *preloadRealloc(void *ptr, size_t size);
+void *preloadCalloc(size_t count, size_t size);
+// For the aligned entry points: a request of this many bytes, or of this
+// alignment, or more gets a mapping of its own (mapBlock, no lock needed).
+size_t mapThresholdNow();
+void *mapBlock(size_t size, size_t alignment);
+size_t usableSize(void *ptr);               // the bytes a block holds, mapped or not
+size_t roundedAlignment(size_t alignment);  // glibc's leniency: up to a power of two
+// Whether payload, outside the heap's chunks, is a mapped block of the
+// preload library, which the heap check then accepts as the allocator's own.
 bool isLargeBlock(const void *payload) noexcept;
 bool statsWanted() noexcept;    // whether the exit report is printed
 FILE *reportStream() noexcept;  // where the statistics go

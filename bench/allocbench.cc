@@ -6,12 +6,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "rng.h"
 
 #ifdef ALLOCBENCH_MYMALLOC
 #include "MyMalloc.h"
@@ -25,7 +28,8 @@ extern "C" [[gnu::noinline]] void allocbench_mark() { __asm__ volatile(""); }
 namespace {
 
 constexpr const char kUsage[] =
-    "Usage: allocbench carve|lifo LIVE|frag LIVE|threads COUNT|stress|segments [-n OPS] [-v]\n"
+    "Usage: allocbench carve|lifo LIVE|frag LIVE|threads COUNT|stress|segments|\n"
+    "                  realloc LIVE|grow|replace|prodcons [-n OPS] [-v]\n"
     "  carve      carve small blocks, free every other one, allocate again\n"
     "  lifo LIVE  16..128-byte blocks freed last-in first-out, LIVE of them live\n"
     "  frag LIVE  LIVE slots; free a random one, allocate 16..32768 bytes (p ~ 1/s^2)\n"
@@ -37,6 +41,13 @@ constexpr const char kUsage[] =
     "             each a warm-up round, then OPS and 2*OPS pairs, allocbench_mark()\n"
     "             called before, between and after (for valgrind --tool=callgrind\n"
     "             --dump-before=allocbench_mark)\n"
+    "  realloc LIVE  LIVE blocks, each grown by 1..32 bytes at a time with realloc up\n"
+    "             to 4 KiB, then freed and started again; 1 in 64 steps shrinks one\n"
+    "  grow       one buffer grown by realloc from 1 MiB to 256 MiB in 1 MiB steps,\n"
+    "             each new MiB written (OPS: the steps)\n"
+    "  replace    one buffer replaced by a copy 1 MiB larger, from 1 MiB to 64 MiB\n"
+    "             (OPS: the steps)\n"
+    "  prodcons   blocks of 16..128 bytes allocated in one thread and freed in another\n"
     "  -n OPS     malloc/free pairs to run (default: about 0.1 s under glibc)\n"
     "  -v         count the free blocks each allocation's search reads, and the size\n"
     "             index nodes it steps through (MyMalloc build only)\n";
@@ -50,18 +61,6 @@ constexpr int kSizeTable = 1024;  // lifo sizes, a power of two
 constexpr int kSegmentLive[] = {25, 100, 400, 1600};
 
 void *slots[kMaxLive > kCarveBlocks ? kMaxLive : kCarveBlocks];
-
-// xorshift64*: the same sequence for every allocator.
-struct Rng {
-  uint64_t s;
-  uint64_t next() {
-    s ^= s >> 12;
-    s ^= s << 25;
-    s ^= s >> 27;
-    return s * 2685821657736338717ULL;
-  }
-  double unit() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
-};
 
 // What MyMalloc's searches cost, as the allocator counts it: every search
 // that the head of the free list does not serve, with the blocks it reads
@@ -348,14 +347,105 @@ long long stress(long long pairs) {
   return steps * kStressThreads * kStressRounds;
 }
 
+// The realloc workload: string builders and growing arrays. Returns the
+// allocator calls made.
+constexpr size_t kReallocStart = 16, kReallocCap = 4096;
+size_t reallocSizes[kMaxLive];
+
+void *mustRealloc(void *p, size_t n) {
+  void *q = realloc(p, n);
+  if (q == nullptr) outOfMemory();
+  return q;
+}
+
+long long reallocSteps(Rng *r, int live, long long steps) {
+  long long calls = 0;
+  for (long long s = 0; s < steps; s++) {
+    int j = static_cast<int>(r->below(static_cast<size_t>(live)));
+    size_t n = reallocSizes[j] + 1 + r->below(32);
+    if (n > kReallocCap) {  // done with this one: a new string
+      free(slots[j]);
+      n = kReallocStart;
+      slots[j] = mustMalloc(n);
+      calls += 2;
+    } else {
+      if (r->below(64) == 0) n = n / 4 + kReallocStart;  // cut short
+      slots[j] = mustRealloc(slots[j], n);
+      calls++;
+    }
+    static_cast<char *>(slots[j])[n - 1] = static_cast<char>(s);  // the byte just appended
+    reallocSizes[j] = n;
+  }
+  return calls;
+}
+
+// The large-buffer workloads: `steps` steps of kLargeStep bytes, each new
+// part written. Grown in place by realloc, or replaced by a larger copy.
+constexpr size_t kLargeStep = 1 << 20;
+
+long long largeSteps(long long steps, bool copy) {
+  size_t n = kLargeStep;
+  char *p = static_cast<char *>(mustMalloc(n));
+  memset(p, 1, n);
+  for (long long s = 0; s < steps; s++) {
+    char *q;
+    if (copy) {
+      q = static_cast<char *>(mustMalloc(n + kLargeStep));
+      memcpy(q, p, n);
+      free(p);
+    } else {
+      q = static_cast<char *>(mustRealloc(p, n + kLargeStep));
+    }
+    memset(q + n, static_cast<int>(s), kLargeStep);
+    p = q;
+    n += kLargeStep;
+  }
+  free(p);
+  return copy ? 2 * steps + 2 : steps + 2;
+}
+
+// The producer-consumer workload: a ring of blocks from one thread to the
+// other, each side yielding while the ring is full or empty.
+constexpr unsigned kRing = 1024;  // a power of two
+struct Ring {
+  void *slot[kRing];
+  alignas(64) unsigned long long head;  // written by the producer
+  alignas(64) unsigned long long tail;  // written by the consumer
+  long long blocks;
+};
+Ring ring;
+
+void *consumer(void *) {
+  for (long long i = 0; i < ring.blocks; i++) {
+    while (__atomic_load_n(&ring.head, __ATOMIC_ACQUIRE) == ring.tail) sched_yield();
+    free(ring.slot[ring.tail % kRing]);
+    __atomic_store_n(&ring.tail, ring.tail + 1, __ATOMIC_RELEASE);
+  }
+  return nullptr;
+}
+
+long long produce(long long blocks) {
+  ring.blocks = blocks;
+  pthread_t thread;
+  startThread(&thread, consumer, nullptr);
+  for (long long i = 0; i < blocks; i++) {
+    while (ring.head - __atomic_load_n(&ring.tail, __ATOMIC_ACQUIRE) == kRing) sched_yield();
+    ring.slot[ring.head % kRing] = mustMalloc(lifoSizes.size[i & (kSizeTable - 1)]);
+    __atomic_store_n(&ring.head, ring.head + 1, __ATOMIC_RELEASE);
+  }
+  pthread_join(thread, nullptr);
+  return blocks;
+}
+
 struct Result {
   long long pairs;
+  long long calls;  // malloc, free and realloc calls: 2 * pairs unless the workload says
   double seconds;
   SearchCost cost;
 };
 
 Result run(const char *workload, int param, long long pairs) {
-  Result res{0, 0, {0, 0, 0, 0}};
+  Result res{0, 0, 0, {0, 0, 0, 0}};
   double start;
   if (strcmp(workload, "carve") == 0) {
     if (pairs == 0) pairs = 1500000;
@@ -389,6 +479,25 @@ Result run(const char *workload, int param, long long pairs) {
     fragSteps(&r, param, param * 4);  // warm-up: let the heap fragment
     start = startClock();
     res.pairs = fragSteps(&r, param, pairs);
+  } else if (strcmp(workload, "realloc") == 0) {
+    if (pairs == 0) pairs = 1000000;
+    Rng r{11};
+    for (int j = 0; j < param; j++) slots[j] = mustMalloc(reallocSizes[j] = kReallocStart);
+    reallocSteps(&r, param, param * 64);  // warm-up: the blocks reach all sizes
+    start = startClock();
+    res.calls = reallocSteps(&r, param, pairs);
+    res.pairs = pairs;
+  } else if (strcmp(workload, "grow") == 0 || strcmp(workload, "replace") == 0) {
+    bool copy = workload[0] == 'r';
+    if (pairs == 0) pairs = copy ? 63 : 255;
+    start = startClock();
+    res.calls = largeSteps(pairs, copy);
+    res.pairs = pairs;
+  } else if (strcmp(workload, "prodcons") == 0) {
+    if (pairs == 0) pairs = 2000000;
+    fillLifoSizes(&lifoSizes, 1);
+    start = startClock();
+    res.pairs = produce(pairs);
   } else {  // threads
     if (pairs == 0) pairs = 4000000;
     int go = 0;
@@ -407,6 +516,7 @@ Result run(const char *workload, int param, long long pairs) {
     }
   }
   res.seconds = now() - start;
+  if (res.calls == 0) res.calls = 2 * res.pairs;
   res.cost = searchCost();
   return res;
 }
@@ -439,10 +549,11 @@ int main(int argc, char **argv) {
   int param = 0;
   int next = 2;
   bool takesParam = strcmp(workload, "lifo") == 0 || strcmp(workload, "threads") == 0 ||
-                    strcmp(workload, "frag") == 0;
-  if (!takesParam && strcmp(workload, "carve") != 0 && strcmp(workload, "stress") != 0 &&
-      strcmp(workload, "segments") != 0)
-    usage();
+                    strcmp(workload, "frag") == 0 || strcmp(workload, "realloc") == 0;
+  static const char *const kPlain[] = {"carve", "stress", "segments", "grow", "replace", "prodcons"};
+  bool plain = false;
+  for (const char *name : kPlain) plain = plain || strcmp(workload, name) == 0;
+  if (!takesParam && !plain) usage();
   if (takesParam) {
     if (argc < 3) usage();
     param = atoi(argv[2]);
@@ -474,7 +585,7 @@ int main(int argc, char **argv) {
 
   long peak = peakKib();
   printf("result workload=%s param=%d pairs=%lld ns_per_op=%.3f peak_kb=%ld", workload, param,
-         res.pairs, res.seconds * 1e9 / static_cast<double>(2 * res.pairs), peak);
+         res.pairs, res.seconds * 1e9 / static_cast<double>(res.calls), peak);
   if (count)
     printf(" visits_per_alloc=%.3f index_steps_per_alloc=%.3f index_kb=%zu", res.cost.visits,
            res.cost.indexSteps, (res.cost.indexBytes + 1023) / 1024);

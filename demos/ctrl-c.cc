@@ -8,6 +8,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "decimal.h"
+
 namespace {
 
 constexpr int kLineSize = 20;  // one read takes at most 19 characters and a zero byte
@@ -18,27 +20,21 @@ constexpr int kExitFailure = 2;       // no handler installed, or standard input
 }  // namespace
 
 // The SIGINT handler: writes "\nsig:<sig>      Ouch!\n" to standard error. It may run between
-// any two steps of the loop, so it uses no stdio, only memcpy and write, and keeps errno.
+// any two steps of the loop, so it uses no stdio, only memcpy, strlen and write, and keeps errno.
 extern "C" void disp(int sig) {
   static constexpr char kHead[] = "\nsig:";
   static constexpr char kTail[] = "      Ouch!\n";
   constexpr size_t kHeadLen = sizeof kHead - 1;
   constexpr size_t kTailLen = sizeof kTail - 1;
-  constexpr size_t kMaxDigits = 10;  // an unsigned 32-bit number has at most 10
-  static_assert(sizeof(unsigned) == 4);
-  char msg[kHeadLen + kMaxDigits + kTailLen];
+  char msg[kHeadLen + sizeof(Decimal::digits) + kTailLen];
   const int savedErrno = errno;
 
-  // The number is written right to left, ending where the tail starts.
-  char *tail = msg + kHeadLen + kMaxDigits;
-  char *p = tail;
-  unsigned n = static_cast<unsigned>(sig);
-  do {
-    *--p = static_cast<char>('0' + n % 10);
-    n /= 10;
-  } while (n > 0);
-  p -= kHeadLen;
+  Decimal number(static_cast<unsigned>(sig));
+  size_t digits = strlen(number.text);
+  char *p = msg;
   memcpy(p, kHead, kHeadLen);
+  memcpy(p + kHeadLen, number.text, digits);
+  char *tail = p + kHeadLen + digits;
   memcpy(tail, kTail, kTailLen);
   write(STDERR_FILENO, p, static_cast<size_t>(tail + kTailLen - p));
   errno = savedErrno;

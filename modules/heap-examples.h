@@ -1,5 +1,6 @@
-// The heap explorer's examples: the call sequences of exercise programs, as heaprun scripts.
-// Keep them in step with alloc-exercises/.
+// The heap explorer's examples: the call sequences of the exercise programs that can be
+// scripted (all but test0, which makes no call, and the threaded test9), in the programs' order,
+// as heaprun scripts. Keep them in step with alloc-exercises/.
 #pragma once
 
 namespace heapview {
@@ -10,12 +11,25 @@ struct HeapExample {
   const char *script;
 };
 
+// test4's calls on ten blocks, which test10 begins with.
+#define HEAP_EXAMPLE_TEST4_CALLS                                                             \
+  "b0 = malloc 100\nb1 = malloc 100\nb2 = malloc 100\nb3 = malloc 100\nb4 = malloc 100\n"       \
+  "b5 = malloc 100\nb6 = malloc 100\nb7 = malloc 100\nb8 = malloc 100\nb9 = malloc 100\n"       \
+  "free b0\nfree b2\nfree b4\nfree b6\nfree b8\n"
+
 inline constexpr HeapExample kHeapExamples[] = {
     {"first", "A first look: malloc, calloc, realloc, free",
      "a = malloc 100\n"
      "b = calloc 4 25\n"
      "a = realloc a 300\n"
      "free b\n"},
+    {"test1", "test1: a block used up exactly (one request stands for 65,532 of test1's)",
+     "# test1 makes 65,535 blocks of 32 bytes, which fill the fresh block exactly;\n"
+     "# here one large block takes the place of all but the last three.\n"
+     "most = malloc 2097008\n"
+     "m1 = malloc 15\n"
+     "m2 = malloc 15\n"
+     "last = malloc 15\n"},
     {"test1-1", "test1-1: the first split",
      "# test1-1: the first request splits the fresh block\n"
      "mem1 = malloc 8\n"},
@@ -37,6 +51,21 @@ inline constexpr HeapExample kHeapExamples[] = {
      "mem3 = malloc 8\n"
      "free mem2\n"
      "free mem1\n"},
+    {"test2", "test2: a new chunk for each large request",
+     "# test2: no remainder of 597,104 bytes holds a block of 1,500,016\n"
+     "big1 = malloc 1500000\n"
+     "big2 = malloc 1500000\n"
+     "big3 = malloc 1500000\n"
+     "big4 = malloc 1500000\n"
+     "big5 = malloc 1500000\n"},
+    {"test3", "test3: a request of 0 bytes and one beyond the limit",
+     "# test3: both get null; only the second sets errno (ENOMEM)\n"
+     "zero = malloc 0\n"
+     "huge = malloc 150000000\n"},
+    {"test4", "test4: every other block freed (10 blocks for test4's 10,000)",
+     "# test4 makes 10,000 blocks of 100 bytes and frees every other one;\n"
+     "# here are ten. No freed block touches another, so each joins the list alone.\n"
+     HEAP_EXAMPLE_TEST4_CALLS},
     {"test5", "test5: merging with the right neighbour",
      "# test5: guard stays in use and keeps the rest apart\n"
      "first = malloc 8\n"
@@ -60,31 +89,24 @@ inline constexpr HeapExample kHeapExamples[] = {
      "free first\n"
      "free third\n"
      "free second\n"},
-    {"test4", "test4: every other block freed (10 blocks for test4's 10,000)",
-     "# test4 makes 10,000 blocks of 100 bytes and frees every other one;\n"
-     "# here are ten. No freed block touches another, so each joins the list alone.\n"
-     "b0 = malloc 100\n"
-     "b1 = malloc 100\n"
-     "b2 = malloc 100\n"
-     "b3 = malloc 100\n"
-     "b4 = malloc 100\n"
-     "b5 = malloc 100\n"
-     "b6 = malloc 100\n"
-     "b7 = malloc 100\n"
-     "b8 = malloc 100\n"
-     "b9 = malloc 100\n"
-     "free b0\n"
-     "free b2\n"
-     "free b4\n"
-     "free b6\n"
-     "free b8\n"},
-    {"test2", "test2: a new chunk for each large request",
-     "# test2: no remainder of 597,104 bytes holds a block of 1,500,016\n"
-     "big1 = malloc 1500000\n"
-     "big2 = malloc 1500000\n"
-     "big3 = malloc 1500000\n"
-     "big4 = malloc 1500000\n"
-     "big5 = malloc 1500000\n"},
+    {"test8", "test8: a request just above the largest block",
+     "# test8: 2097104 bytes and the header make 2097120, above the largest block;\n"
+     "# the program frees the null it gets\n"
+     "p = malloc 2097104\n"
+     "free null\n"},
+    {"test10", "test10: freed blocks reused whole, then splitting again (10 for 10,000)",
+     "# test10 is test4 and then as many requests again: the first half reuse the\n"
+     "# freed blocks whole, head of the list first; the rest split the large block.\n"
+     HEAP_EXAMPLE_TEST4_CALLS
+     "c0 = malloc 100\n"
+     "c1 = malloc 100\n"
+     "c2 = malloc 100\n"
+     "c3 = malloc 100\n"
+     "c4 = malloc 100\n"
+     "c5 = malloc 100\n"
+     "c6 = malloc 100\n"},
 };
 
 }  // namespace heapview
+
+#undef HEAP_EXAMPLE_TEST4_CALLS

@@ -1,6 +1,7 @@
-// heap-mod: the heap explorer, a module for modhost. GET /heap shows a script form;
-// GET /heap?script=... (or ?example=NAME) runs heaprun, found beside this module, on the script
-// in a process of its own and shows the heap after every call.
+// heap-mod: the heap explorer, a module for modhost. GET /heap shows the script form and the
+// default script's steps; POST /heap with script=... in the body (or GET /heap?script=...,
+// ?example=NAME) runs heaprun, found beside this module, on the script in a process of its own
+// and shows the heap after every call.
 //
 // Like the order form, the module lists no libraries: libc and the host utilities come from
 // the process that loads it.
@@ -16,19 +17,22 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include "deadline.h"
 #include "heap-examples.h"
 #include "heap-page.h"
+#include "httprequest.h"
 #include "module_api.h"
+#include "plumbing.h"
 
 using namespace heapview;
 
 namespace {
 
 constexpr int kRunSeconds = 5;              // for heaprun's whole run
-constexpr size_t kOutputMax = 4 << 20;      // bytes of heaprun's output read
+constexpr size_t kOutputMax = 64 << 20;     // bytes of heaprun's output read
+constexpr size_t kOutputStart = 1 << 20;    // the first room for it, doubled as it grows
 constexpr rlim_t kHeapLimit = 256ul << 20;  // heaprun's data segment: 128 chunks or so
 
 struct Query {
@@ -66,10 +70,24 @@ void parseQuery(char *query, Query *q) {
   }
 }
 
-long long nowMillis() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+// A POST request's body, from standard input, NUL-terminated; null if there is none or it
+// cannot be read whole.
+char *readBody() {
+  const char *method = getenv("REQUEST_METHOD"), *length = getenv("CONTENT_LENGTH");
+  if (method == nullptr || strcmp(method, "POST") != 0 || length == nullptr) return nullptr;
+  int n = 0;
+  if (parseNumber(length, 0, static_cast<long>(kBodyMax), &n) != 0) return nullptr;
+  char *body = static_cast<char *>(malloc(static_cast<size_t>(n) + 1));
+  if (body == nullptr) return nullptr;
+  size_t got = 0;
+  while (got < static_cast<size_t>(n)) {
+    ssize_t r = read(STDIN_FILENO, body + got, static_cast<size_t>(n) - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  body[got] = '\0';
+  return body;
 }
 
 // The path of heaprun beside this module, or false if it does not fit.
@@ -103,16 +121,23 @@ bool heaprunPath(char (&path)[PATH_MAX]) {
 
 struct Run {
   char *output = nullptr;
-  size_t length = 0;
+  size_t length = 0, room = 0;
   const char *problem = nullptr;
 };
 
 // Reads heaprun's output until it ends, passes kOutputMax or runs out of time.
 void collect(int fd, long long deadline, Run *run) {
   for (;;) {
-    if (run->length == kOutputMax) {
-      run->problem = "heaprun's output passed 4 MiB: the steps up to there are shown.";
-      return;
+    if (run->length == run->room) {
+      char *grown = run->room < kOutputMax
+                        ? static_cast<char *>(realloc(run->output, 2 * run->room))
+                        : nullptr;
+      if (grown == nullptr) {
+        run->problem = "heaprun's output passed 64 MiB: the steps up to there are shown.";
+        return;
+      }
+      run->output = grown;
+      run->room *= 2;
     }
     long long left = deadline - nowMillis();
     if (left <= 0) {
@@ -129,23 +154,11 @@ void collect(int fd, long long deadline, Run *run) {
       return;
     }
     if (ready == 0) continue;  // the deadline is checked above
-    ssize_t n = read(fd, run->output + run->length, kOutputMax - run->length);
+    ssize_t n = read(fd, run->output + run->length, run->room - run->length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     run->length += static_cast<size_t>(n);
   }
-}
-
-// Writes all n bytes of buf to fd, going on after a signal; false if a write fails.
-bool writeWhole(int fd, const char *buf, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, buf, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    buf += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 // Runs heaprun on the script; what it wrote is in run->output (kept to the end of the process).
@@ -155,11 +168,12 @@ void runHeaprun(const char *script, size_t length, Run *run) {
     run->problem = "heaprun was not found beside the module.";
     return;
   }
-  run->output = static_cast<char *>(malloc(kOutputMax));
+  run->output = static_cast<char *>(malloc(kOutputStart));
+  run->room = kOutputStart;
   int input = memfd_create("heaprun-script", MFD_CLOEXEC);
   int pipes[2] = {-1, -1};
   bool ready = run->output != nullptr && input >= 0 && pipe2(pipes, O_CLOEXEC) == 0 &&
-               writeWhole(input, script, length) && lseek(input, 0, SEEK_SET) == 0;
+               writeAll(input, script, length) == 0 && lseek(input, 0, SEEK_SET) == 0;
   pid_t pid = ready ? fork() : -1;
   if (pid < 0) {
     const int opened[] = {input, pipes[0], pipes[1]};
@@ -200,9 +214,15 @@ extern "C" void httprun(int fd, char *) {
     if (query == nullptr) exit(1);
     parseQuery(query, &q);
   }
+  char *body = readBody();
+  if (body != nullptr) parseQuery(body, &q);  // the form's fields, after the address's
   const char *firstExample = kHeapExamples[0].script;  // the text area's default
   PageInput page{firstExample, strlen(firstExample), nullptr, false, nullptr, 0, nullptr};
   const char *script = q.script;
+  if (script == nullptr && q.example == nullptr) {  // the first visit: the default's steps
+    script = firstExample;
+    page.example = kHeapExamples[0].name;
+  }
   if (q.example != nullptr && q.example[0] != '\0') {  // the menu's "Choose one" is empty
     page.problem = "There is no example of that name.";
     for (const HeapExample &e : kHeapExamples)

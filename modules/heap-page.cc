@@ -1,134 +1,22 @@
-// The heap explorer's page. Each step is drawn as one SVG picture: a bar per chunk, its blocks
-// side by side to one scale for the whole run (small blocks get a minimum width), free blocks
-// numbered by their place in the free list and linked by arrows along _nextFree. Without
-// JavaScript the steps form one list; with it, buttons and the arrow keys show one at a time.
+// The heap explorer's page. The script draws one step at a time from the run's steps, written
+// into the page as compact data (each step's changed blocks only); without JavaScript a list of
+// steps drawn here stands in (the first ones and the last). Both draw a chunk as a row of
+// blocks that wraps to the page's width, each block as wide as its size's logarithm allows.
 #include "heap-page.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "MyMallocLayout.h"
 #include "heap-examples.h"
+#include "heap-page-files.h"
 #include "heapsteps.h"
+#include "httprequest.h"
 
 namespace heapview {
 namespace {
 
-// The picture's geometry, in pixels.
-constexpr double kBarWidth = 900;    // the widest chunk's bar, unless its small blocks need more
-constexpr double kMinBlockPx = 44;   // the width of a block too small to draw to scale
-constexpr double kFencePx = 5;       // a fencepost's width
-constexpr double kMargin = 8;        // around the bars
-constexpr double kScaleHeight = 30;  // the scale line above the first bar
-constexpr double kArrowSpace = 40;   // above each bar, for the chunk's name and the arrows
-constexpr double kBarHeight = 36;
-constexpr double kRowGap = 14;  // below each bar
-constexpr double kRowHeight = kArrowSpace + kBarHeight + kRowGap;
-constexpr double kNameCharPx = 6.7;  // 11 px monospace
-constexpr double kSizeCharPx = 6.1;  // 10 px monospace
-constexpr int kSearchRounds = 50;    // halvings in the search for the scale
-
-constexpr char kHead[] = R"(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>Heap explorer</title>
-<style>
-body { font-family: system-ui, sans-serif; max-width: 62rem; margin: 0 auto; padding: 0 0.75rem 2rem;
-  color: #1b1b1b; line-height: 1.4; }
-h1 { font-size: 1.6rem; margin-bottom: 0.3rem; }
-textarea { width: 100%; box-sizing: border-box; font: 0.95rem ui-monospace, monospace; }
-button, select { font: inherit; padding: 0.3rem 0.7rem; max-width: 100%; }
-form { margin: 0.6rem 0; }
-.error, .problem { border-left: 0.3rem solid #b00020; background: #fdecee; padding: 0.4rem 0.7rem; }
-.problem { border-color: #a86b00; background: #fff4de; }
-.picture { overflow-x: auto; }
-.picture svg { display: block; }
-.freelist code, h3 code { overflow-wrap: anywhere; }
-.step { border-top: 1px solid #ccc; padding-top: 0.3rem; }
-.step p { margin: 0.3rem 0; }
-[hidden] { display: none !important; }
-#stepper { position: sticky; top: 0; background: #fff; padding: 0.4rem 0; display: flex; gap: 0.6rem;
-  align-items: center; flex-wrap: wrap; }
-.legend span { display: inline-block; width: 0.9rem; height: 0.9rem; vertical-align: middle;
-  margin: 0 0.2rem 0 0.6rem; border: 1px solid #555; }
-.block.used, .legend .used { fill: #f4a261; background: #f4a261; }
-.block.free, .legend .free { fill: #a8dadc; background: #a8dadc; }
-.block.fence, .legend .fence { fill: #264653; background: #264653; }
-.block { stroke: #333; stroke-width: 0.6; }
-.name { font: 11px ui-monospace, monospace; fill: #1b1b1b; }
-.size { font: 10px ui-monospace, monospace; fill: #444; }
-.chunk, .scale text { font: 11px system-ui, sans-serif; fill: #555; }
-.scale line { stroke: #555; }
-.link { fill: none; stroke: #1d3557; stroke-width: 1.3; }
-#arrowhead path { fill: #1d3557; }
-</style>
-</head>
-<body>
-<svg width="0" height="0" style="position:absolute" aria-hidden="true"><defs>
-<marker id="arrowhead" viewBox="0 0 8 8" refX="7" refY="4" markerWidth="7" markerHeight="7"
- orient="auto"><path d="M0,0 L8,4 L0,8 z"/></marker></defs></svg>
-<h1>Heap explorer</h1>
-<p>Write calls of <code>malloc</code>, <code>calloc</code>, <code>realloc</code> and
-<code>free</code>, one a line, and see MyMalloc's heap after each of them: every chunk, every
-block, the free list's order and links. Names stand for the pointers:
-<code>a = malloc 100</code>, <code>b = calloc 4 25</code>, <code>a = realloc a 300</code>,
-<code>free b</code>; <code>null</code> is the null pointer; <code>#</code> starts a comment.</p>
-)";
-
-// Steps one at a time once the page has loaded; long scripts are stopped before the server
-// refuses their request line.
-constexpr char kScript[] = R"(<script>
-(function () {
-  var menu = document.getElementById('example');
-  if (menu) menu.addEventListener('change', function () { if (menu.value) menu.form.submit(); });
-  var form = document.getElementById('run');
-  form.addEventListener('submit', function (e) {
-    var text = form.elements.script.value.replace(/\r\n|\r|\n/g, '\r\n');
-    var line = 'GET ' + new URL(form.action).pathname + '?' +
-        new URLSearchParams({ script: text }).toString() + ' HTTP/1.1';
-    var note = document.getElementById('toolong');
-    if (line.length <= 8192) { note.hidden = true; return; }
-    e.preventDefault();
-    note.textContent = 'This script is too long to send: encoded, it makes a request line of ' +
-        line.length + ' bytes, and the server takes 8192 at most. Shorten it by about ' +
-        Math.ceil((line.length - 8192) * 100 / line.length) + '%.';
-    note.hidden = false;
-  });
-  var steps = document.querySelectorAll('.step');
-  var nav = document.getElementById('stepper');
-  if (!nav || steps.length === 0) return;
-  var prev = document.getElementById('prev'), next = document.getElementById('next');
-  var position = document.getElementById('position');
-  var at = 0;
-  function show(i) {
-    at = Math.max(0, Math.min(steps.length - 1, i));
-    for (var j = 0; j < steps.length; j++) steps[j].hidden = j !== at;
-    position.textContent = 'Step ' + (at + 1) + ' of ' + steps.length;
-    prev.disabled = at === 0;
-    next.disabled = at === steps.length - 1;
-  }
-  prev.addEventListener('click', function () { show(at - 1); });
-  next.addEventListener('click', function () { show(at + 1); });
-  document.addEventListener('keydown', function (e) {
-    var tag = e.target.tagName;
-    if (tag === 'TEXTAREA' || tag === 'INPUT' || tag === 'SELECT' || e.altKey || e.ctrlKey ||
-        e.metaKey)
-      return;
-    if (e.key === 'ArrowLeft' || e.key === 'ArrowUp') show(at - 1);
-    else if (e.key === 'ArrowRight' || e.key === 'ArrowDown') show(at + 1);
-    else if (e.key === 'Home') show(0);
-    else if (e.key === 'End') show(steps.length - 1);
-    else return;
-    e.preventDefault();
-  });
-  nav.hidden = false;
-  show(0);
-})();
-</script>
-)";
+constexpr size_t kStaticFirst = 10;  // steps drawn for readers without JavaScript, and the last
 
 void put(FILE *out, const char *s) { fputs(s, out); }
 
@@ -152,302 +40,308 @@ void putEscaped(FILE *out, const char *s, size_t n) {
 }
 void putEscaped(FILE *out, const Text &t) { putEscaped(out, t.start, t.length); }
 
-bool startsWith(const Text &t, const char *prefix) {
-  size_t n = strlen(prefix);
-  return t.length >= n && memcmp(t.start, prefix, n) == 0;
+
+// Writes s as the inside of a JSON string that may stand in a <script> element: quotes,
+// backslashes, controls and the characters of HTML markup escaped.
+void putJson(FILE *out, const char *s, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '"' || c == '\\' || c == '<' || c == '>' || c == '&' || c < 0x20)
+      fprintf(out, "\\u%04x", c);
+    else
+      fputc(c, out);
+  }
+}
+void putJsonText(FILE *out, const Text &t) {
+  if (t.start == nullptr) {
+    put(out, "null");
+    return;
+  }
+  put(out, "\"");
+  putJson(out, t.start, t.length);
+  put(out, "\"");
 }
 
-// A byte count the way the scale shows it: bytes, KiB or MiB, rounded.
-void putBytes(FILE *out, double bytes) {
-  if (bytes >= 1048576)
-    fprintf(out, "%.0f MiB", bytes / 1048576);
-  else if (bytes >= 1024)
-    fprintf(out, "%.0f KiB", bytes / 1024);
-  else
-    fprintf(out, "%.0f bytes", bytes);
+// The binary logarithm of a block's size over the smallest block's, which the style turns into
+// a width. Worked out here to within 0.01 (the whole part from the highest bit, the rest by a
+// quadratic), because a module takes no maths library.
+double logWidth(size_t size) {
+  if (size <= mymalloc::kMinBlockSize) return 0;
+  int whole = 63 - __builtin_clzll(size);
+  double f = static_cast<double>(size) / static_cast<double>(1ull << whole) - 1;
+  static_assert(mymalloc::kMinBlockSize == 32);
+  return whole + f * (1.3465 - 0.3465 * f) - 5;  // 5: log2 of 32
 }
 
-double widthOf(const StepBlock &b, double scale) {
-  if (b.state == BlockState::Fence) return kFencePx;
-  double w = static_cast<double>(b.size) * scale;
-  return w < kMinBlockPx ? kMinBlockPx : w;
+// Free-list places (1 for the head) of state's blocks, following _nextFree from the head.
+void listPlaces(const HeapState &state, size_t *places) {
+  for (size_t i = 0; i < state.count; i++) places[i] = 0;
+  size_t place = 1;
+  for (long at = state.head; at != kNoLink && place <= state.count; place++) {
+    const StepBlock *b = blockAt(state, at);
+    if (b == nullptr || b->state != BlockState::Free) break;
+    places[b - state.blocks] = place;
+    at = b->next;
+  }
 }
 
-// The widest chunk of the run at a scale (pixels per byte). A chunk's blocks lie between its
-// two fenceposts, so fenceposts open and close the rows in turn.
-double widestRow(const HeapRun &run, double scale) {
-  double widest = 0, row = 0;
-  bool inRow = false;
-  for (size_t i = 0; i < run.blockCount; i++) {
-    const StepBlock &b = run.blocks[i];
-    row += widthOf(b, scale);
+// A step's picture without the script: each chunk a row of blocks, free blocks numbered.
+void writePicture(FILE *out, const HeapState &state, const Step &step, const HeapRun &run,
+                  size_t *places) {
+  listPlaces(state, places);
+  put(out, "<div class=\"picture\">");
+  if (state.count == 0) put(out, "<p>No chunk yet: the heap is not set up.</p>");
+  int chunk = 0;
+  bool inChunk = false;
+  for (size_t i = 0; i < state.count; i++) {
+    const StepBlock &b = state.blocks[i];
+    if (b.state == BlockState::Fence && !inChunk)
+      fprintf(out, "<div class=\"chunk\"><div class=\"chunk-name\">chunk %d at offset %ld</div>"
+                   "<div class=\"bar\">", chunk++, b.offset);
+    bool changed = false;
+    for (size_t k = 0; k < step.changedCount && !changed; k++)
+      changed = run.changed[step.firstChanged + k].offset == b.offset;
+    static const char *const kClasses[] = {"used", "free", "fence"};
+    fprintf(out, "<div class=\"block %s%s\" data-offset=\"%ld\" data-size=\"%zu\"",
+            kClasses[static_cast<int>(b.state)], changed ? " changed" : "", b.offset, b.size);
+    if (b.state != BlockState::Fence) fprintf(out, " style=\"--lg:%.2f\"", logWidth(b.size));
+    put(out, ">");
+    if (b.state == BlockState::Free) {
+      fprintf(out, "<span class=\"name\">#%zu</span><span class=\"size\">%zu</span>", places[i],
+              b.size);
+    } else if (b.state == BlockState::Used) {
+      put(out, "<span class=\"name\">");
+      if (b.name.start != nullptr) putEscaped(out, b.name);
+      fprintf(out, "</span><span class=\"size\">%zu</span>", b.size);
+    }
+    put(out, "</div>");
     if (b.state == BlockState::Fence) {
-      if (inRow && row > widest) widest = row;
-      if (inRow) row = 0;
-      inRow = !inRow;
+      if (inChunk) put(out, "</div></div>\n");
+      inChunk = !inChunk;
     }
   }
-  return widest;
+  if (inChunk) put(out, "</div></div>\n");
+  put(out, "</div>\n");
 }
 
-struct Scale {
-  double perByte;  // pixels
-  double width;    // of the bars' area
-};
-
-// One scale for every step, so that a block keeps its place and width from step to step: the
-// largest at which the widest chunk fits the bar.
-Scale scaleFor(const HeapRun &run) {
-  Scale s{0, kBarWidth};
-  double smallest = widestRow(run, 0);  // every block at its minimum width
-  if (smallest + kBarWidth / 3 > s.width) s.width = smallest + kBarWidth / 3;
-  double low = 0, high = s.width / static_cast<double>(mymalloc::kFreshBlockSize);
-  for (int i = 0; i < kSearchRounds; i++) {
-    double mid = (low + high) / 2;
-    if (widestRow(run, mid) <= s.width)
-      low = mid;
-    else
-      high = mid;
-  }
-  s.perByte = low;
-  return s;
-}
-
-void writeScale(FILE *out, const Scale &s) {
-  double bytes = 16;  // the largest power of two that draws within 160 px
-  while (bytes * 2 * s.perByte <= 160 && bytes < mymalloc::kChunkSize) bytes *= 2;
-  double length = bytes * s.perByte;
-  double y = kScaleHeight / 2;
+void writeFigures(FILE *out, const Step &step) {
+  const Figures &f = step.figures;
+  size_t chunks = step.heap / mymalloc::kChunkSize;
+  size_t outside = f.freeBytes - f.largestFree;
   fprintf(out,
-          "<g class=\"scale\"><line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>"
-          "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>"
-          "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/><text x=\"%.1f\" y=\"%.1f\">",
-          kMargin, y, kMargin + length, y, kMargin, y - 4, kMargin, y + 4, kMargin + length, y - 4,
-          kMargin + length, y + 4, kMargin + length + 6, y + 4);
-  putBytes(out, bytes);
-  put(out, "; blocks under ");
-  putBytes(out, kMinBlockPx / s.perByte);
-  fprintf(out, " drawn %.0f px wide, fenceposts %.0f px</text></g>\n", kMinBlockPx, kFencePx);
+          "<p class=\"figures\">Heap %zu bytes (%zu chunk%s) \u00b7 in use: %zu block%s, %zu "
+          "bytes (%zu of payload) \u00b7 free: %zu bytes in %zu block%s, the largest %zu "
+          "\u00b7 outside the largest: %zu bytes (%.1f%% of free memory)</p>\n",
+          step.heap, chunks, chunks == 1 ? "" : "s", f.usedBlocks, f.usedBlocks == 1 ? "" : "s",
+          f.usedBytes, f.payload, f.freeBytes, f.freeBlocks, f.freeBlocks == 1 ? "" : "s",
+          f.largestFree, outside,
+          f.freeBytes == 0 ? 0.0 : 100.0 * static_cast<double>(outside) / f.freeBytes);
 }
 
-// Where each block of a step is drawn.
-struct Placed {
-  double x, width;
-  int row;
-  size_t listPosition;  // 1 for the head of the free list; 0 for a block not on it
-};
-
-double barTop(int row) { return kScaleHeight + row * kRowHeight + kArrowSpace; }
-
-// The block of a step at offset, found among its blocks (in address order), or -1.
-long blockAt(const HeapRun &run, const Step &step, long offset) {
-  size_t low = 0, high = step.blockCount;
-  while (low < high) {
-    size_t mid = (low + high) / 2;
-    long o = run.blocks[step.firstBlock + mid].offset;
-    if (o == offset && run.blocks[step.firstBlock + mid].state != BlockState::Fence)
-      return static_cast<long>(mid);
-    if (o < offset)
-      low = mid + 1;
-    else
-      high = mid;
+void writeFreeList(FILE *out, const HeapState &state) {
+  put(out, "<p class=\"freelist\"><code>FreeList: ");
+  size_t n = 0;
+  for (long at = state.head; at != kNoLink && n < state.count; n++) {
+    const StepBlock *b = blockAt(state, at);
+    if (b == nullptr) break;
+    fprintf(out, "%s[offset:%ld,size:%zu]", n > 0 ? "-&gt;" : "", b->offset, b->size);
+    at = b->next;
   }
-  // heaprun writes the blocks in address order; should they come otherwise, look at each.
-  for (size_t i = 0; i < step.blockCount; i++)
-    if (run.blocks[step.firstBlock + i].offset == offset &&
-        run.blocks[step.firstBlock + i].state != BlockState::Fence)
-      return static_cast<long>(i);
-  return -1;
+  put(out, "</code></p>\n");
 }
 
-void writeBlock(FILE *out, const StepBlock &b, const Placed &p) {
-  static const char *const kClasses[] = {"used", "free", "fence"};
-  double y = barTop(p.row);
-  fprintf(out,
-          "<rect class=\"block %s\" data-offset=\"%ld\" data-size=\"%zu\" x=\"%.1f\" y=\"%.1f\" "
-          "width=\"%.1f\" height=\"%.0f\"><title>",
-          kClasses[static_cast<int>(b.state)], b.offset, b.size, p.x, y, p.width, kBarHeight);
-  if (b.state == BlockState::Fence) {
-    fprintf(out, "fencepost at %ld", b.offset);
-  } else {
-    if (b.state == BlockState::Free)
-      fprintf(out, "free, #%zu in the free list", p.listPosition);
-    else if (b.name.start != nullptr)
-      putEscaped(out, b.name);
-    else
-      put(out, "in use, no name holds it");
-    fprintf(out, ": %zu bytes at %ld", b.size, b.offset);
-  }
-  put(out, "</title></rect>");
-  if (b.state == BlockState::Fence) return;
-
-  char label[24];
-  Text name{label, 0};
-  if (b.state == BlockState::Free) {
-    name.length = static_cast<size_t>(snprintf(label, sizeof label, "#%zu", p.listPosition));
-  } else if (b.name.start != nullptr) {
-    name = b.name;
-  }
-  size_t fits = static_cast<size_t>((p.width - 4) / kNameCharPx);
-  if (name.length > 0 && fits > 0) {
-    double cx = p.x + p.width / 2;
-    fprintf(out, "<text class=\"name\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">", cx,
-            y + kBarHeight / 2 - 2);
-    if (name.length <= fits) {
-      putEscaped(out, name);
-    } else {
-      putEscaped(out, name.start, fits > 1 ? fits - 1 : 1);
-      put(out, "\u2026");
-    }
-    put(out, "</text>");
-    char size[24];
-    int n = snprintf(size, sizeof size, "%zu", b.size);
-    if (n > 0 && n * kSizeCharPx + 4 <= p.width)
-      fprintf(out, "<text class=\"size\" x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>",
-              cx, y + kBarHeight / 2 + 11, size);
-  }
-  put(out, "\n");
-}
-
-// An arrow from one free block to the next along _nextFree: over the bar within a chunk,
-// between the bars from one chunk to another.
-void writeLink(FILE *out, const Placed &from, const Placed &to) {
-  // Leaving right of the centre and arriving left of it, so that two links never meet.
-  double x1 = from.x + from.width * 0.62, x2 = to.x + to.width * 0.38;
-  double y1, y2, bend1, bend2;
-  if (from.row == to.row) {
-    double lift = 8 + (x2 > x1 ? x2 - x1 : x1 - x2) / 4;
-    if (lift > kArrowSpace - 14) lift = kArrowSpace - 14;
-    y1 = y2 = barTop(from.row);
-    bend1 = bend2 = -lift;
-  } else if (to.row < from.row) {  // up to the bottom of an earlier chunk's bar
-    y1 = barTop(from.row);
-    y2 = barTop(to.row) + kBarHeight;
-    bend1 = -kArrowSpace / 2;
-    bend2 = kRowGap;
-  } else {
-    y1 = barTop(from.row) + kBarHeight;
-    y2 = barTop(to.row);
-    bend1 = kRowGap;
-    bend2 = -kArrowSpace / 2;
-  }
-  fprintf(out,
-          "<path class=\"link\" marker-end=\"url(#arrowhead)\" "
-          "d=\"M%.1f,%.1f C%.1f,%.1f %.1f,%.1f %.1f,%.1f\"/>\n",
-          x1, y1, x1, y1 + bend1, x2, y2 + bend2, x2, y2);
-}
-
-// The picture of one step, placed with scratch room for its blocks.
-void writePicture(FILE *out, const HeapRun &run, const Step &step, const Scale &scale,
-                  Placed *placed) {
-  int rows = 0;
-  double x = kMargin;
-  bool inRow = false;
-  for (size_t i = 0; i < step.blockCount; i++) {
-    const StepBlock &b = run.blocks[step.firstBlock + i];
-    if (b.state == BlockState::Fence && !inRow) x = kMargin;
-    placed[i] = Placed{x, widthOf(b, scale.perByte), rows, 0};
-    x += placed[i].width;
-    if (b.state == BlockState::Fence) {
-      if (inRow) rows++;
-      inRow = !inRow;
-    }
-  }
-  for (size_t j = 0; j < step.freeCount; j++) {
-    long i = blockAt(run, step, run.frees[step.firstFree + j].offset);
-    if (i >= 0) placed[i].listPosition = j + 1;
-  }
-  double width = scale.width + 2 * kMargin;
-  double height = kScaleHeight + rows * kRowHeight;
-  fprintf(out,
-          "<div class=\"picture\"><svg class=\"heap\" width=\"%.0f\" height=\"%.0f\" "
-          "viewBox=\"0 0 %.0f %.0f\" role=\"img\" aria-label=\"The heap after step %ld\">\n",
-          width, height, width, height, step.number);
-  writeScale(out, scale);
-  for (size_t i = 0; i < step.blockCount; i++) {
-    const StepBlock &b = run.blocks[step.firstBlock + i];
-    if (b.state == BlockState::Fence && placed[i].x == kMargin)  // a chunk's left fencepost
-      fprintf(out, "<text class=\"chunk\" x=\"%.1f\" y=\"%.1f\">chunk %d at offset %ld</text>\n",
-              kMargin, barTop(placed[i].row) - kArrowSpace + 12, placed[i].row, b.offset);
-  }
-  for (size_t i = 0; i < step.blockCount; i++)
-    writeBlock(out, run.blocks[step.firstBlock + i], placed[i]);
-  for (size_t j = 0; j + 1 < step.freeCount; j++) {
-    long from = blockAt(run, step, run.frees[step.firstFree + j].offset);
-    long to = blockAt(run, step, run.frees[step.firstFree + j + 1].offset);
-    if (from >= 0 && to >= 0) writeLink(out, placed[from], placed[to]);
-  }
-  put(out, "</svg></div>\n");
-}
-
-void writeResult(FILE *out, const HeapRun &run, const Step &step) {
-  put(out, "<p class=\"result\">");
-  if (startsWith(step.call, "free ")) {
-    put(out, "free returns nothing.");
-  } else if (step.hasResult) {
-    fprintf(out, "Returned offset %ld", step.result);
-    long block = blockAt(run, step, step.result - static_cast<long>(mymalloc::kHeaderSize));
-    if (block >= 0)
-      fprintf(out, ": the payload of the %zu-byte block at %ld",
-              run.blocks[step.firstBlock + block].size,
-              step.result - static_cast<long>(mymalloc::kHeaderSize));
-    put(out, ".");
-  } else {
-    put(out, "Returned null");
-    if (step.error != 0)
-      fprintf(out, ", errno %d%s", step.error, step.error == ENOMEM ? " (ENOMEM)" : "");
-    put(out, ".");
-  }
+void writeStaticStep(FILE *out, const HeapRun &run, const Step &step, const HeapState &state,
+                     size_t *places) {
+  fprintf(out, "<section class=\"step\" id=\"step-%ld\">\n<h3>Step %ld: <code>", step.number,
+          step.number);
+  putEscaped(out, step.call);
+  put(out, "</code></h3>\n<p class=\"say\">");
+  putEscaped(out, step.say);
   put(out, "</p>\n");
   if (step.message.start != nullptr) {
     put(out, "<p class=\"message\">The allocator wrote: <samp>");
     putEscaped(out, step.message);
     put(out, "</samp></p>\n");
   }
+  writeFigures(out, step);
+  writePicture(out, state, step, run, places);
+  writeFreeList(out, state);
+  put(out, "</section>\n");
 }
 
-void writeFreeList(FILE *out, const HeapRun &run, const Step &step) {
-  put(out, "<p class=\"freelist\"><code>FreeList: ");
-  for (size_t j = 0; j < step.freeCount; j++) {
-    const FreeEntry &f = run.frees[step.firstFree + j];
-    fprintf(out, "%s[offset:%ld,size:%zu]", j > 0 ? "-&gt;" : "", f.offset, f.size);
+// The steps for readers without JavaScript: the first kStaticFirst and the last.
+bool writeStaticSteps(FILE *out, const HeapRun &run) {
+  HeapState state{};
+  size_t *places = nullptr;
+  size_t room = 0;
+  bool ok = true;
+  put(out, "<div id=\"static-steps\">\n");
+  if (run.stepCount > kStaticFirst + 1)
+    fprintf(out,
+            "<p class=\"note\">Steps 1 to %zu and the last are shown here; the page's script "
+            "shows every step.</p>\n",
+            kStaticFirst);
+  for (size_t s = 0; s < run.stepCount && ok; s++) {
+    ok = applyStep(&state, run, run.steps[s]);
+    if (!ok || (s >= kStaticFirst && s + 1 != run.stepCount)) continue;
+    if (state.count > room) {
+      free(places);
+      room = state.count * 2;
+      places = static_cast<size_t *>(malloc(room * sizeof(size_t)));
+      if (places == nullptr) {
+        ok = false;
+        room = 0;
+      }
+    }
+    if (ok) writeStaticStep(out, run, run.steps[s], state, places);
   }
-  size_t chunks = step.heap / mymalloc::kChunkSize;
-  fprintf(out, "</code></p>\n<p class=\"heapsize\">Heap: %zu bytes, %zu chunk%s.</p>\n", step.heap,
-          chunks, chunks == 1 ? "" : "s");
+  put(out, "</div>\n");
+  free(places);
+  freeHeapState(&state);
+  return ok;
 }
 
-void writeSteps(FILE *out, const HeapRun &run) {
-  size_t most = 0;
+// Texts that repeat with other numbers in them (the sayings): each kept once as a template with
+// a mark for each number, so that a step carries only its numbers.
+constexpr char kNumberMark = '\x01';
+constexpr size_t kTemplatesMax = 4096;
+struct Templates {
+  char *texts[kTemplatesMax];
+  size_t lengths[kTemplatesMax];
+  size_t count;
+};
+
+// The template of t (numbers replaced by marks) in table, added if new; -1 if the table is
+// full or memory ran out.
+long templateOf(Templates *table, const Text &t, char *scratch) {
+  size_t n = 0;
+  for (size_t i = 0; i < t.length; i++) {
+    bool digit = t.start[i] >= '0' && t.start[i] <= '9';
+    if (!digit)
+      scratch[n++] = t.start[i];
+    else if (i == 0 || t.start[i - 1] < '0' || t.start[i - 1] > '9')
+      scratch[n++] = kNumberMark;
+  }
+  for (size_t k = 0; k < table->count; k++)
+    if (table->lengths[k] == n && memcmp(table->texts[k], scratch, n) == 0)
+      return static_cast<long>(k);
+  if (table->count == kTemplatesMax) return -1;
+  char *copy = static_cast<char *>(malloc(n + 1));
+  if (copy == nullptr) return -1;
+  memcpy(copy, scratch, n);
+  table->texts[table->count] = copy;
+  table->lengths[table->count] = n;
+  return static_cast<long>(table->count++);
+}
+
+// A name's index in names, added if new; -1 if memory ran out.
+long nameIndex(Text **names, size_t *count, size_t *room, const Text &name) {
+  for (size_t n = *count; n-- > 0;)
+    if ((*names)[n].length == name.length && memcmp((*names)[n].start, name.start, name.length) == 0)
+      return static_cast<long>(n);
+  if (*count == *room) {
+    size_t more = *room == 0 ? 64 : 2 * *room;
+    Text *grown = static_cast<Text *>(realloc(*names, more * sizeof(Text)));
+    if (grown == nullptr) return -1;
+    *names = grown;
+    *room = more;
+  }
+  (*names)[*count] = name;
+  return static_cast<long>((*count)++);
+}
+
+// Every step as compact data for the script: [call, saying's template, its numbers, changed,
+// gone, head, heap, message], changed being seven numbers a block (offset, size, state,
+// _leftSize, _nextFree, _prevFree, the name's index or -1); the names and the templates follow
+// in tables of their own. A saying with no template is written whole in the template's place.
+void writeData(FILE *out, const HeapRun &run) {
+  put(out, "<script type=\"application/json\" id=\"heap-data\">{\"steps\":[");
+  Text *names = nullptr;
+  size_t nameCount = 0, nameRoom = 0;
+  Templates *templates = static_cast<Templates *>(calloc(1, sizeof(Templates)));
+  size_t longest = 0;
   for (size_t s = 0; s < run.stepCount; s++)
-    if (run.steps[s].blockCount > most) most = run.steps[s].blockCount;
-  Placed *placed = static_cast<Placed *>(malloc((most + 1) * sizeof(Placed)));
-  if (placed == nullptr) {
-    put(out, "<p class=\"problem\">The pictures need more memory than the server has.</p>\n");
-    return;
-  }
-  Scale scale = scaleFor(run);
-  fprintf(
-      out,
-      "<h2>The heap after each call</h2>\n<p class=\"legend\"><span class=\"used\"></span>in "
-      "use, with its name<span class=\"free\"></span>free, #n: its place in the free list"
-      "<span class=\"fence\"></span>fencepost. Arrows follow <code>_nextFree</code> from the "
-      "head of the list. Offsets count from the first chunk, as <code>print_list</code> "
-      "counts.</p>\n<nav id=\"stepper\" hidden><button type=\"button\" id=\"prev\">\u25c0 "
-      "Previous</button><span id=\"position\" aria-live=\"polite\"></span><button "
-      "type=\"button\" id=\"next\">Next \u25b6</button><small>or the arrow keys</small></nav>\n");
+    if (run.steps[s].say.length > longest) longest = run.steps[s].say.length;
+  char *scratch = static_cast<char *>(malloc(longest + 1));
   for (size_t s = 0; s < run.stepCount; s++) {
     const Step &step = run.steps[s];
-    fprintf(out, "<section class=\"step\" id=\"step-%ld\">\n<h3>Step %ld: <code>", step.number,
-            step.number);
-    putEscaped(out, step.call);
-    put(out, "</code></h3>\n");
-    writeResult(out, run, step);
-    writePicture(out, run, step, scale, placed);
-    writeFreeList(out, run, step);
-    put(out, "</section>\n");
+    put(out, s > 0 ? ",\n[" : "\n[");
+    putJsonText(out, step.call);
+    long t = templates != nullptr && scratch != nullptr ? templateOf(templates, step.say, scratch)
+                                                        : -1;
+    if (t < 0) {
+      put(out, ",");
+      putJsonText(out, step.say);
+      put(out, ",[");
+    } else {
+      fprintf(out, ",%ld,[", t);
+      bool first = true;
+      for (size_t i = 0; i < step.say.length; i++) {
+        bool digit = step.say.start[i] >= '0' && step.say.start[i] <= '9';
+        bool starts = digit && (i == 0 || step.say.start[i - 1] < '0' || step.say.start[i - 1] > '9');
+        if (starts && !first) put(out, ",");
+        if (starts) first = false;
+        if (digit) fputc(step.say.start[i], out);
+      }
+    }
+    put(out, "],[");
+    for (size_t k = 0; k < step.changedCount; k++) {
+      const StepBlock &b = run.changed[step.firstChanged + k];
+      long name = b.name.start == nullptr ? -1 : nameIndex(&names, &nameCount, &nameRoom, b.name);
+      fprintf(out, "%s%ld,%zu,%d,%zu,%ld,%ld,%ld", k > 0 ? "," : "", b.offset, b.size,
+              static_cast<int>(b.state), b.left, b.next, b.prev, name);
+    }
+    put(out, "],[");
+    for (size_t g = 0; g < step.goneCount; g++)
+      fprintf(out, "%s%ld", g > 0 ? "," : "", run.gone[step.firstGone + g]);
+    fprintf(out, "],%ld,%zu,", step.head, step.heap);
+    putJsonText(out, step.message);
+    put(out, "]");
   }
-  free(placed);
+  put(out, "],\n\"names\":[");
+  for (size_t n = 0; n < nameCount; n++) {
+    put(out, n > 0 ? "," : "");
+    putJsonText(out, names[n]);
+  }
+  put(out, "],\n\"sayings\":[");
+  for (size_t k = 0; templates != nullptr && k < templates->count; k++) {
+    put(out, k > 0 ? ",\"" : "\"");
+    putJson(out, templates->texts[k], templates->lengths[k]);
+    put(out, "\"");
+    free(templates->texts[k]);
+  }
+  put(out, "]}</script>\n");
+  free(scratch);
+  free(templates);
+  free(names);
+}
+
+// Where the script draws: the controls, the picture, what the call did, a block's header.
+void writeExplorer(FILE *out, size_t steps) {
+  fprintf(out,
+          "<section id=\"explorer\" hidden data-steps=\"%zu\">\n"
+          "<nav id=\"stepper\"><button type=\"button\" id=\"prev\">\u25c0 Previous</button>"
+          "<button type=\"button\" id=\"play\">\u25b6 Play</button>"
+          "<button type=\"button\" id=\"next\">Next \u25b6</button>"
+          "<input type=\"range\" id=\"seek\" min=\"0\" max=\"%zu\" value=\"0\" "
+          "aria-label=\"Step\">"
+          "<span id=\"position\" aria-live=\"polite\"></span></nav>\n"
+          "<h3 id=\"call\"></h3>\n<p id=\"say\" class=\"say\"></p>\n"
+          "<p id=\"message\" class=\"message\" hidden></p>\n"
+          "<div id=\"picture\" class=\"picture\"></div>\n"
+          "<div id=\"header\" class=\"header-words\" hidden></div>\n"
+          "<p class=\"legend\"><span class=\"used\"></span>in use: name and size"
+          "<span class=\"free\"></span>free: #place in the free list, size"
+          "<span class=\"fence\"></span>fencepost<span class=\"changed\"></span>header words "
+          "changed by this call. Tap a block for its header.</p>\n"
+          "<p class=\"options\"><label>Widths: <select id=\"widths\"><option value=\"log\">"
+          "grow with the size's logarithm</option><option value=\"linear\">to scale (a chunk "
+          "is the page's width)</option></select></label> <label><input type=\"checkbox\" "
+          "id=\"arrows\" checked> arrows along <code>_nextFree</code></label></p>\n"
+          "<dl id=\"figures\" class=\"figures\"></dl>\n"
+          "<p class=\"freelist\"><code id=\"freelist\"></code></p>\n"
+          "</section>\n",
+          steps, steps);
 }
 
 void writeForm(FILE *out, const PageInput &in) {
@@ -463,19 +357,29 @@ void writeForm(FILE *out, const PageInput &in) {
   }
   put(out,
       "</select></label> <button type=\"submit\">Show</button></form>\n"
-      "<form action=\"heap\" method=\"get\" id=\"run\"><label for=\"script\">Script, one call a "
+      "<form action=\"heap\" method=\"post\" id=\"run\" data-body-max=\"");
+  fprintf(out, "%zu", kBodyMax);
+  put(out, "\"><label for=\"script\">Script, one call a "
       "line:</label>\n<textarea name=\"script\" id=\"script\" rows=\"10\" spellcheck=\"false\">\n");
   // A browser drops the line feed right after <textarea>, so the script's own first one stays.
   putEscaped(out, in.script, in.scriptLength);
   put(out,
-      "</textarea>\n<p><button type=\"submit\">Run</button></p>\n"
+      "</textarea>\n<p><button type=\"submit\">Run</button> <label>or read a script or an "
+      "allocation trace from a file: <input type=\"file\" id=\"file\" accept=\".txt,.rep,"
+      ".trace,.script,text/plain\"></label></p>\n"
       "<p id=\"toolong\" class=\"problem\" hidden></p></form>\n");
 }
 
 }  // namespace
 
 void writePage(FILE *out, const PageInput &in) {
-  put(out, kHead);
+  // The style goes into the head, where the page's HTML closes it.
+  const char *headEnd = strstr(kHeapPageHtml, "</head>");
+  fwrite(kHeapPageHtml, 1, static_cast<size_t>(headEnd - kHeapPageHtml), out);
+  put(out, "<style>\n");
+  put(out, kHeapPageCss);
+  put(out, "</style>\n");
+  put(out, headEnd);
   writeForm(out, in);
   HeapRun run{};
   bool read = in.ran && readHeapRun(in.output, in.outputLength, &run);
@@ -496,9 +400,18 @@ void writePage(FILE *out, const PageInput &in) {
         "it are shown.</p>\n");
   if (read && run.stepCount == 0 && run.error.start == nullptr && in.problem == nullptr)
     put(out, "<p class=\"problem\">The script makes no calls: there is nothing to draw.</p>\n");
-  if (run.stepCount > 0) writeSteps(out, run);
+  if (run.stepCount > 0) {
+    put(out, "<h2>The heap after each call</h2>\n");
+    writeExplorer(out, run.stepCount);
+    if (!writeStaticSteps(out, run))
+      put(out, "<p class=\"problem\">The steps do not follow from each other, or need more "
+               "memory than the server has: the rest is not drawn.</p>\n");
+    writeData(out, run);
+  }
   freeHeapRun(&run);
-  put(out, kScript);
+  put(out, "<script>\n");
+  put(out, kHeapPageJs);
+  put(out, "</script>\n");
   put(out, "</body>\n</html>\n");
 }
 

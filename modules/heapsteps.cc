@@ -52,6 +52,23 @@ struct Cursor {
     return negative ? -n : n;
   }
   size_t size() { return static_cast<size_t>(digits()); }
+  // A number, or kNoLink for null.
+  long optional() {
+    if (next('n')) {
+      expect("ull");
+      return kNoLink;
+    }
+    return number();
+  }
+  bool boolean() {
+    if (next('t')) {
+      expect("rue");
+      return true;
+    }
+    expect("false");
+    return false;
+  }
+
   // A string without escapes (heaprun writes none), or null.
   Text text() {
     if (next('n')) {
@@ -79,18 +96,14 @@ bool reserve(T **array, size_t count, size_t *capacity) {
   return true;
 }
 
-// The opening of a block or a free-list entry: {"offset":O,"size":S
-void readPlace(Cursor &c, long *offset, size_t *size) {
-  c.expect("{\"offset\":");
-  *offset = c.number();
-  c.expect(",\"size\":");
-  *size = c.size();
-}
-
+// {"offset":O,"size":S,"state":"used","left":L,"next":N,"prev":P,"name":...}
 bool readBlock(Cursor &c, HeapRun *run) {
-  if (!reserve(&run->blocks, run->blockCount, &run->capacity[1])) return false;
-  StepBlock &b = run->blocks[run->blockCount];
-  readPlace(c, &b.offset, &b.size);
+  if (!reserve(&run->changed, run->changedCount, &run->capacity[1])) return false;
+  StepBlock &b = run->changed[run->changedCount];
+  c.expect("{\"offset\":");
+  b.offset = c.number();
+  c.expect(",\"size\":");
+  b.size = c.size();
   c.expect(",\"state\":\"");
   if (c.next('u'))
     c.expect("sed\""), b.state = BlockState::Used;
@@ -98,19 +111,22 @@ bool readBlock(Cursor &c, HeapRun *run) {
     c.expect("ee\""), b.state = BlockState::Free;
   else
     c.expect("ence\""), b.state = BlockState::Fence;
+  c.expect(",\"left\":");
+  b.left = c.size();
+  c.expect(",\"next\":");
+  b.next = c.optional();
+  c.expect(",\"prev\":");
+  b.prev = c.optional();
   c.expect(",\"name\":");
   b.name = c.text();
   c.expect("}");
-  run->blockCount++;
+  run->changedCount++;
   return true;
 }
 
-bool readFree(Cursor &c, HeapRun *run) {
-  if (!reserve(&run->frees, run->freeCount, &run->capacity[2])) return false;
-  FreeEntry &f = run->frees[run->freeCount];
-  readPlace(c, &f.offset, &f.size);
-  c.expect("}");
-  run->freeCount++;
+bool readGone(Cursor &c, HeapRun *run) {
+  if (!reserve(&run->gone, run->goneCount, &run->capacity[2])) return false;
+  run->gone[run->goneCount++] = c.number();
   return true;
 }
 
@@ -123,6 +139,52 @@ bool readArray(Cursor &c, HeapRun *run, bool (*read)(Cursor &, HeapRun *)) {
   while (c.ok && c.next(','));
   c.expect("]");
   return true;
+}
+
+void readFigures(Cursor &c, Figures *f) {
+  c.expect(",\"figures\":{\"usedBlocks\":");
+  f->usedBlocks = c.size();
+  c.expect(",\"usedBytes\":");
+  f->usedBytes = c.size();
+  c.expect(",\"payload\":");
+  f->payload = c.size();
+  c.expect(",\"freeBlocks\":");
+  f->freeBlocks = c.size();
+  c.expect(",\"freeBytes\":");
+  f->freeBytes = c.size();
+  c.expect(",\"largestFree\":");
+  f->largestFree = c.size();
+  c.expect("}");
+}
+
+void readFacts(Cursor &c, Facts *f) {
+  c.expect(",\"what\":{\"length\":");
+  f->length = c.optional();
+  c.expect(",\"block\":");
+  f->block = c.optional();
+  c.expect(",\"fit\":");
+  f->fit = c.optional();
+  c.expect(",\"fitOffset\":");
+  f->fitOffset = c.optional();
+  c.expect(",\"fitSize\":");
+  f->fitSize = c.optional();
+  c.expect(",\"remainder\":");
+  f->remainder = c.size();
+  c.expect(",\"grew\":");
+  f->grew = c.boolean();
+  c.expect(",\"freed\":");
+  f->freed = c.optional();
+  c.expect(",\"into\":");
+  f->into = c.optional();
+  c.expect(",\"left\":");
+  f->left = c.boolean();
+  c.expect(",\"right\":");
+  f->right = c.boolean();
+  c.expect(",\"copied\":");
+  f->copied = c.size();
+  c.expect(",\"refused\":");
+  f->refused = c.text();
+  c.expect("}");
 }
 
 // Reads one step line; sets c.ok to false if it is not one. Returns false if memory ran out.
@@ -143,25 +205,44 @@ bool readStep(Cursor &c, HeapRun *run, Text message) {
   }
   c.expect(",\"errno\":");
   s.error = static_cast<int>(c.number());
-  c.expect(",\"blocks\":");
-  s.firstBlock = run->blockCount;
+  c.expect(",\"changed\":");
+  s.firstChanged = run->changedCount;
   if (!readArray(c, run, readBlock)) return false;
-  s.blockCount = run->blockCount - s.firstBlock;
-  c.expect(",\"free\":");
-  s.firstFree = run->freeCount;
-  if (!readArray(c, run, readFree)) return false;
-  s.freeCount = run->freeCount - s.firstFree;
+  s.changedCount = run->changedCount - s.firstChanged;
+  c.expect(",\"gone\":");
+  s.firstGone = run->goneCount;
+  if (!readArray(c, run, readGone)) return false;
+  s.goneCount = run->goneCount - s.firstGone;
+  c.expect(",\"head\":");
+  s.head = c.optional();
   c.expect(",\"heap\":");
   s.heap = c.size();
+  readFigures(c, &s.figures);
+  readFacts(c, &s.what);
+  c.expect(",\"say\":");
+  s.say = c.text();
   c.expect("}");
-  if (c.ok && c.at == c.end && s.call.start != nullptr) {
+  if (c.ok && c.at == c.end && s.call.start != nullptr && s.say.start != nullptr) {
     run->steps[run->stepCount++] = s;
   } else {  // drop what the broken line added
     c.ok = false;
-    run->blockCount = s.firstBlock;
-    run->freeCount = s.firstFree;
+    run->changedCount = s.firstChanged;
+    run->goneCount = s.firstGone;
   }
   return true;
+}
+
+// The index of the first block of state at or above offset.
+size_t lowerBound(const HeapState &state, long offset) {
+  size_t low = 0, high = state.count;
+  while (low < high) {
+    size_t mid = (low + high) / 2;
+    if (state.blocks[mid].offset < offset)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  return low;
 }
 
 }  // namespace
@@ -197,9 +278,41 @@ bool readHeapRun(const char *output, size_t length, HeapRun *run) {
 
 void freeHeapRun(HeapRun *run) {
   free(run->steps);
-  free(run->blocks);
-  free(run->frees);
+  free(run->changed);
+  free(run->gone);
   *run = HeapRun{};
+}
+
+const StepBlock *blockAt(const HeapState &state, long offset) {
+  size_t i = lowerBound(state, offset);
+  return i < state.count && state.blocks[i].offset == offset ? &state.blocks[i] : nullptr;
+}
+
+bool applyStep(HeapState *state, const HeapRun &run, const Step &step) {
+  for (size_t g = 0; g < step.goneCount; g++) {
+    size_t i = lowerBound(*state, run.gone[step.firstGone + g]);
+    if (i == state->count || state->blocks[i].offset != run.gone[step.firstGone + g]) return false;
+    memmove(state->blocks + i, state->blocks + i + 1, (state->count - i - 1) * sizeof(StepBlock));
+    state->count--;
+  }
+  for (size_t k = 0; k < step.changedCount; k++) {
+    const StepBlock &b = run.changed[step.firstChanged + k];
+    size_t i = lowerBound(*state, b.offset);
+    if (i == state->count || state->blocks[i].offset != b.offset) {
+      if (!reserve(&state->blocks, state->count, &state->capacity)) return false;
+      memmove(state->blocks + i + 1, state->blocks + i, (state->count - i) * sizeof(StepBlock));
+      state->count++;
+    }
+    state->blocks[i] = b;
+  }
+  state->head = step.head;
+  state->heap = step.heap;
+  return true;
+}
+
+void freeHeapState(HeapState *state) {
+  free(state->blocks);
+  *state = HeapState{};
 }
 
 }  // namespace heapview

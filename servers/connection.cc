@@ -36,10 +36,12 @@ bool findModule(const Settings &settings, const char *name, char *path, size_t s
 void judge(const Settings &settings, Connection *c) {
   switch (judgeRequest(c->reader.line, c->reader.lineLength, &c->request)) {
     case 200:
-      if (findModule(settings, c->request.name, c->path, sizeof c->path))
-        c->phase = Phase::Ready;
-      else
+      if (!findModule(settings, c->request.name, c->path, sizeof c->path))
         answer(c, 404, "");
+      else if (strcmp(c->request.method, "POST") == 0 && judgeBody(c->reader) != 0)
+        answer(c, judgeBody(c->reader), "");
+      else
+        c->phase = Phase::Ready;  // a body is read by the request's own process
       break;
     case 404:
       if (strcmp(c->request.target, "/") == 0 &&
@@ -54,7 +56,7 @@ void judge(const Settings &settings, Connection *c) {
       }
       break;
     case 405:
-      answer(c, 405, "Allow: GET, HEAD\r\n");
+      answer(c, 405, "Allow: GET, HEAD, POST\r\n");
       break;
     default:
       answer(c, c->request.status, "");
@@ -133,7 +135,7 @@ void answer(Connection *c, int status, const char *extra, const char *explanatio
 }
 
 void readConnection(const Settings &settings, Connection *c) {
-  char chunk[4096];
+  char chunk[kReadChunk];
   ssize_t n = read(c->client, chunk, sizeof chunk);
   if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
   if (c->phase == Phase::Draining) {
@@ -156,6 +158,8 @@ void readConnection(const Settings &settings, Connection *c) {
     case ReadState::Reading:
       break;
     case ReadState::Complete:
+      c->earlyLength = static_cast<size_t>(n) - used;
+      memcpy(c->early, chunk + used, c->earlyLength);
       judge(settings, c);
       break;
     case ReadState::LineTooLong:

@@ -11,6 +11,7 @@
 #include "response.h"
 
 constexpr int kConnectionsMax = 1024;  // connections held at once, fewer if descriptors are short
+constexpr size_t kReadChunk = 4096;    // bytes read from a client at a time
 
 // A connection held by the server: its request being read, a complete request waiting for a
 // process, or an answered request whose last input is read before the connection is closed.
@@ -27,6 +28,8 @@ struct Connection {
   RequestReader reader;
   Request request;      // points into reader.line once the request is complete
   char path[PATH_MAX];  // the module file, when Ready
+  char early[kReadChunk];  // what came after the headers in their last read: a POST body's start
+  size_t earlyLength;
 };
 
 // Slots of connections; a connection never moves, since its request points into itself.

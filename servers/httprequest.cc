@@ -27,13 +27,39 @@ ReadState takeLineByte(RequestReader *r, char c) {
   return ReadState::Reading;
 }
 
+// Notes what a finished header line says of the body: its Content-Length (one number, the same
+// if it comes twice), or a Transfer-Encoding, which modhost does not decode.
+void noteHeader(RequestReader *r) {
+  size_t n = r->headerLineLength < kHeaderKept ? r->headerLineLength : kHeaderKept;
+  const char *h = r->header;
+  if (n >= 18 && strncasecmp(h, "transfer-encoding:", 18) == 0) r->encoded = true;
+  if (n < 15 || strncasecmp(h, "content-length:", 15) != 0) return;
+  if (r->headerLineLength > kHeaderKept) {  // longer than any number modhost takes
+    r->lengthBad = true;
+    return;
+  }
+  size_t i = 15;
+  while (i < n && (h[i] == ' ' || h[i] == '\t')) i++;
+  long long value = 0;
+  size_t digits = 0;
+  for (; i < n && h[i] >= '0' && h[i] <= '9'; i++, digits++)
+    if (value <= static_cast<long long>(kBodyMax)) value = value * 10 + (h[i] - '0');
+  while (i < n && (h[i] == ' ' || h[i] == '\t' || h[i] == '\r')) i++;
+  if (digits == 0 || i != n || (r->contentLength >= 0 && r->contentLength != value))
+    r->lengthBad = true;
+  else
+    r->contentLength = value;
+}
+
 // Takes one byte of the header lines; returns the state after it.
 ReadState takeHeaderByte(RequestReader *r, char c) {
   if (++r->headerBytes > kHeaderMax) return ReadState::HeadersTooLong;
   if (c == '\n') {
     if (r->headerLineLength == 0) return ReadState::Complete;  // the empty line
+    noteHeader(r);
     r->headerLineLength = 0;
   } else if (c != '\r' || r->headerLineLength > 0) {
+    if (r->headerLineLength < kHeaderKept) r->header[r->headerLineLength] = c;
     r->headerLineLength++;
   }
   return ReadState::Reading;
@@ -64,6 +90,14 @@ void startRequest(RequestReader *r) {
   r->inHeaders = false;
   r->anything = false;
   r->state = ReadState::Reading;
+  r->contentLength = -1;
+  r->lengthBad = r->encoded = false;
+}
+
+int judgeBody(const RequestReader &r) {
+  if (r.lengthBad) return 400;
+  if (r.encoded || r.contentLength < 0) return 411;
+  return r.contentLength > static_cast<long long>(kBodyMax) ? 413 : 0;
 }
 
 ReadState feedRequest(RequestReader *r, const char *data, size_t n, size_t *used) {
@@ -117,7 +151,7 @@ int judgeRequest(char *line, size_t length, Request *req) {
   const char *path = pathOf(target);
   if (path == nullptr) return req->status;
   *req = Request{0, method, path, query, version, nullptr};
-  if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0) {
+  if (strcmp(method, "GET") != 0 && strcmp(method, "HEAD") != 0 && strcmp(method, "POST") != 0) {
     req->status = 405;
   } else if (!isModuleName(path + 1, strlen(path + 1))) {
     req->status = 404;

@@ -8,6 +8,8 @@ constexpr size_t kRequestLineMax = 8192;  // bytes, without the line end
 constexpr size_t kHeaderMax = 32768;      // all header lines together, line ends included
 constexpr size_t kMethodMax = 15;
 constexpr size_t kModuleNameMax = 128;
+constexpr size_t kBodyMax = 1 << 20;      // bytes of a POST request's body
+constexpr size_t kHeaderKept = 64;        // bytes of each header line looked at
 
 enum class ReadState { Reading, Complete, LineTooLong, HeadersTooLong };
 
@@ -20,6 +22,10 @@ struct RequestReader {
   bool inHeaders;
   bool anything;  // some byte has arrived
   ReadState state;
+  char header[kHeaderKept];  // the start of the header line being read
+  long long contentLength;   // from Content-Length, or -1 if none came
+  bool lengthBad;            // a Content-Length that is not one number
+  bool encoded;              // a Transfer-Encoding came, which modhost does not decode
 };
 
 // Makes r ready for a new request.
@@ -44,9 +50,15 @@ struct Request {
 
 // Judges the request line of length bytes in place (line has room for length + 1) and fills req:
 // 400 for a line not of the form "METHOD SP TARGET SP HTTP/1.x" in printable ASCII, with TARGET
-// a path ("/...") or absolute ("http://host/..."), 405 for a method other than GET and HEAD, 404
+// a path ("/...") or absolute ("http://host/..."), 405 for a method other than GET, HEAD and
+// POST, 404
 // for a path that is not '/' and a module name ("/" among them), else 200. Returns req->status.
 int judgeRequest(char *line, size_t length, Request *req);
+
+// The status for the body of a POST request that r has read (other methods take none): 0 if
+// its length is clear and within kBodyMax, 411 if it gave none (or a Transfer-Encoding), 400 if
+// its Content-Length is not a number, 413 if it is too long.
+int judgeBody(const RequestReader &r);
 
 // Returns true if s is 1 to kModuleNameMax letters, digits, '-' and '_'.
 bool isModuleName(const char *s, size_t len);

@@ -34,6 +34,11 @@ void setCgiEnvironment(const Settings &settings, const ModuleCall &call) {
   };
   for (const auto &var : vars)
     if (setenv(var[0], var[1], 1) != 0) perror("setenv");
+  if (call.body >= 0) {
+    char length[24];
+    snprintf(length, sizeof length, "%lld", call.bodyLength);
+    if (setenv("CONTENT_LENGTH", length, 1) != 0) perror("setenv");
+  }
 }
 
 }  // namespace
@@ -50,9 +55,10 @@ void runModule(const Settings &settings, const ModuleCall &call, int fd, pid_t r
   // The relay bounds the module's time; if the relay is gone, so is the module.
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) perror("prctl");
   if (getppid() != relay) _exit(1);
-  int devNull = open("/dev/null", O_RDONLY);
-  if (devNull < 0 || dup2(devNull, STDIN_FILENO) < 0) perror("/dev/null");
-  if (devNull > STDIN_FILENO) close(devNull);
+  // Standard input is the body, as CGI has it, or nothing.
+  int input = call.body >= 0 ? call.body : open("/dev/null", O_RDONLY);
+  if (input < 0 || dup2(input, STDIN_FILENO) < 0) perror("/dev/null");
+  if (input > STDIN_FILENO) close(input);
   if (dup2(STDERR_FILENO, STDOUT_FILENO) < 0) perror("dup2");  // keep the log clean
   setCgiEnvironment(settings, call);
   void *module = dlopen(call.path, RTLD_LAZY);

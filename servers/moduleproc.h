@@ -18,6 +18,8 @@ struct ModuleCall {
   char *query;          // QUERY_STRING, exactly as received; writable, the module may parse it
   const char *version;  // SERVER_PROTOCOL
   sockaddr_in peer;
+  int body;              // a POST request's body, read from the start, for standard input; or -1
+  long long bodyLength;  // CONTENT_LENGTH
 };
 
 // Runs in the module's process, a child of relay: calls the module's httprun on fd, which ends

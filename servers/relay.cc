@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -224,6 +225,47 @@ void serveModule(const Settings &settings, int client, const ModuleCall &call, O
   sendPage(client, 500, "", out, why);
 }
 
+// A POST request's body in a file of its own, for the module's standard input: the bytes that
+// came with the headers, then the rest from the client, within kRequestSeconds. Returns the
+// file, read from its start, or -1 after answering the client (408 if the body did not come
+// whole in time, 500 if it cannot be kept).
+int readBody(const Connection &c, Outcome *out) {
+  int body = memfd_create("modhost-body", MFD_CLOEXEC);
+  if (body < 0) {
+    perror("memfd_create");
+    sendPage(c.client, 500, "", out);
+    return -1;
+  }
+  size_t length = static_cast<size_t>(c.reader.contentLength);
+  size_t early = c.earlyLength < length ? c.earlyLength : length;
+  bool ok = writeAll(body, c.early, early) == 0;
+  long long deadline = nowMillis() + kRequestSeconds * 1000LL;
+  char buf[16384];
+  for (size_t got = early; ok && got < length;) {
+    pollfd pfd = {c.client, POLLIN, 0};
+    int ready = poll(&pfd, 1, millisLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    size_t want = length - got < sizeof buf ? length - got : sizeof buf;
+    ssize_t n = ready > 0 ? read(c.client, buf, want) : -1;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      close(body);
+      appendDetail(out, "body incomplete: %zu of %zu bytes", got, length);
+      sendPage(c.client, 408, "", out);
+      return -1;
+    }
+    ok = writeAll(body, buf, static_cast<size_t>(n)) == 0;
+    got += static_cast<size_t>(n);
+  }
+  if (!ok || lseek(body, 0, SEEK_SET) != 0) {
+    perror("modhost-body");
+    close(body);
+    sendPage(c.client, 500, "", out);
+    return -1;
+  }
+  return body;
+}
+
 // Ends a response: no more output, then read what the client still sends, briefly, so that
 // closing with unread input does not reset the connection before the client has read it.
 void closeClient(int client) {
@@ -258,8 +300,12 @@ void runRequest(const Settings &settings, Connection *c, const sigset_t &origina
                      c->request.name,
                      c->request.query != nullptr ? c->request.query : noQuery,
                      c->request.version,
-                     c->peer};
-  serveModule(settings, c->client, call, &out);
+                     c->peer,
+                     -1,
+                     c->reader.contentLength};
+  if (strcmp(call.method, "POST") == 0) call.body = readBody(*c, &out);
+  if (strcmp(call.method, "POST") != 0 || call.body >= 0) serveModule(settings, c->client, call, &out);
+  if (call.body >= 0) close(call.body);
   closeClient(c->client);
   logRequest(out);
   _exit(0);

@@ -14,7 +14,8 @@
 
 namespace {
 
-static_assert(kRequestSeconds == 10 && kRequestLineMax == 8192 && kHeaderMax == 32768,
+static_assert(kRequestSeconds == 10 && kRequestLineMax == 8192 && kHeaderMax == 32768 &&
+                  kBodyMax == 1048576,
               "the error pages below state these limits");
 
 struct ErrorText {
@@ -27,8 +28,10 @@ constexpr ErrorText kErrorTexts[] = {
     {302, "Found", "The page has moved."},
     {400, "Bad Request", "The request line is not of the form GET /name?query HTTP/1.x."},
     {404, "Not Found", "There is no module of that name here."},
-    {405, "Method Not Allowed", "Only GET and HEAD are served here."},
+    {405, "Method Not Allowed", "Only GET, HEAD and POST are served here."},
     {408, "Request Timeout", "No complete request arrived within 10 seconds."},
+    {411, "Length Required", "A POST request needs a Content-Length (and no Transfer-Encoding)."},
+    {413, "Content Too Large", "The request body is longer than 1048576 bytes."},
     {414, "URI Too Long", "The request line is longer than 8192 bytes."},
     {431, "Request Header Fields Too Large", "The request headers are longer than 32768 bytes."},
     {500, "Internal Server Error", "The module could not be run."},

@@ -39,7 +39,7 @@ void zeroSizes() {
   free(c);
 }
 
-// Beyond one chunk: a block of its own, kept by realloc, reused once freed.
+// Beyond one chunk: a mapping of its own, resized by realloc, given back once freed.
 void largeBlocks() {
   auto *p = static_cast<unsigned char *>(malloc(5 << 20));
   CHECK(p != nullptr && aligned16(p));

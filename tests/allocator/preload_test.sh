@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # libmymalloc.so under LD_PRELOAD: the probe's checks with the heap walked
-# around every call, the statistics on standard error only when asked for,
+# around every call and with the per-thread cache on and off, the statistics on standard error only when asked for,
 # C++17 aligned new, and what the library links and exports.
 # Usage: preload_test.sh LIBMYMALLOC PROBE ALIGNED_NEW
 set -u
@@ -11,6 +11,12 @@ trap 'rm -rf "$tmp"' EXIT
 
 LD_PRELOAD=$lib MYMALLOC_CHECK=every:1 "$probe" >"$tmp/out" 2>"$tmp/err" || fail "probe: status $?: $(cat "$tmp/err")"
 [ "$(cat "$tmp/out")" = "probe ok" ] && [ ! -s "$tmp/err" ] || fail "probe output: $(cat "$tmp/out" "$tmp/err")"
+# Without the check, with the per-thread cache on (the default) and off.
+for cache in 1 0; do
+  LD_PRELOAD=$lib MYMALLOC_CACHE=$cache "$probe" >"$tmp/out" 2>"$tmp/err" ||
+    fail "probe, MYMALLOC_CACHE=$cache: status $?: $(cat "$tmp/err")"
+  [ "$(cat "$tmp/out")" = "probe ok" ] || fail "probe output, MYMALLOC_CACHE=$cache: $(cat "$tmp/out")"
+done
 
 LD_PRELOAD=$lib MYMALLOC_STATS=1 "$probe" >"$tmp/out" 2>"$tmp/err" || fail "probe with statistics: status $?"
 [ "$(cat "$tmp/out")" = "probe ok" ] || fail "statistics reached standard output"

@@ -2,7 +2,10 @@
 // verified on free and realloc, and the heap is walked after every batch.
 // Usage: alloc_stress single|refusals|small SEED OPS | alloc_stress threads SEED OPS-PER-THREAD
 // "refusals" makes the system refuse a heap extension now and then; "small"
-// keeps the heap within the few MiB of break that valgrind allows.
+// keeps the heap within the few MiB of break that valgrind allows. Built
+// with the preload library's code (MYMALLOC_PRELOAD), requests beyond one
+// chunk are served, realloc may keep its block, and the work runs in a
+// thread of its own, whose end gives its cache back before the heap is counted.
 #include <errno.h>
 #include <pthread.h>
 #include <stdint.h>
@@ -25,6 +28,11 @@ constexpr int kSlots = 1024;
 constexpr long kBatch = 10000;
 constexpr int kThreads = 4;
 constexpr int kMailboxes = 64;
+#ifdef MYMALLOC_PRELOAD
+constexpr bool kPreload = true;
+#else
+constexpr bool kPreload = false;
+#endif
 
 // Calls made, to compare with the allocator's counters (single thread only).
 long mallocs, callocs, reallocs, frees;
@@ -82,13 +90,13 @@ void allocate(Block &b, Rng &rng) {
   int refusals = pendingRefusals();
   void *p = zeroed ? calloc(1, size) : malloc(size);
   (zeroed ? callocs : mallocs)++;
-  if (size > kLargestRequest || refusedJustNow(refusals)) {
+  if ((!kPreload && size > kLargestRequest) || refusedJustNow(refusals)) {
     CHECK(p == nullptr);
     CHECK_EQ(errno, ENOMEM);
     return;
   }
   CHECK(p != nullptr);
-  CHECK_EQ(reinterpret_cast<uintptr_t>(p) % 8, 0);
+  CHECK_EQ(reinterpret_cast<uintptr_t>(p) % kAlignment, 0);
   b = {static_cast<unsigned char *>(p), size, rng.next()};
   if (zeroed)
     for (size_t i = 0; i < size; i++) CHECK_EQ(b.p[i], 0);
@@ -109,13 +117,14 @@ void reallocate(Block &b, Rng &rng) {
   int refusals = pendingRefusals();
   void *p = realloc(b.p, size);
   reallocs++;
-  if (size > kLargestRequest || refusedJustNow(refusals)) {  // the old block stays as it was
+  if ((!kPreload && size > kLargestRequest) || refusedJustNow(refusals)) {  // the old block stays
     CHECK(p == nullptr);
     CHECK_EQ(errno, ENOMEM);
     verify(b, b.size);
     return;
   }
-  CHECK(p != nullptr && p != b.p);
+  CHECK(p != nullptr && (kPreload || p != b.p));  // the preload library resizes in place
+  CHECK_EQ(reinterpret_cast<uintptr_t>(p) % kAlignment, 0);
   Block moved{static_cast<unsigned char *>(p), size, b.tag};
   verify(moved, size < b.size ? size : b.size);
   b = moved;
@@ -156,26 +165,56 @@ long messagesSeen() {
   return seen;
 }
 
-void single(uint64_t seed, long ops, bool refuse) {
-  if (refuse) catchMessages();
-  HeapCensus before = checkHeap();  // a sanitizer runtime may hold blocks already
-  size_t inUseBefore = before.blocks - before.freeBlocks;
+// Runs body(arg) in a thread of its own and waits for it to end.
+void inThread(void *(*body)(void *), void *arg) {
+  pthread_t id;
+  CHECK_EQ(pthread_create(&id, nullptr, body, arg), 0);
+  CHECK_EQ(pthread_join(id, nullptr), 0);
+}
+
+void *nothing(void *) { return nullptr; }
+
+struct SingleRun {
+  uint64_t seed;
+  long ops;
+  bool refuse;
+};
+
+void *singleSteps(void *arg) {
+  const SingleRun &run = *static_cast<SingleRun *>(arg);
   static Block slots[kSlots];
-  Rng rng{seed};
+  Rng rng{run.seed};
   long refused = 0;
-  for (long done = 0; done < ops; done++) {
-    if (refuse && pendingRefusals() == 0 && rng.below(500) == 0) refuseSbrk(1);
+  for (long done = 0; done < run.ops; done++) {
+    if (run.refuse && pendingRefusals() == 0 && rng.below(500) == 0) refuseSbrk(1);
     int before = pendingRefusals();
     step(slots, rng);
     refused += before - pendingRefusals();
     if (done % kBatch == kBatch - 1) checkHeap();
   }
-  if (refuse) {
+  if (run.refuse) {
     CHECK(refused > 0);
     CHECK_EQ(messagesSeen(), refused);
   }
   for (Block &b : slots)
     if (b.p != nullptr) release(b);
+  return nullptr;
+}
+
+void single(uint64_t seed, long ops, bool refuse) {
+  if (refuse) catchMessages();
+  SingleRun run{seed, ops, refuse};
+  if (kPreload) {  // a thread whose cache goes back when it ends: no block may stay behind
+    inThread(nothing, nullptr);  // the threads library keeps blocks for the next thread
+    HeapCensus before = checkHeap();
+    inThread(singleSteps, &run);
+    HeapCensus census = checkHeap();
+    CHECK_EQ(census.blocks - census.freeBlocks, before.blocks - before.freeBlocks);
+    return;
+  }
+  HeapCensus before = checkHeap();  // a sanitizer runtime may hold blocks already
+  size_t inUseBefore = before.blocks - before.freeBlocks;
+  singleSteps(&run);
   HeapCensus census = checkHeap();
   CHECK_EQ(census.blocks - census.freeBlocks, inUseBefore);  // everything merged back
   if (inUseBefore == 0) {                                    // no one else has called the allocator
@@ -217,6 +256,16 @@ void *worker(void *arg) {
   return nullptr;
 }
 
+void *emptyMailboxes(void *) {
+  for (Block *&parcel : mailbox) {
+    if (parcel == nullptr) continue;
+    release(*parcel);
+    free(parcel);
+    parcel = nullptr;
+  }
+  return nullptr;
+}
+
 void threads(uint64_t seed, long ops) {
   baseSeed = seed;
   opsPerThread = ops;
@@ -224,12 +273,8 @@ void threads(uint64_t seed, long ops) {
   for (long i = 0; i < kThreads; i++)
     CHECK_EQ(pthread_create(&ids[i], nullptr, worker, reinterpret_cast<void *>(i)), 0);
   for (pthread_t id : ids) CHECK_EQ(pthread_join(id, nullptr), 0);
-  for (Block *&parcel : mailbox) {
-    if (parcel == nullptr) continue;
-    release(*parcel);
-    free(parcel);
-    parcel = nullptr;
-  }
+  // In a thread of its own with the preload library, whose cache would keep the blocks.
+  kPreload ? inThread(emptyMailboxes, nullptr) : (void)emptyMailboxes(nullptr);
   HeapCensus census = checkHeap();
   // Only the threads library's own blocks may still be in use.
   CHECK(census.blocks - census.freeBlocks <= 2 * kThreads);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -41,25 +42,43 @@ Ran run(const std::string &program, const std::string &input) {
 
 Ran heaprun(const std::string &script) { return run(HEAPRUN, script); }
 
-// heaprun's steps, read with the explorer's own reader; fails the test if any line is not one.
+// heaprun's steps, read with the explorer's own reader and applied one after another, so that
+// each step's whole heap is at hand; fails the test if any line is not a step or a step does
+// not fit the heap before it.
 struct Steps {
   heapview::HeapRun run{};
   std::string text;
+  std::vector<std::vector<heapview::StepBlock>> states;  // the heap after each step
   explicit Steps(std::string output) : text(std::move(output)) {
     EXPECT_TRUE(heapview::readHeapRun(text.data(), text.size(), &run));
     EXPECT_FALSE(run.unreadable);
+    heapview::HeapState state{};
+    for (size_t s = 0; s < run.stepCount; s++) {
+      EXPECT_TRUE(heapview::applyStep(&state, run, run.steps[s])) << "step " << s + 1;
+      states.emplace_back(state.blocks, state.blocks + state.count);
+    }
+    heapview::freeHeapState(&state);
   }
   ~Steps() { heapview::freeHeapRun(&run); }
   size_t size() const { return run.stepCount; }
   const heapview::Step &operator[](size_t i) const { return run.steps[i]; }
-  const heapview::StepBlock &block(size_t step, size_t i) const {
-    return run.blocks[run.steps[step].firstBlock + i];
-  }
-  exercises::FreeList freeList(size_t step) const {
+  size_t blockCount(size_t step) const { return states[step].size(); }
+  const heapview::StepBlock &block(size_t step, size_t i) const { return states[step][i]; }
+  // The free list of the heap after step (or before the first, for step -1), head first,
+  // along _nextFree.
+  exercises::FreeList freeList(long step) const {
     exercises::FreeList list;
-    for (size_t i = 0; i < run.steps[step].freeCount; i++) {
-      const heapview::FreeEntry &f = run.frees[run.steps[step].firstFree + i];
-      list.push_back({f.offset, f.size});
+    if (step < 0) return list;
+    const auto &blocks = states[static_cast<size_t>(step)];
+    for (long at = run.steps[step].head; at != heapview::kNoLink && list.size() <= blocks.size();) {
+      auto b = std::find_if(blocks.begin(), blocks.end(),
+                            [&](const heapview::StepBlock &x) { return x.offset == at; });
+      if (b == blocks.end()) {
+        ADD_FAILURE() << "step " << step + 1 << ": the list leads to " << at << ", no block";
+        break;
+      }
+      list.push_back({b->offset, b->size});
+      at = b->next;
     }
     return list;
   }
@@ -77,14 +96,18 @@ void expectHeapRules(const Steps &steps, size_t s, const std::map<long, std::str
   std::map<long, size_t> freeBlocks, listed;
   size_t named = 0;
   long at = 0;
-  for (size_t i = 0; i < step.blockCount;) {
+  size_t count = steps.blockCount(s);
+  for (size_t i = 0; i < count;) {
     ASSERT_EQ(steps.block(s, i).state, heapview::BlockState::Fence) << "step " << s + 1;
     ASSERT_EQ(steps.block(s, i).offset, at);
     long end = at + kChunk - 16;
     bool leftFree = false;
     at += 16;
-    for (i++; i < step.blockCount && steps.block(s, i).state != heapview::BlockState::Fence; i++) {
+    size_t below = 0;  // the size of the block below, 0 for the first
+    for (i++; i < count && steps.block(s, i).state != heapview::BlockState::Fence; i++) {
       const heapview::StepBlock &b = steps.block(s, i);
+      EXPECT_EQ(b.left, below) << "step " << s + 1 << ": _leftSize at " << at;
+      below = b.size;
       ASSERT_EQ(b.offset, at) << "step " << s + 1 << ": a gap or an overlap";
       bool isFree = b.state == heapview::BlockState::Free;
       EXPECT_FALSE(isFree && leftFree) << "step " << s + 1 << ": two free neighbours at " << at;
@@ -99,13 +122,23 @@ void expectHeapRules(const Steps &steps, size_t s, const std::map<long, std::str
       leftFree = isFree;
       at += static_cast<long>(b.size);
     }
-    ASSERT_LT(i, step.blockCount) << "step " << s + 1 << ": a chunk without its right fencepost";
+    ASSERT_LT(i, count) << "step " << s + 1 << ": a chunk without its right fencepost";
     ASSERT_EQ(steps.block(s, i).offset, end);
     at = end + 16;
     i++;
   }
   EXPECT_EQ(named, held.size()) << "step " << s + 1;
-  for (const exercises::FreeEntry &f : steps.freeList(s)) listed[f.offset] = f.size;
+  exercises::FreeList list = steps.freeList(static_cast<long>(s));
+  for (const exercises::FreeEntry &f : list) listed[f.offset] = f.size;
+  // _prevFree runs back along the list.
+  long previous = heapview::kNoLink;
+  for (const exercises::FreeEntry &f : list) {
+    for (size_t i = 0; i < count; i++)
+      if (steps.block(s, i).offset == f.offset) {
+        EXPECT_EQ(steps.block(s, i).prev, previous) << "step " << s + 1 << ": _prevFree";
+      }
+    previous = f.offset;
+  }
   EXPECT_EQ(listed, freeBlocks) << "step " << s + 1;
   EXPECT_EQ(steps.freeList(s).size(), listed.size()) << "step " << s + 1 << ": listed twice";
   EXPECT_EQ(step.heap, static_cast<size_t>(at)) << "step " << s + 1;
@@ -133,6 +166,7 @@ TEST(HeaprunTest, ExamplesGiveTheListsTheirProgramsPrint) {
       {"test6", {4, 6}},
       {"test7", {5, 8}},
       {"test2", {2, 3, 4, 5, 6}},
+      {"test8", {1, 2, 3}},
   };
   for (const auto &[program, at] : listSteps) {
     SCOPED_TRACE(program);
@@ -254,6 +288,151 @@ TEST(HeaprunTest, RandomScriptsMatchTheModelAndKeepTheRules) {
   }
 }
 
+// What heaprun says each call did, checked against the heaps before and after it: the figures
+// recounted from the blocks, the free block first fit took found in the list before the call
+// (every block passed over too small for the block handed out), the split or whole hand-out
+// from the addresses, the merges from the free block that holds the freed one afterwards.
+void expectFactsFollowFromTheHeaps(const std::string &script) {
+  Ran r = heaprun(script);
+  ASSERT_EQ(r.status, 0) << r.err;
+  Steps steps(r.out);
+  std::map<std::string, long> holds;  // name -> payload offset of its block
+  auto blockIn = [&](size_t s, long offset) -> const heapview::StepBlock * {
+    for (const heapview::StepBlock &b : steps.states[s])
+      if (b.offset == offset) return &b;
+    return nullptr;
+  };
+  for (size_t s = 0; s < steps.size(); s++) {
+    SCOPED_TRACE("step " + std::to_string(s + 1) + ": " + name(steps[s].call));
+    const heapview::Step &step = steps[s];
+    const heapview::Facts &f = step.what;
+    heapview::Figures count{};
+    for (const heapview::StepBlock &b : steps.states[s]) {
+      if (b.state == heapview::BlockState::Used) {
+        count.usedBlocks++;
+        count.usedBytes += b.size;
+        count.payload += b.size - 16;
+      } else if (b.state == heapview::BlockState::Free) {
+        count.freeBlocks++;
+        count.freeBytes += b.size;
+        count.largestFree = std::max(count.largestFree, b.size);
+      }
+    }
+    EXPECT_EQ(step.figures.usedBlocks, count.usedBlocks);
+    EXPECT_EQ(step.figures.usedBytes, count.usedBytes);
+    EXPECT_EQ(step.figures.payload, count.payload);
+    EXPECT_EQ(step.figures.freeBlocks, count.freeBlocks);
+    EXPECT_EQ(step.figures.freeBytes, count.freeBytes);
+    EXPECT_EQ(step.figures.largestFree, count.largestFree);
+
+    size_t heapBefore = s > 0 ? steps[s - 1].heap : 0;
+    EXPECT_EQ(f.grew, step.heap > heapBefore);
+    std::string call = name(step.call), say = name(step.say);
+    std::string target = call.find(" = ") != std::string::npos ? call.substr(0, call.find(" = ")) : "";
+    std::string verb = call.substr(target.empty() ? 0 : target.size() + 3);
+    std::string source;  // the name given to realloc or free
+    if (verb.rfind("free ", 0) == 0) source = verb.substr(5);
+    if (verb.rfind("realloc ", 0) == 0) source = verb.substr(8, verb.find(' ', 8) - 8);
+    long old = source.empty() || source == "null" ? -1 : holds.at(source);
+
+    if (step.hasResult) {
+      long block = step.result - 16;
+      const heapview::StepBlock *b = blockIn(s, block);
+      ASSERT_NE(b, nullptr);
+      EXPECT_EQ(b->state, heapview::BlockState::Used);
+      EXPECT_EQ(f.block, block);
+      EXPECT_NE(say.find(" a " + std::to_string(b->size) + "-byte block at " + std::to_string(block)),
+                std::string::npos) << say;
+      exercises::FreeList before = steps.freeList(static_cast<long>(s) - 1);
+      size_t place = 0;
+      while (place < before.size() &&
+             !(block >= before[place].offset &&
+               block < before[place].offset + static_cast<long>(before[place].size)))
+        place++;
+      if (f.grew) {
+        EXPECT_EQ(place, before.size()) << "a new chunk, yet a listed block held it";
+        EXPECT_EQ(f.fit, static_cast<long>(before.size()) + 1);
+      } else {
+        ASSERT_LT(place, before.size());
+        EXPECT_EQ(f.fit, static_cast<long>(place) + 1);
+        EXPECT_EQ(f.fitOffset, before[place].offset);
+        EXPECT_EQ(f.fitSize, static_cast<long>(before[place].size));
+        for (size_t i = 0; i < place; i++)
+          EXPECT_LT(before[i].size, b->size) << "first fit passed over a block that fits";
+        // Carved from the high end, or handed out whole.
+        EXPECT_EQ(block + static_cast<long>(b->size),
+                  before[place].offset + static_cast<long>(before[place].size));
+        EXPECT_EQ(f.remainder, static_cast<size_t>(block - before[place].offset));
+      }
+    } else {
+      EXPECT_EQ(f.block, heapview::kNoLink);
+      if (verb.rfind("free ", 0) != 0) {
+        std::string refused = name(f.refused);
+        EXPECT_EQ(refused, step.error == ENOMEM ? "limit" : f.length == 0 ? "zero" : "memory");
+      }
+    }
+
+    bool freed = old >= 0 && (verb.rfind("free ", 0) == 0 || step.hasResult ||
+                              verb.substr(verb.rfind(' ') + 1) == "0");
+    if (freed) {
+      ASSERT_GT(s, 0u);
+      const heapview::StepBlock *was = nullptr;
+      for (const heapview::StepBlock &b : steps.states[s - 1])
+        if (b.offset == old - 16) was = &b;
+      ASSERT_NE(was, nullptr);
+      EXPECT_EQ(f.freed, old - 16);
+      const heapview::StepBlock *into = nullptr;
+      for (const heapview::StepBlock &b : steps.states[s])
+        if (b.state == heapview::BlockState::Free && b.offset <= old - 16 &&
+            old - 16 < b.offset + static_cast<long>(b.size))
+          into = &b;
+      ASSERT_NE(into, nullptr) << "the freed block is not free";
+      EXPECT_EQ(f.into, into->offset);
+      EXPECT_EQ(f.left, into->offset < was->offset);
+      EXPECT_EQ(f.right, into->offset + into->size > was->offset + was->size);
+      holds.erase(source);
+    } else {
+      EXPECT_EQ(f.freed, heapview::kNoLink);
+    }
+    if (!target.empty()) {
+      holds.erase(target);
+      if (step.hasResult) holds[target] = step.result;
+    }
+  }
+}
+
+TEST(HeaprunTest, WhatEachCallDidFollowsFromTheHeaps) {
+  for (const heapview::HeapExample &e : heapview::kHeapExamples) {
+    SCOPED_TRACE(e.name);
+    expectFactsFollowFromTheHeaps(e.script);
+  }
+  // Every road at least once: set-up, splits, whole hand-outs, growth, the four merges,
+  // refusals of each kind, realloc's move and realloc to 0.
+  expectFactsFollowFromTheHeaps(
+      "a = malloc 100\nb = malloc 8\nc = malloc 200\nd = malloc 8\nfree a\nfree c\n"
+      "e = malloc 100\nfree b\nfree d\nz = malloc 0\nbig = malloc 3000000\nc2 = calloc 4 0\n"
+      "o = calloc 4611686018427387904 8\nx = malloc 2000000\ny = malloc 2000000\n"
+      "e = realloc e 50\nf = realloc x 0\ng = realloc null 64\nh = calloc 3 33\nfree y\n"
+      "free null\nw = malloc 2097088\n");
+  // Seeded random mallocs that all succeed (small ones, and large ones that take chunks), and
+  // frees of names that hold a block.
+  std::mt19937_64 rng(20261209);
+  std::string script;
+  std::map<std::string, bool> holding;
+  for (int call = 0; call < 600; call++) {
+    std::string n = "n" + std::to_string(rng() % 24);
+    if (holding[n] && rng() % 2 == 0) {
+      script += "free " + n + "\n";
+      holding[n] = false;
+    } else {
+      size_t length = rng() % 10 == 0 ? 100000 + rng() % 1900000 : 1 + rng() % 3000;
+      script += n + " = malloc " + std::to_string(length) + "\n";
+      holding[n] = true;
+    }
+  }
+  expectFactsFollowFromTheHeaps(script);
+}
+
 TEST(HeaprunTest, BadScriptsGetOneErrorLineAndStatusTwo) {
   std::string calls;  // a million of them
   for (int i = 0; i < 1000000; i++) calls += "x = malloc 1\n";
@@ -271,6 +450,12 @@ TEST(HeaprunTest, BadScriptsGetOneErrorLineAndStatusTwo) {
       {calls, "line 10001: more than 10000 calls"},
       {std::string("a = malloc 1\nb = mal\0loc 2\n", 27), "line 2: NUL byte: a script is text"},
       {"# fine\n" + std::string(10 << 20, 'a') + "\n", "line 2: line longer than 1024 bytes"},
+      // Allocation traces: the first line tells them from scripts.
+      {"3\na 0 5\n7\n", "line 3: a header line of the trace after its first call"},
+      {"a 0 5\nx = malloc 3\n",
+       "line 2: a trace line is \"a ID SIZE\", \"r ID SIZE\" or \"f ID\", not 'x'"},
+      {"a 0 5\na x 5\n", "line 2: unknown word 'x'"},
+      {"2\na 0 5\nf 1\n", "line 3: free 1: the name holds no block (never assigned)"},
   };
   for (const auto &[script, error] : cases) {
     Ran r = heaprun(script);
@@ -283,6 +468,30 @@ TEST(HeaprunTest, BadScriptsGetOneErrorLineAndStatusTwo) {
       heaprun(std::string(1000000, '\n') + "#" + std::string(10 << 20, '#') + "\na = malloc 1\n");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(Steps(r.out).size(), 1u);
+}
+
+TEST(HeaprunTest, ATraceRunsAsTheScriptOfItsCallsOnNamesID) {
+  Ran trace = heaprun("20000\n3\n6\n1\na 0 512\na 1 128\na 2 40\nr 0 640\nf 1\nf 0\n");
+  Ran script = heaprun("n0 = malloc 512\nn1 = malloc 128\nn2 = malloc 40\nn0 = realloc n0 640\n"
+                       "free n1\nfree n0\n");
+  ASSERT_EQ(trace.status, 0) << trace.err;
+  ASSERT_EQ(script.status, 0) << script.err;
+  // The same heaps, the names aside.
+  Steps a(trace.out), b(script.out);
+  ASSERT_EQ(a.size(), 6u);
+  ASSERT_EQ(b.size(), 6u);
+  const char *calls[] = {"0 = malloc 512", "1 = malloc 128", "2 = malloc 40",
+                         "0 = realloc 0 640", "free 1", "free 0"};
+  for (size_t s = 0; s < a.size(); s++) {
+    EXPECT_EQ(name(a[s].call), calls[s]);
+    EXPECT_EQ(name(a[s].say), name(b[s].say)) << "step " << s + 1;
+    EXPECT_EQ(a.freeList(static_cast<long>(s)), b.freeList(static_cast<long>(s)));
+    ASSERT_EQ(a.blockCount(s), b.blockCount(s));
+    for (size_t i = 0; i < a.blockCount(s); i++) {
+      EXPECT_EQ(a.block(s, i).offset, b.block(s, i).offset);
+      EXPECT_EQ(name(a.block(s, i).name).empty(), name(b.block(s, i).name).empty());
+    }
+  }
 }
 
 TEST(HeaprunTest, ARunStopsAtANameThatHoldsNoBlock) {

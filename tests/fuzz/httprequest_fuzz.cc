@@ -73,7 +73,7 @@ void checkJudged(const std::string &raw, const Request &req) {
     FUZZ_REQUIRE(req.query == nullptr);
   else
     FUZZ_REQUIRE(req.query != nullptr && target.substr(question + 1) == req.query);
-  FUZZ_REQUIRE((s == 405) == (method != "GET" && method != "HEAD"));
+  FUZZ_REQUIRE((s == 405) == (method != "GET" && method != "HEAD" && method != "POST"));
   if (s != 200) {
     FUZZ_REQUIRE(req.name == nullptr);
     return;
@@ -143,6 +143,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       status = judgeRequest(line.data(), first.size(), &req);
       FUZZ_REQUIRE(status == req.status);
       checkJudged(first, req);
+      // What the headers say of a body does not depend on how they came in pieces.
+      FUZZ_REQUIRE(judgeBody(whole) == judgeBody(pieces));
+      FUZZ_REQUIRE(whole.contentLength == pieces.contentLength);
+      if (judgeBody(whole) == 0)
+        FUZZ_REQUIRE(whole.contentLength >= 0 &&
+                     whole.contentLength <= static_cast<long long>(kBodyMax));
+      else
+        FUZZ_REQUIRE(judgeBody(whole) == 400 || judgeBody(whole) == 411 ||
+                     judgeBody(whole) == 413);
       break;
     }
   }

@@ -1,4 +1,5 @@
-// A test module: writes its CGI variables and its query fields, decoded with the host's utilities.
+// A test module: writes its CGI variables, its query fields, decoded with the host's utilities,
+// and the body of a POST request, as it reads it on standard input.
 // Fields sleep=MS (wait before writing), stall=MS (wait after the first line), size=N
 // (N more bytes of padding) and linger=MS (close the output, then wait) shape the response;
 // mixed=1 writes a header of mixed line ends in pieces, crlf=1 header and body in CR LF.
@@ -74,6 +75,12 @@ void httprun(int fd, char *) {
     const char *value = getenv(var);
     fprintf(client, "%s%s%s%s", var, value != nullptr ? "=" : " unset", value ? value : "",
             lineEnd);
+  }
+  if (getenv("CONTENT_LENGTH") != nullptr) {
+    fprintf(client, "CONTENT_LENGTH=%s\nbody [", getenv("CONTENT_LENGTH"));
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, stdin)) > 0;) fwrite(buf, 1, n, client);
+    fputs("]\n", client);
   }
   fputs(fields, client);
   for (long i = 0; i < size; i++) putc('x', client);

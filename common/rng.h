@@ -1,4 +1,5 @@
-// The seeded generator of the allocator's random tests: the same seed, the same calls.
+// The seeded generator of the allocator's benchmark and random tests: the
+// same seed, the same sequence, on every allocator and in every run.
 #pragma once
 
 #include <stddef.h>
@@ -13,4 +14,6 @@ struct Rng {
     return state * 2685821657736338717ULL;
   }
   size_t below(size_t n) { return static_cast<size_t>(next() % n); }
+  // Uniform in [0, 1): the top 53 bits as a double's mantissa.
+  double unit() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
 };

@@ -1,0 +1,16 @@
+# Writes OUTPUT, a header that holds each of the INPUTS files as a C++ raw string named by the
+# matching entry of NAMES: cmake -DOUTPUT=h -DINPUTS="a;b" -DNAMES="kA;kB" -P embed.cmake
+set(delimiter "EMBED")
+set(text "// Written by cmake/embed.cmake from the files named below; edit those, not this.\n#pragma once\n")
+foreach(input name IN ZIP_LISTS INPUTS NAMES)
+  file(READ "${input}" content)
+  string(FIND "${content}" ")${delimiter}\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "${input} holds the raw string's end mark )${delimiter}\"")
+  endif()
+  get_filename_component(file "${input}" NAME)
+  string(APPEND text "\n// ${file}\ninline constexpr char ${name}[] = R\"${delimiter}(${content})${delimiter}\";\n")
+endforeach()
+file(WRITE "${OUTPUT}.tmp" "${text}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")

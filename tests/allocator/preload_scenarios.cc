@@ -1,0 +1,194 @@
+// The preload library's own behaviour, with its code compiled in so that the
+// heap can be walked: realloc in place, mapped large blocks, glibc's lenient
+// alignments, and a thread's cache given back when the thread ends. Runs with
+// the cache on and with MYMALLOC_CACHE=0; blocks above the cache's 1 KiB reach
+// the heap either way. Usage: alloc_preload_scenarios_preload
+#include <errno.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "MyMalloc.h"
+#include "MyMallocLayout.h"
+#include "check.h"
+#include "heap_check.h"
+
+using namespace mymalloc;
+
+namespace {
+
+constexpr size_t kMiB = 1 << 20;
+
+void fill(void *p, size_t n, unsigned char seed) {
+  auto *b = static_cast<unsigned char *>(p);
+  for (size_t i = 0; i < n; i++) b[i] = static_cast<unsigned char>(seed + i * 7);
+}
+
+void expectFilled(const void *p, size_t n, unsigned char seed) {
+  auto *b = static_cast<const unsigned char *>(p);
+  for (size_t i = 0; i < n; i++)
+    if (b[i] != static_cast<unsigned char>(seed + i * 7))
+      checkFailed(__FILE__, __LINE__, "bytes lost in realloc");
+}
+
+const BlockHeader *rightOf(const void *payload) {
+  const BlockHeader *h = headerOf(payload);
+  return reinterpret_cast<const BlockHeader *>(reinterpret_cast<const char *>(h) + sizeOf(h));
+}
+bool isFree(const BlockHeader *b) { return (b->_blockSize & kAllocatedBit) == 0; }
+
+// A block whose right neighbour is the chunk's end must move to grow; one
+// with a free right neighbour splits it or takes it whole; one that shrinks
+// keeps its place and gives back a tail of 32 bytes or more.
+void reallocInPlace() {
+  char *top = static_cast<char *>(malloc(2000));  // the first block: the chunk's top
+  char *a = static_cast<char *>(malloc(2000));    // carved just below it
+  char *b = static_cast<char *>(malloc(2000));    // and just below a
+  CHECK(top != nullptr && rightOf(top)->_blockSize == kAllocatedBit);
+  CHECK(rightOf(b) == headerOf(a) && rightOf(a) == headerOf(top));
+  fill(top, 2000, 1);
+  fill(b, 2000, 2);
+  free(a);
+  char *grown = static_cast<char *>(realloc(b, 3000));  // splits a's block
+  CHECK(grown == b && malloc_usable_size(b) >= 3000 && isFree(rightOf(b)));
+  expectFilled(b, 2000, 2);
+  checkHeap();
+
+  size_t whole = sizeOf(headerOf(b)) + sizeOf(rightOf(b));
+  grown = static_cast<char *>(realloc(b, whole - kHeaderSize - 16));  // leaves 16: taken whole
+  CHECK(grown == b && malloc_usable_size(b) == whole - kHeaderSize);
+  expectFilled(b, 2000, 2);
+  checkHeap();
+
+  char *shrunk = static_cast<char *>(realloc(b, 1500));
+  CHECK(shrunk == b && malloc_usable_size(b) == 1504 && isFree(rightOf(b)));
+  expectFilled(b, 1500, 2);
+  shrunk = static_cast<char *>(realloc(b, 1490));  // a 16-byte tail stays with the block
+  CHECK(shrunk == b && malloc_usable_size(b) == 1504);
+  expectFilled(b, 1490, 2);
+  checkHeap();
+  free(b);
+
+  char *moved = static_cast<char *>(realloc(top, 2100));  // nothing to take at the chunk's end
+  CHECK(moved != nullptr && moved != top);
+  expectFilled(moved, 2000, 1);
+  free(moved);
+  checkHeap();
+}
+
+long statusKib(const char *field) {
+  static char text[4096];
+  int fd = open("/proc/self/status", O_RDONLY);
+  CHECK(fd >= 0);
+  ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  CHECK(n > 0);
+  text[n] = '\0';
+  const char *at = strstr(text, field);
+  CHECK(at != nullptr);
+  return strtol(at + strlen(field), nullptr, 10);
+}
+
+// A buffer grown by realloc to 128 MiB in 1 MiB steps is remapped, not
+// copied into ever new blocks; one replaced by larger copies gives each old
+// copy back. Either way memory stays near the buffer's size.
+void largeBlocks() {
+  size_t n = kMiB;
+  auto *p = static_cast<unsigned char *>(malloc(n));
+  CHECK(p != nullptr && reinterpret_cast<uintptr_t>(p) % kAlignment == 0);
+  memset(p, 0x33, n);
+  for (; n < 128 * kMiB; n += kMiB) {
+    p = static_cast<unsigned char *>(realloc(p, n + kMiB));
+    CHECK(p != nullptr && malloc_usable_size(p) >= n + kMiB);
+    memset(p + n, 0x33, kMiB);
+  }
+  for (size_t i = 0; i < n; i += 4096) CHECK_EQ(p[i], 0x33);
+  CHECK(statusKib("VmHWM:") < 192 * 1024);
+  p = static_cast<unsigned char *>(realloc(p, 100));  // back into the heap
+  CHECK(p != nullptr);
+  CHECK_EQ(p[99], 0x33);
+  free(p);
+
+  void *copy = calloc(1, kMiB);
+  for (size_t size = kMiB; size < 32 * kMiB; size += kMiB) {
+    void *next = malloc(size + kMiB);
+    CHECK(next != nullptr);
+    memcpy(next, copy, size);
+    memset(static_cast<char *>(next) + size, 0, kMiB);
+    free(copy);
+    copy = next;
+  }
+  free(copy);
+  CHECK(statusKib("VmRSS:") < 48 * 1024);  // the mappings went back to the system
+  checkHeap();
+}
+
+// glibc's memalign and aligned_alloc round any alignment up to a power of
+// two; posix_memalign keeps its stricter contract.
+void alignments() {
+  size_t odd[] = {24, 48};  // not constants: the compiler would warn of them
+  asm("" : : "r"(odd) : "memory");
+  void *p = aligned_alloc(odd[0], 100);
+  CHECK(p != nullptr && reinterpret_cast<uintptr_t>(p) % 32 == 0);
+  void *q = memalign(odd[1], 10);
+  CHECK(q != nullptr && reinterpret_cast<uintptr_t>(q) % 64 == 0);
+  void *r = memalign(kMiB, 10);  // mapped, for its alignment
+  CHECK(r != nullptr && reinterpret_cast<uintptr_t>(r) % kMiB == 0);
+  void *s = nullptr;
+  CHECK_EQ(posix_memalign(&s, 24, 8), EINVAL);
+  free(p);
+  free(q);
+  free(r);
+  checkHeap();
+}
+
+constexpr int kThreadBlocks = 20000;
+
+// Fills its cache to the full and more, then ends with it full.
+void *fillCache(void *) {
+  static void *held[kThreadBlocks];
+  for (int i = 0; i < kThreadBlocks; i++) {
+    held[i] = malloc(16 + 16 * (i % 8));
+    CHECK(held[i] != nullptr);
+  }
+  for (int i = 0; i < kThreadBlocks; i++) free(held[i]);
+  for (int i = 0; i < 100; i++) free(malloc(24));
+  return nullptr;
+}
+
+void *nothing(void *) { return nullptr; }
+
+void runThread(void *(*body)(void *)) {
+  pthread_t id;
+  CHECK_EQ(pthread_create(&id, nullptr, body, nullptr), 0);
+  CHECK_EQ(pthread_join(id, nullptr), 0);
+}
+
+// A thread that ends gives back every cached block, and its calls are counted.
+void threadEnds() {
+  runThread(nothing);  // the threads library keeps its blocks for the next thread
+  HeapCensus before = checkHeap();
+  int mallocs = _mallocCalls, frees = _freeCalls;
+  runThread(fillCache);
+  HeapCensus after = checkHeap();
+  CHECK_EQ(after.blocks - after.freeBlocks, before.blocks - before.freeBlocks);
+  // The threads library's own calls in starting and ending a thread (free(NULL)
+  // among them) come on top.
+  constexpr int kCalls = kThreadBlocks + 100, kLibrary = 32;
+  CHECK(_mallocCalls - mallocs >= kCalls && _mallocCalls - mallocs <= kCalls + kLibrary);
+  CHECK(_freeCalls - frees >= kCalls && _freeCalls - frees <= kCalls + kLibrary);
+}
+
+}  // namespace
+
+int main() {
+  reallocInPlace();
+  largeBlocks();
+  alignments();
+  threadEnds();
+  _exit(0);
+}
