@@ -112,6 +112,21 @@ void overrunBy(size_t bytes) {
 void overrun() { overrunBy(16); }
 void overrunSizeWord() { overrunBy(8); }
 
+// Large blocks (mappings of their own in the preload library) pass the check
+// whole, grown and aligned; a pointer into one is caught like any other.
+void largeInterior() {
+  char *p = static_cast<char *>(malloc(1 << 20));
+  CHECK(p != nullptr);
+  memset(p, 'A', 1 << 20);
+  p = static_cast<char *>(realloc(p, 3 << 19));
+  CHECK(p != nullptr && p[(1 << 20) - 1] == 'A');
+  free(malloc(1 << 20));
+  free(aligned_alloc(1 << 16, 1000));
+  expect(__LINE__ + 1, p + 64);
+  free(p + 64);
+  notReached();
+}
+
 // Frees every other one of kBlocks blocks, so that the free list holds them
 // all, then overwrites a link of one deep in the list, which no call reaches:
 // the calls after it are served by the head. Writes a line per call until the
@@ -143,6 +158,7 @@ const struct {
     {"overrun", overrun},
     {"overrun-size-word", overrunSizeWord},
     {"stray-link", strayLink},
+    {"large-interior", largeInterior},
 };
 
 }  // namespace
@@ -152,6 +168,6 @@ int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], m.name) == 0) m.run();
   report(
       "Usage: alloc_faults double-free|double-free-alone|interior|interior-realloc|stack|"
-      "overrun|overrun-size-word|stray-link\n");
+      "overrun|overrun-size-word|stray-link|large-interior\n");
   return 2;
 }

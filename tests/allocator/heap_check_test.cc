@@ -58,6 +58,7 @@ const Fault kFaults[] = {
     {"stack", "free", "not a block of this heap"},
     {"overrun", "free", "size does not match the block after it"},
     {"overrun-size-word", "free", "header of the block after it overwritten"},
+    {"large-interior", "free", "not a block of this heap"},
 };
 
 TEST(HeapCheck, EachFaultIsReportedAtTheCallThatMeetsIt) {
