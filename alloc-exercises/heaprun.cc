@@ -10,6 +10,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "MyMalloc.h"
 #include "MyMallocLayout.h"
 #include "heapscript.h"
@@ -175,7 +177,8 @@ size_t placeHash(long offset) {
 
 // The index of the block at offset in the walk in progress, or -1.
 int indexOf(long offset) {
-  for (size_t s = placeHash(offset); placeSlots[s].walk == walkNumber; s = (s + 1) & (kPlaceSlots - 1))
+  for (size_t s = placeHash(offset); placeSlots[s].walk == walkNumber;
+       s = (s + 1) & (kPlaceSlots - 1))
     if (placeSlots[s].offset == offset) return placeSlots[s].index;
   return -1;
 }
@@ -199,15 +202,10 @@ void takeFreeEntry(void *context, long offset, size_t) noexcept {
 
 // The block at offset among w's blocks, or null.
 const Block *blockAt(const Walk &w, long offset) {
-  int low = 0, high = w.count;
-  while (low < high) {
-    int mid = (low + high) / 2;
-    if (w.blocks[mid].offset < offset)
-      low = mid + 1;
-    else
-      high = mid;
-  }
-  return low < w.count && w.blocks[low].offset == offset ? &w.blocks[low] : nullptr;
+  const Block *end = w.blocks + w.count;
+  const Block *b =
+      std::lower_bound(w.blocks, end, offset, [](const Block &x, long o) { return x.offset < o; });
+  return b != end && b->offset == offset ? b : nullptr;
 }
 
 // The free block of w that holds offset, or null.
@@ -337,10 +335,10 @@ struct Facts {
   size_t fitSize;
   size_t remainder;  // left in place of the block first fit took; 0 if handed out whole
   bool grew;
-  const Block *freed;  // the block freed (before), or null
-  const Block *into;   // the free block it is part of now (after)
-  bool left, right;    // merged with the free neighbour on that side
-  size_t copied;       // realloc: bytes moved into the new block
+  const Block *freed;   // the block freed (before), or null
+  const Block *into;    // the free block it is part of now (after)
+  bool left, right;     // merged with the free neighbour on that side
+  size_t copied;        // realloc: bytes moved into the new block
   const char *refused;  // why the result is null, or null
 };
 
@@ -348,7 +346,8 @@ Facts factsOf(const ScriptCall &c, void *result, int error, const void *old) {
   Facts f{};
   f.hasLength = c.kind != CallKind::Free;
   f.length = c.first;
-  if (c.kind == CallKind::Calloc) f.hasLength = !__builtin_mul_overflow(c.first, c.second, &f.length);
+  if (c.kind == CallKind::Calloc)
+    f.hasLength = !__builtin_mul_overflow(c.first, c.second, &f.length);
   f.grew = after->heap > before->heap;
   if (old != nullptr) {
     f.freed = blockAt(*before, offsetOf(old) - static_cast<long>(mymalloc::kHeaderSize));
@@ -441,10 +440,12 @@ void putSaying(const ScriptCall &c, const Facts &f, bool setUp) {
     putNumber(c.first);
   }
   if (f.refused != nullptr) {
-    put(f.refused[0] == 'z'   ? " \u2192 null: a request of 0 bytes gets no block; errno is untouched."
-        : f.refused[0] == 'l' ? " \u2192 null, ENOMEM: beyond the largest request (2097088 bytes); no "
-                                "chunk is taken for it."
-                              : " \u2192 null: the heap could not grow (the allocator's message says so).");
+    put(f.refused[0] == 'z'
+            ? " \u2192 null: a request of 0 bytes gets no block; errno is untouched."
+        : f.refused[0] == 'l'
+            ? " \u2192 null, ENOMEM: beyond the largest request (2097088 bytes); no "
+              "chunk is taken for it."
+            : " \u2192 null: the heap could not grow (the allocator's message says so).");
     if (c.kind == CallKind::Realloc && f.freed == nullptr && c.source != kNoName)
       put(" The old block stays as it was.");
     if (setUp) put(" The heap was set up all the same: one 2 MiB chunk from sbrk.");

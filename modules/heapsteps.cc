@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 namespace heapview {
 namespace {
 
@@ -234,15 +236,9 @@ bool readStep(Cursor &c, HeapRun *run, Text message) {
 
 // The index of the first block of state at or above offset.
 size_t lowerBound(const HeapState &state, long offset) {
-  size_t low = 0, high = state.count;
-  while (low < high) {
-    size_t mid = (low + high) / 2;
-    if (state.blocks[mid].offset < offset)
-      low = mid + 1;
-    else
-      high = mid;
-  }
-  return low;
+  const StepBlock *b = std::lower_bound(state.blocks, state.blocks + state.count, offset,
+                                        [](const StepBlock &x, long o) { return x.offset < o; });
+  return static_cast<size_t>(b - state.blocks);
 }
 
 }  // namespace
