@@ -10,7 +10,7 @@
 // Usage: node-engines.js [--node X.Y.Z] LOCKFILE...
 // Prints one line per refusing package; the status is 0 when none refuses, 1 when one does,
 // 2 when a lockfile or a range cannot be read.
-// CommonJS and nothing newer than Node.js 8 knows, so that a Node.js too old for the tests still
+// CommonJS and nothing newer than Node.js 6 knows, so that a Node.js too old for the tests still
 // runs it to say so.
 'use strict';
 const fs = require('fs');
@@ -134,7 +134,8 @@ function refusals(lock, version) {
   if (!lock || typeof lock.packages !== 'object')
     throw new Error('no "packages" (a lockfile of npm 7 or later is needed)');
   const out = [];
-  for (const [where, pkg] of Object.entries(lock.packages)) {
+  for (const where of Object.keys(lock.packages)) {
+    const pkg = lock.packages[where];
     const range = pkg.engines && pkg.engines.node;
     if (range === undefined) continue;
     if (typeof range !== 'string')
