@@ -17,7 +17,7 @@
 #include "child.h"
 #include "heap-examples.h"
 #include "heap_model.h"
-#include "heapsteps.h"
+#include "heaprun_steps.h"
 
 namespace {
 
@@ -42,82 +42,53 @@ Ran run(const std::string &program, const std::string &input) {
 
 Ran heaprun(const std::string &script) { return run(HEAPRUN, script); }
 
-// heaprun's steps, read with the explorer's own reader and applied one after another, so that
-// each step's whole heap is at hand; fails the test if any line is not a step or a step does
-// not fit the heap before it.
-struct Steps {
-  heapview::HeapRun run{};
-  std::string text;
-  std::vector<std::vector<heapview::StepBlock>> states;  // the heap after each step
-  explicit Steps(std::string output) : text(std::move(output)) {
-    EXPECT_TRUE(heapview::readHeapRun(text.data(), text.size(), &run));
-    EXPECT_FALSE(run.unreadable);
-    heapview::HeapState state{};
-    for (size_t s = 0; s < run.stepCount; s++) {
-      EXPECT_TRUE(heapview::applyStep(&state, run, run.steps[s])) << "step " << s + 1;
-      states.emplace_back(state.blocks, state.blocks + state.count);
-    }
-    heapview::freeHeapState(&state);
+// heaprun's steps, read back and applied one after another; fails the test if any line is not
+// JSON or a step does not fit the heap before it.
+struct Steps : heapsteps::Run {
+  explicit Steps(const std::string &output) : heapsteps::Run(heapsteps::read(output)) {
+    EXPECT_TRUE(ok) << problem;
   }
-  ~Steps() { heapview::freeHeapRun(&run); }
-  size_t size() const { return run.stepCount; }
-  const heapview::Step &operator[](size_t i) const { return run.steps[i]; }
-  size_t blockCount(size_t step) const { return states[step].size(); }
-  const heapview::StepBlock &block(size_t step, size_t i) const { return states[step][i]; }
-  // The free list of the heap after step (or before the first, for step -1), head first,
-  // along _nextFree.
-  exercises::FreeList freeList(long step) const {
-    exercises::FreeList list;
-    if (step < 0) return list;
-    const auto &blocks = states[static_cast<size_t>(step)];
-    for (long at = run.steps[step].head; at != heapview::kNoLink && list.size() <= blocks.size();) {
-      auto b = std::find_if(blocks.begin(), blocks.end(),
-                            [&](const heapview::StepBlock &x) { return x.offset == at; });
-      if (b == blocks.end()) {
-        ADD_FAILURE() << "step " << step + 1 << ": the list leads to " << at << ", no block";
-        break;
-      }
-      list.push_back({b->offset, b->size});
-      at = b->next;
-    }
-    return list;
+  size_t size() const { return steps.size(); }
+  const heapsteps::Step &operator[](size_t i) const { return steps[i]; }
+  size_t blockCount(size_t step) const { return steps[step].blocks.size(); }
+  const heapsteps::StepBlock &block(size_t step, size_t i) const { return steps[step].blocks[i]; }
+  exercises::FreeList list(long step) const {
+    exercises::FreeList l;
+    for (const auto &[offset, size] : freeList(step)) l.push_back({offset, size});
+    return l;
   }
 };
-
-std::string name(const heapview::Text &t) {
-  return t.start ? std::string(t.start, t.length) : std::string();
-}
 
 // The heap's rules over one step's blocks: each chunk fenced where the previous one ends and
 // tiled by its blocks, no two free neighbours, the free list holding exactly the free blocks,
 // and each used block named by the name that holds it (held: payload offset -> name).
 void expectHeapRules(const Steps &steps, size_t s, const std::map<long, std::string> &held) {
-  const heapview::Step &step = steps[s];
+  const heapsteps::Step &step = steps[s];
   std::map<long, size_t> freeBlocks, listed;
   size_t named = 0;
   long at = 0;
   size_t count = steps.blockCount(s);
   for (size_t i = 0; i < count;) {
-    ASSERT_EQ(steps.block(s, i).state, heapview::BlockState::Fence) << "step " << s + 1;
+    ASSERT_EQ(steps.block(s, i).state, heapsteps::BlockState::Fence) << "step " << s + 1;
     ASSERT_EQ(steps.block(s, i).offset, at);
     long end = at + kChunk - 16;
     bool leftFree = false;
     at += 16;
     size_t below = 0;  // the size of the block below, 0 for the first
-    for (i++; i < count && steps.block(s, i).state != heapview::BlockState::Fence; i++) {
-      const heapview::StepBlock &b = steps.block(s, i);
+    for (i++; i < count && steps.block(s, i).state != heapsteps::BlockState::Fence; i++) {
+      const heapsteps::StepBlock &b = steps.block(s, i);
       EXPECT_EQ(b.left, below) << "step " << s + 1 << ": _leftSize at " << at;
       below = b.size;
       ASSERT_EQ(b.offset, at) << "step " << s + 1 << ": a gap or an overlap";
-      bool isFree = b.state == heapview::BlockState::Free;
+      bool isFree = b.state == heapsteps::BlockState::Free;
       EXPECT_FALSE(isFree && leftFree) << "step " << s + 1 << ": two free neighbours at " << at;
       if (isFree) freeBlocks[b.offset] = b.size;
       auto holder = held.find(b.offset + 16);
       if (!isFree && holder != held.end()) {
-        EXPECT_EQ(name(b.name), holder->second) << "step " << s + 1;
+        EXPECT_EQ(b.name, holder->second) << "step " << s + 1;
         named++;
       } else {
-        EXPECT_EQ(b.name.start, nullptr) << "step " << s + 1 << ": a name for a block it lost";
+        EXPECT_EQ(b.name, "") << "step " << s + 1 << ": a name for a block it lost";
       }
       leftFree = isFree;
       at += static_cast<long>(b.size);
@@ -128,10 +99,10 @@ void expectHeapRules(const Steps &steps, size_t s, const std::map<long, std::str
     i++;
   }
   EXPECT_EQ(named, held.size()) << "step " << s + 1;
-  exercises::FreeList list = steps.freeList(static_cast<long>(s));
+  exercises::FreeList list = steps.list(static_cast<long>(s));
   for (const exercises::FreeEntry &f : list) listed[f.offset] = f.size;
   // _prevFree runs back along the list.
-  long previous = heapview::kNoLink;
+  long previous = heapsteps::kNoLink;
   for (const exercises::FreeEntry &f : list) {
     for (size_t i = 0; i < count; i++)
       if (steps.block(s, i).offset == f.offset) {
@@ -140,7 +111,7 @@ void expectHeapRules(const Steps &steps, size_t s, const std::map<long, std::str
     previous = f.offset;
   }
   EXPECT_EQ(listed, freeBlocks) << "step " << s + 1;
-  EXPECT_EQ(steps.freeList(s).size(), listed.size()) << "step " << s + 1 << ": listed twice";
+  EXPECT_EQ(steps.list(s).size(), listed.size()) << "step " << s + 1 << ": listed twice";
   EXPECT_EQ(step.heap, static_cast<size_t>(at)) << "step " << s + 1;
 }
 
@@ -186,7 +157,7 @@ TEST(HeaprunTest, ExamplesGiveTheListsTheirProgramsPrint) {
     ASSERT_EQ(printed.size(), at.size());
     for (size_t i = 0; i < at.size(); i++) {
       ASSERT_LE(at[i], steps.size());
-      EXPECT_EQ(exercises::listText(steps.freeList(at[i] - 1)), printed[i]) << "list " << i + 1;
+      EXPECT_EQ(exercises::listText(steps.list(at[i] - 1)), printed[i]) << "list " << i + 1;
     }
   }
 }
@@ -281,118 +252,82 @@ TEST(HeaprunTest, RandomScriptsMatchTheModelAndKeepTheRules) {
         EXPECT_EQ(steps[s].result, *e.result) << "step " << s + 1;
       }
       EXPECT_EQ(steps[s].error, e.error) << "step " << s + 1;
-      EXPECT_EQ(steps.freeList(s), e.list) << "step " << s + 1;
+      EXPECT_EQ(steps.list(s), e.list) << "step " << s + 1;
       expectHeapRules(steps, s, e.held);
     }
     EXPECT_EQ(steps[steps.size() - 1].heap, model.heapSize());
   }
 }
 
-// What heaprun says each call did, checked against the heaps before and after it: the figures
-// recounted from the blocks, the free block first fit took found in the list before the call
-// (every block passed over too small for the block handed out), the split or whole hand-out
-// from the addresses, the merges from the free block that holds the freed one afterwards.
+// The facts of each step checked against the heaps before and after it: the free block first
+// fit took found in the list before the call (every block passed over too small for the block
+// handed out), the block carved from its high end or handed out whole, a new chunk's fresh
+// block, the block freed and the free block that holds it afterwards.
 void expectFactsFollowFromTheHeaps(const std::string &script) {
   Ran r = heaprun(script);
   ASSERT_EQ(r.status, 0) << r.err;
   Steps steps(r.out);
   std::map<std::string, long> holds;  // name -> payload offset of its block
-  auto blockIn = [&](size_t s, long offset) -> const heapview::StepBlock * {
-    for (const heapview::StepBlock &b : steps.states[s])
-      if (b.offset == offset) return &b;
-    return nullptr;
-  };
   for (size_t s = 0; s < steps.size(); s++) {
-    SCOPED_TRACE("step " + std::to_string(s + 1) + ": " + name(steps[s].call));
-    const heapview::Step &step = steps[s];
-    const heapview::Facts &f = step.what;
-    heapview::Figures count{};
-    for (const heapview::StepBlock &b : steps.states[s]) {
-      if (b.state == heapview::BlockState::Used) {
-        count.usedBlocks++;
-        count.usedBytes += b.size;
-        count.payload += b.size - 16;
-      } else if (b.state == heapview::BlockState::Free) {
-        count.freeBlocks++;
-        count.freeBytes += b.size;
-        count.largestFree = std::max(count.largestFree, b.size);
-      }
-    }
-    EXPECT_EQ(step.figures.usedBlocks, count.usedBlocks);
-    EXPECT_EQ(step.figures.usedBytes, count.usedBytes);
-    EXPECT_EQ(step.figures.payload, count.payload);
-    EXPECT_EQ(step.figures.freeBlocks, count.freeBlocks);
-    EXPECT_EQ(step.figures.freeBytes, count.freeBytes);
-    EXPECT_EQ(step.figures.largestFree, count.largestFree);
-
+    const heapsteps::Step &step = steps[s];
+    SCOPED_TRACE("step " + std::to_string(s + 1) + ": " + step.call);
+    const heapsteps::Value &f = step.facts();
     size_t heapBefore = s > 0 ? steps[s - 1].heap : 0;
-    EXPECT_EQ(f.grew, step.heap > heapBefore);
-    std::string call = name(step.call), say = name(step.say);
+    bool grew = step.heap > heapBefore;
+    const std::string &call = step.call;
     std::string target = call.find(" = ") != std::string::npos ? call.substr(0, call.find(" = ")) : "";
     std::string verb = call.substr(target.empty() ? 0 : target.size() + 3);
     std::string source;  // the name given to realloc or free
     if (verb.rfind("free ", 0) == 0) source = verb.substr(5);
     if (verb.rfind("realloc ", 0) == 0) source = verb.substr(8, verb.find(' ', 8) - 8);
     long old = source.empty() || source == "null" ? -1 : holds.at(source);
+    bool isFree = step.kind == 3;
 
     if (step.hasResult) {
       long block = step.result - 16;
-      const heapview::StepBlock *b = blockIn(s, block);
+      const heapsteps::StepBlock *b = steps.blockAt(s, block);
       ASSERT_NE(b, nullptr);
-      EXPECT_EQ(b->state, heapview::BlockState::Used);
-      EXPECT_EQ(f.block, block);
-      EXPECT_NE(say.find(" a " + std::to_string(b->size) + "-byte block at " + std::to_string(block)),
-                std::string::npos) << say;
-      exercises::FreeList before = steps.freeList(static_cast<long>(s) - 1);
+      EXPECT_EQ(b->state, heapsteps::BlockState::Used);
+      exercises::FreeList before = steps.list(static_cast<long>(s) - 1);
       size_t place = 0;
       while (place < before.size() &&
              !(block >= before[place].offset &&
                block < before[place].offset + static_cast<long>(before[place].size)))
         place++;
-      if (f.grew) {
+      if (grew) {
         EXPECT_EQ(place, before.size()) << "a new chunk, yet a listed block held it";
-        EXPECT_EQ(f.fit, static_cast<long>(before.size()) + 1);
+        EXPECT_EQ(f[0].number, static_cast<long>(before.size()) + 1);
+        EXPECT_EQ(f[1].number % kChunk, 16);  // the new chunk's fresh block
+        EXPECT_EQ(f[2].number, kChunk - 32);
       } else {
         ASSERT_LT(place, before.size());
-        EXPECT_EQ(f.fit, static_cast<long>(place) + 1);
-        EXPECT_EQ(f.fitOffset, before[place].offset);
-        EXPECT_EQ(f.fitSize, static_cast<long>(before[place].size));
+        EXPECT_EQ(f[0].number, static_cast<long>(place) + 1);
+        EXPECT_EQ(f[1].number, before[place].offset);
+        EXPECT_EQ(f[2].number, static_cast<long>(before[place].size));
         for (size_t i = 0; i < place; i++)
           EXPECT_LT(before[i].size, b->size) << "first fit passed over a block that fits";
         // Carved from the high end, or handed out whole.
         EXPECT_EQ(block + static_cast<long>(b->size),
                   before[place].offset + static_cast<long>(before[place].size));
-        EXPECT_EQ(f.remainder, static_cast<size_t>(block - before[place].offset));
       }
-    } else {
-      EXPECT_EQ(f.block, heapview::kNoLink);
-      if (verb.rfind("free ", 0) != 0) {
-        std::string refused = name(f.refused);
-        EXPECT_EQ(refused, step.error == ENOMEM ? "limit" : f.length == 0 ? "zero" : "memory");
-      }
+    } else if (!isFree) {
+      EXPECT_EQ(f[0].number, 0) << "a place for a block not handed out";
     }
 
-    bool freed = old >= 0 && (verb.rfind("free ", 0) == 0 || step.hasResult ||
-                              verb.substr(verb.rfind(' ') + 1) == "0");
+    bool freed = old >= 0 && (isFree || step.hasResult || verb.substr(verb.rfind(' ') + 1) == "0");
+    long freedFact = isFree ? f[0].number : step.kind == 2 ? f[3].number : -1;
     if (freed) {
       ASSERT_GT(s, 0u);
-      const heapview::StepBlock *was = nullptr;
-      for (const heapview::StepBlock &b : steps.states[s - 1])
-        if (b.offset == old - 16) was = &b;
-      ASSERT_NE(was, nullptr);
-      EXPECT_EQ(f.freed, old - 16);
-      const heapview::StepBlock *into = nullptr;
-      for (const heapview::StepBlock &b : steps.states[s])
-        if (b.state == heapview::BlockState::Free && b.offset <= old - 16 &&
-            old - 16 < b.offset + static_cast<long>(b.size))
-          into = &b;
-      ASSERT_NE(into, nullptr) << "the freed block is not free";
-      EXPECT_EQ(f.into, into->offset);
-      EXPECT_EQ(f.left, into->offset < was->offset);
-      EXPECT_EQ(f.right, into->offset + into->size > was->offset + was->size);
+      ASSERT_NE(steps.blockAt(s - 1, old - 16), nullptr);
+      EXPECT_EQ(freedFact, old - 16);
+      bool inFree = false;
+      for (const heapsteps::StepBlock &b : steps[s].blocks)
+        inFree |= b.state == heapsteps::BlockState::Free && b.offset <= old - 16 &&
+                  old - 16 < b.offset + static_cast<long>(b.size);
+      EXPECT_TRUE(inFree) << "the freed block is not free";
       holds.erase(source);
     } else {
-      EXPECT_EQ(f.freed, heapview::kNoLink);
+      EXPECT_EQ(freedFact, -1);
     }
     if (!target.empty()) {
       holds.erase(target);
@@ -483,13 +418,15 @@ TEST(HeaprunTest, ATraceRunsAsTheScriptOfItsCallsOnNamesID) {
   const char *calls[] = {"0 = malloc 512", "1 = malloc 128", "2 = malloc 40",
                          "0 = realloc 0 640", "free 1", "free 0"};
   for (size_t s = 0; s < a.size(); s++) {
-    EXPECT_EQ(name(a[s].call), calls[s]);
-    EXPECT_EQ(name(a[s].say), name(b[s].say)) << "step " << s + 1;
-    EXPECT_EQ(a.freeList(static_cast<long>(s)), b.freeList(static_cast<long>(s)));
+    EXPECT_EQ(a[s].call, calls[s]);
+    EXPECT_EQ(a[s].line[7].items.size(), b[s].line[7].items.size()) << "step " << s + 1;
+    for (size_t i = 0; i < a[s].line[7].items.size(); i++)
+      EXPECT_EQ(a[s].facts()[i].number, b[s].facts()[i].number) << "step " << s + 1;
+    EXPECT_EQ(a.list(static_cast<long>(s)), b.list(static_cast<long>(s)));
     ASSERT_EQ(a.blockCount(s), b.blockCount(s));
     for (size_t i = 0; i < a.blockCount(s); i++) {
       EXPECT_EQ(a.block(s, i).offset, b.block(s, i).offset);
-      EXPECT_EQ(name(a.block(s, i).name).empty(), name(b.block(s, i).name).empty());
+      EXPECT_EQ(a.block(s, i).name.empty(), b.block(s, i).name.empty());
     }
   }
 }
