@@ -228,8 +228,8 @@ extern "C" void httprun(int fd, char *) {
     for (const HeapExample &e : kHeapExamples)
       if (strcmp(e.name, q.example) == 0) {
         page.example = e.name;
-        page.problem = nullptr;
-        script = e.script;
+        script = exampleScript(e);
+        page.problem = script == nullptr ? "The server ran out of memory." : nullptr;
       }
   }
   if (script != nullptr) {

@@ -231,7 +231,8 @@ test('the examples are every scriptable program, in order, and one runs', { time
   await page.goto(`http://127.0.0.1:${port}/heap`);
   const names = await page.locator('#example option').evaluateAll((o) => o.map((x) => x.value));
   assert.deepEqual(names, ['', 'first', 'test1', 'test1-1', 'test1-2', 'test1-3', 'test1-4',
-    'test2', 'test3', 'test4', 'test5', 'test6', 'test7', 'test8', 'test10']);
+    'test2', 'test3', 'test4', 'test5', 'test6', 'test7', 'test8', 'test10', 'double-free',
+    'overflow', 'use-after-free']);
   await Promise.all([page.waitForNavigation(), page.selectOption('#example', 'test7')]);
   assert.equal(new URL(page.url()).search, '?example=test7');
   assert.match(await page.inputValue('textarea[name="script"]'), /free third\nfree second\n$/);

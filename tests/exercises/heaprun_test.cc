@@ -126,40 +126,46 @@ std::string programOutput(const std::string &program, size_t *stdioBuffer) {
 }
 
 TEST(HeaprunTest, ExamplesGiveTheListsTheirProgramsPrint) {
-  // Each program's lists, by the step after which it prints them; heaprun's step 1 is the
-  // buffer its stdio mallocs before the program's first call.
-  const std::map<std::string, std::vector<size_t>> listSteps = {
-      {"test1-1", {1, 2}},
-      {"test1-2", {1, 2, 3, 4}},
-      {"test1-3", {1, 2, 3, 4, 5}},
-      {"test1-4", {1, 2, 3, 4, 5, 6}},
-      {"test5", {4, 6}},
-      {"test6", {4, 6}},
-      {"test7", {5, 8}},
-      {"test2", {2, 3, 4, 5, 6}},
-      {"test8", {1, 2, 3}},
-  };
-  for (const auto &[program, at] : listSteps) {
-    SCOPED_TRACE(program);
+  // Every example of a program at the program's own scale; heaprun's step 1 is the buffer its
+  // stdio mallocs before the program's first call.
+  size_t compared = 0;
+  for (const heapview::HeapExample &example : heapview::kHeapExamples) {
+    if (example.ops == nullptr) continue;
+    std::vector<size_t> at;  // the steps after which the program prints its lists
+    size_t calls = 1;
+    bool sameScale = true;
+    for (size_t i = 0; i < example.opCount; i++) {
+      const heapview::ExerciseOp &op = example.ops[i];
+      if (op.kind == heapview::ExerciseOp::Malloc) {
+        sameScale &= op.programCount == op.exampleCount;
+        calls += static_cast<size_t>(op.exampleCount);
+      }
+      if (op.kind == heapview::ExerciseOp::Free) calls++;
+      if (op.kind == heapview::ExerciseOp::FreeEvens) sameScale = false;
+      if (op.kind == heapview::ExerciseOp::List) at.push_back(calls);
+    }
+    if (!sameScale || at.empty()) continue;
+    SCOPED_TRACE(example.name);
+    compared++;
     size_t stdioBuffer = 0;
-    std::string output = programOutput(std::string(EXERCISE_BIN_DIR) + "/" + program, &stdioBuffer);
+    std::string output =
+        programOutput(std::string(EXERCISE_BIN_DIR) + "/" + example.name, &stdioBuffer);
     std::vector<std::string> printed;
     for (size_t start = output.find("FreeList: "); start != std::string::npos;
          start = output.find("FreeList: ", start + 1))
       printed.push_back(output.substr(start, output.find('\n', start) + 1 - start));
-    const heapview::HeapExample *example = nullptr;
-    for (const heapview::HeapExample &e : heapview::kHeapExamples)
-      if (program == e.name) example = &e;
-    ASSERT_NE(example, nullptr);
-    Ran r = heaprun("stdio = malloc " + std::to_string(stdioBuffer) + "\n" + example->script);
+    Ran r = heaprun("stdio = malloc " + std::to_string(stdioBuffer) + "\n" +
+                    heapview::exampleScript(example));
     ASSERT_EQ(r.status, 0) << r.err;
     Steps steps(r.out);
     ASSERT_EQ(printed.size(), at.size());
     for (size_t i = 0; i < at.size(); i++) {
       ASSERT_LE(at[i], steps.size());
-      EXPECT_EQ(exercises::listText(steps.list(at[i] - 1)), printed[i]) << "list " << i + 1;
+      EXPECT_EQ(exercises::listText(steps.list(static_cast<long>(at[i]) - 1)), printed[i])
+          << "list " << i + 1;
     }
   }
+  EXPECT_EQ(compared, 9u);  // test1-1 to test1-4, test2, test5 to test8
 }
 
 // A length drawn from small requests, large ones that take chunks, and ones beyond the limit.
@@ -339,7 +345,8 @@ void expectFactsFollowFromTheHeaps(const std::string &script) {
 TEST(HeaprunTest, WhatEachCallDidFollowsFromTheHeaps) {
   for (const heapview::HeapExample &e : heapview::kHeapExamples) {
     SCOPED_TRACE(e.name);
-    expectFactsFollowFromTheHeaps(e.script);
+    if (e.ops != nullptr || std::string(e.name) == "first")  // the faults: see below
+      expectFactsFollowFromTheHeaps(heapview::exampleScript(e));
   }
   // Every road at least once: set-up, splits, whole hand-outs, growth, the four merges,
   // refusals of each kind, realloc's move and realloc to 0.
