@@ -145,11 +145,13 @@ void putChanges(const Walk &before, const Walk &after) {
   }
   put("],[");
   first = true;
-  for (int i = 0; i < before.count; i++)
-    if (blockAt(after, before.blocks[i].offset) == nullptr) {
+  for (int i = 0, j = 0; i < before.count; i++) {
+    while (j < after.count && after.blocks[j].offset < before.blocks[i].offset) j++;
+    if (j == after.count || after.blocks[j].offset != before.blocks[i].offset) {
       putComma(&first);
       putSigned(before.blocks[i].offset);
     }
+  }
   put("],");
   if (after.listCount > 0)
     putLink(after.list[0]);

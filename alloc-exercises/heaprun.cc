@@ -221,7 +221,10 @@ int holdersOf(const void *payload, int *first) {
   *first = kNoName;
   for (size_t s = slotHash(payload); blockSlots[s].payload != nullptr;
        s = (s + 1) & (kBlockSlots - 1))
-    if (blockSlots[s].payload == payload && count++ == 0) *first = blockSlots[s].name;
+    if (blockSlots[s].payload == payload && count++ == 0) {
+      *first = blockSlots[s].name;
+      if (!damaged) break;  // one name a block, until a fault
+    }
   return count;
 }
 

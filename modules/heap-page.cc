@@ -70,8 +70,8 @@ bool writeOutput(FILE *out, const char *output, size_t length) {
 
 void writeForm(FILE *out, const PageInput &in) {
   put(out,
-      "<form action=\"heap\" method=\"get\" class=\"examples\"><label>Examples from the exercise "
-      "programs: <select name=\"example\" id=\"example\"><option value=\"\">Choose one\u2026"
+      "<form action=\"heap\" method=\"get\" class=\"examples\"><label>Examples, the exercise "
+      "programs' calls and three faults: <select name=\"example\" id=\"example\"><option value=\"\">Choose one\u2026"
       "</option>");
   for (const HeapExample &e : kHeapExamples) {
     fprintf(out, "<option value=\"%s\"%s>", e.name,

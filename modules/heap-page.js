@@ -103,11 +103,11 @@ window.heapExplorer = (function () {
     // step applied replaced (its blocks before the call).
     var blocks = new Map(), prior = new Map(), at = 0;
     var saved = [new Map()];  // saved[k]: the heap at step k * kSavedEvery
-    function apply(s) {
+    function apply(s, keep) {
       var step = steps[s - 1];
       prior = new Map();
-      step[4].forEach(function (o) { prior.set(o, blocks.get(o)); blocks.delete(o); });
-      eachBlock(step[3], L, function (b) { if (!prior.has(b.offset)) prior.set(b.offset, blocks.get(b.offset)); blocks.set(b.offset, b); });
+      step[4].forEach(function (o) { if (keep) prior.set(o, blocks.get(o)); blocks.delete(o); });
+      eachBlock(step[3], L, function (b) { if (keep && !prior.has(b.offset)) prior.set(b.offset, blocks.get(b.offset)); blocks.set(b.offset, b); });
     }
     function goTo(target) {
       if (target < at || target === 0) {
@@ -116,7 +116,7 @@ window.heapExplorer = (function () {
         at = k * kSavedEvery;
       }
       while (at < target) {
-        apply(++at);
+        apply(++at, at === target);
         if (at % kSavedEvery === 0 && !saved[at / kSavedEvery]) saved[at / kSavedEvery] = new Map(blocks);
       }
     }
@@ -150,7 +150,7 @@ window.heapExplorer = (function () {
       function note(b) {
         var words = ['_blockSize', '_leftSize'].concat(b.state === FREE_BLOCK ? ['_nextFree', '_prevFree'] : []);
         var w = words.filter(function (_, k) { var o = b.offset + 8 * k; return o + 8 > from && o < to; });
-        if (w.length) hit.push(w.join(', ') + ' of the ' + (b.state === FREE_BLOCK ? 'free ' : b.state === FENCE ? '' : 'used ') + (b.state === FENCE ? 'fencepost' : 'block') + ' at ' + b.offset);
+        if (w.length) hit.push(w.join(w.length === 2 ? ' and ' : ', ') + ' of the ' + (b.state === FREE_BLOCK ? 'free ' : b.state === FENCE ? '' : 'used ') + (b.state === FENCE ? 'fencepost' : 'block') + ' at ' + b.offset);
       }
       return hit;
     }
@@ -181,6 +181,8 @@ window.heapExplorer = (function () {
           if (setUp) text += '. The first call set the heap up: one ' + mib + ' chunk from sbrk, with one free block of ' + f[2] + ' bytes. ';
           else if (grew) text += '. No free block was large enough (first fit passed over all ' + (place - 1) + '), so a new ' + mib + ' chunk was taken. ';
           else if (place > 0) text += '. First fit took free block #' + place + ' (' + f[2] + ' bytes at ' + f[1] + '), passing over ' + (place === 1 ? 'none. ' : (place - 1) + ' too small. ');
+          var fitWas = prior.get(f[1]);
+          if (place > 0 && fitWas && fitWas.state === USED) text += 'That block was in use already (' + (namesOf(fitWas.name) || 'no name holds it') + '): the free list still led to it. ';
           else text += '. It lies in no free block of the list as it stood before the call. ';
           if (place > 0) {
             var remainder = res - L.headerSize - f[1];
@@ -224,8 +226,14 @@ window.heapExplorer = (function () {
       list.forEach(function (e, i) {
         if (e.block && e.block.state === USED) text += ' #' + (i + 1) + ' in the free list is a block in use (' + (namesOf(e.block.name) || 'no name holds it') + ').';
       });
+      var listed = new Set(list.map(function (e) { return e.at; }));
       blocks.forEach(function (b) {
-        if (b.state === BROKEN) text += ' The header at ' + b.offset + ' reads _blockSize ' + b.word + ', which no block here can have.';
+        var end = b.offset - b.offset % L.chunkSize + L.chunkSize - L.fencepostSize;
+        if (b.state === BROKEN) {
+          text += ' The header at ' + b.offset + ' reads _blockSize ' + b.word + (typeof b.word === 'string' || b.offset + b.word - b.word % 2 > end
+            ? ': a size that runs past the end of its chunk.' : ', which no block here can have.');
+        }
+        if (b.state === FREE_BLOCK && !listed.has(b.offset)) text += ' The free block at ' + b.offset + ' (' + b.size + ' bytes) is off the list: first fit can no longer find it.';
       });
       return text;
     }

@@ -244,6 +244,45 @@ test('the examples are every scriptable program, in order, and one runs', { time
   assert.match(await page.locator('#say').innerText(), /null, ENOMEM: beyond the largest request/);
 });
 
+test('each fault example shows the damage it does', { timeout: 90000 }, async (t) => {
+  const page = await openPage(t, { width: 390 });
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(e.message));
+  await page.goto(`http://127.0.0.1:${port}/heap?example=double-free`);
+  assert.equal(await page.locator('#stopped').isVisible(), false);
+  await page.keyboard.press('End');
+  // c and d hold one block, which the free list still leads to, round and round.
+  assert.deepEqual(await page.locator(`${picture} .block.used .name`).allTextContents(),
+    ['guard', 'c, d #1', 'top']);
+  assert.match(await page.locator('#say').innerText(), /One block is now held by c, d at once/);
+  assert.match(await page.locator('#freelist').innerText(), /, in use\]->\(back to #1\)$/);
+  assert.match(await page.locator('#say').innerText(), /The free block at 16 \(\d+ bytes\) is off the list/);
+  await fitsWidth(page);
+
+  await page.goto(`http://127.0.0.1:${port}/heap?example=overflow`);
+  assert.match(await page.locator('#stopped').innerText(),
+    /^The run stopped at line 5 \(free top\): the allocator crashed: SIG(SEGV|BUS)/);
+  await page.keyboard.press('Home');
+  for (let i = 0; i < 3; i++) await page.keyboard.press('ArrowRight');
+  assert.equal(await page.locator('#call').innerText(), 'Step 3: overflow a 16');
+  assert.match(await page.locator('#say').innerText(),
+    /16 bytes of 'A' written past the end of a's payload, at 2097016 to 2097031: they overwrote _blockSize and _leftSize of the used block at 2097016\. The header at 2097016 reads _blockSize 0x4141414141414141: a size that runs past the end of its chunk/);
+  await page.locator(`${picture} .block.broken.changed`).click();
+  assert.match(await page.locator('#header').innerText(), /_blockSize\s+0x4141414141414141/);
+  await fitsWidth(page);
+
+  await page.goto(`http://127.0.0.1:${port}/heap?example=use-after-free`);
+  assert.match(await page.locator('#stopped').innerText(),
+    /^The run stopped at line 5 \(c = malloc 200\): the allocator crashed/);
+  await page.keyboard.press('End');
+  assert.equal(await page.locator('#call').innerText(), 'Step 4: write a 16');
+  assert.match(await page.locator('#freelist').innerText(),
+    /^FreeList: \[offset:2097016,size:120\]->\[0x4141414141414141: outside the heap\]$/);
+  await page.locator(`${picture} .block.free.changed`).click();
+  assert.match(await page.locator('#header').innerText(), /_nextFree\s+0x4141414141414141 \(outside the heap\)/);
+  assert.deepEqual(errors, []);
+});
+
 test('a bad script shows its error, escaped', { timeout: 60000 }, async (t) => {
   const page = await openPage(t);
   await page.goto(`http://127.0.0.1:${port}/heap`);

@@ -460,3 +460,139 @@ TEST(HeaprunTest, ARunStopsAtANameThatHoldsNoBlock) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fault example's run, with its steps and its stop line read back.
+struct FaultRun {
+  Ran ran;
+  heapsteps::Run steps;
+  explicit FaultRun(const char *example) {
+    for (const heapview::HeapExample &e : heapview::kHeapExamples)
+      if (std::string(e.name) == example) ran = heaprun(heapview::exampleScript(e));
+    steps = heapsteps::read(ran.out);
+  }
+};
+
+// The hex words and links of a damaged step's line, as written.
+std::vector<std::string> strings(const heapsteps::Value &v) {
+  std::vector<std::string> found;
+  if (v.kind == heapsteps::Value::String) found.push_back(v.text);
+  for (const heapsteps::Value &item : v.items)
+    for (const std::string &s : strings(item)) found.push_back(s);
+  return found;
+}
+
+TEST(HeaprunTest, ADoubleFreeHandsOneBlockToTwoNames) {
+  FaultRun r("double-free");
+  ASSERT_EQ(r.ran.status, 0) << r.ran.err;
+  ASSERT_TRUE(r.steps.ok) << r.steps.problem;
+  ASSERT_EQ(r.steps.steps.size(), 7u);
+  EXPECT_TRUE(r.steps.stop.isNull());
+  long a = r.steps.steps[1].result - 16;
+  // free! a: the list, as first fit follows it, leads from a back to a.
+  const heapsteps::Value &list = r.steps.steps[4].line[9];
+  ASSERT_EQ(list.items.size(), 2u);
+  EXPECT_EQ(list[0].number, a);
+  EXPECT_EQ(list[1].number, a);
+  EXPECT_EQ(r.steps.steps[4].facts()[0].number, a);
+  // c and d: the same block, both names on it.
+  EXPECT_EQ(r.steps.steps[5].result, a + 16);
+  EXPECT_EQ(r.steps.steps[6].result, a + 16);
+  const heapsteps::StepBlock *shared = r.steps.blockAt(6, a);
+  ASSERT_NE(shared, nullptr);
+  EXPECT_EQ(shared->name, "c,d");
+}
+
+TEST(HeaprunTest, AnOverflowShowsTheHeaderItBrokeAndTheCrashItCauses) {
+  FaultRun r("overflow");
+  ASSERT_EQ(r.ran.status, 0) << r.ran.err;
+  ASSERT_TRUE(r.steps.ok) << r.steps.problem;
+  ASSERT_EQ(r.steps.steps.size(), 4u);
+  long top = r.steps.steps[0].result - 16;
+  const heapsteps::Step &overflow = r.steps.steps[2];
+  EXPECT_EQ(overflow.facts()[0].number, top);  // a's payload ends where top's header begins
+  EXPECT_EQ(overflow.facts()[1].number, 16);
+  const heapsteps::StepBlock *broken = r.steps.blockAt(2, top);
+  ASSERT_NE(broken, nullptr);
+  EXPECT_EQ(broken->state, heapsteps::BlockState::Broken);
+  EXPECT_EQ(broken->size, 120u);  // drawn over the bytes it had
+  EXPECT_EQ(strings(overflow.line[3]),
+            std::vector<std::string>({"0x4141414141414141", "0x4141414141414141"}));
+  // free top follows the size out of the heap: the run stops there, and says so.
+  ASSERT_FALSE(r.steps.stop.isNull()) << r.ran.out;
+  EXPECT_EQ(r.steps.stop["line"].number, 5);
+  EXPECT_EQ(r.steps.stop["why"].text, "signal");
+}
+
+TEST(HeaprunTest, AWriteAfterFreeSendsTheListOutOfTheHeap) {
+  FaultRun r("use-after-free");
+  ASSERT_EQ(r.ran.status, 0) << r.ran.err;
+  ASSERT_TRUE(r.steps.ok) << r.steps.problem;
+  ASSERT_EQ(r.steps.steps.size(), 4u);
+  const heapsteps::Step &write = r.steps.steps[3];
+  long a = r.steps.steps[0].result - 16;
+  EXPECT_EQ(write.facts()[0].number, a + 16);
+  const heapsteps::Value &list = write.line[9];
+  ASSERT_EQ(list.items.size(), 2u);
+  EXPECT_EQ(list[0].number, a);
+  EXPECT_EQ(list[1].text, "0x4141414141414141");
+  ASSERT_FALSE(r.steps.stop.isNull()) << r.ran.out;
+  EXPECT_EQ(r.steps.stop["line"].number, 5);
+  EXPECT_EQ(r.steps.stop["why"].text, "signal");
+}
+
+// Seeded random scripts of calls and faults: whatever the damage, heaprun itself ends by itself
+// with status 0 (or 2 and its error line), every line it wrote is JSON, and a run cut short
+// ends with its stop line.
+TEST(HeaprunTest, HostileFaultScriptsNeverTakeHeaprunDown) {
+  std::mt19937_64 rng(20261210);
+  for (int round = 0; round < 24; round++) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::string script;
+    int named = 0;
+    for (int call = 0; call < 40; call++) {
+      std::string n = "n" + std::to_string(named > 0 ? rng() % named : 0);
+      switch (named == 0 ? 0 : rng() % 6) {
+        case 0:
+        case 1:
+          script += "n" + std::to_string(named++) + " = malloc " + std::to_string(rng() % 300) + "\n";
+          break;
+        case 2:
+          script += "free! " + n + "\n";
+          break;
+        case 3:
+          script += "overflow " + n + " " + std::to_string(1 + rng() % (rng() % 4 == 0 ? 65536 : 64)) + "\n";
+          break;
+        case 4:
+          script += "write " + n + " " + std::to_string(1 + rng() % 16) + "\n";
+          break;
+        default:
+          script += n + " = realloc " + n + " " + std::to_string(rng() % 500) + "\n";
+      }
+    }
+    Ran r = heaprun(script);
+    ASSERT_TRUE(r.status == 0 || r.status == 2) << r.status << " " << r.err << "\n" << script;
+    if (r.status == 2) {
+      EXPECT_EQ(r.err.rfind("heaprun: line ", 0), 0u) << r.err;
+    }
+    heapsteps::Run read = heapsteps::read(r.out);
+    EXPECT_TRUE(read.ok) << read.problem << "\n" << script;
+    size_t lines = static_cast<size_t>(std::count(r.out.begin(), r.out.end(), '\n'));
+    EXPECT_EQ(lines, 1 + read.steps.size() + (read.stop.isNull() ? 0 : 1));
+  }
+}
+
+// A 10,000-call script's output, the page's data, stays within 2.1 MB: splits, frees and
+// merges all the way (the size the page had when it re-encoded a larger output).
+TEST(HeaprunTest, TenThousandCallsMakeAtMostTwoPointOneMegabytes) {
+  std::string script;
+  for (int i = 0; i < 6667; i++) script += "b" + std::to_string(i) + " = malloc 100\n";
+  for (int i = 0; i < 6666; i += 2) script += "free b" + std::to_string(i) + "\n";
+  Ran r = heaprun(script);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 10001);  // the first line and the steps
+  EXPECT_LE(r.out.size(), 2100000u);
+}
+
+}  // namespace
