@@ -88,7 +88,11 @@ void writeForm(FILE *out, const PageInput &in) {
   // A browser drops the line feed right after <textarea>, so the script's own first one stays.
   putEscaped(out, in.script, in.scriptLength);
   put(out,
-      "</textarea>\n<p><button type=\"submit\">Run</button> <label>or read a script or an "
+      "</textarea>\n<p><button type=\"submit\">Run</button> <label><input type=\"checkbox\" "
+      "name=\"check\" value=\"1\" id=\"check\"");
+  if (in.check) put(out, " checked");
+  put(out,
+      "> under the heap check (<code>MYMALLOC_CHECK=1</code>)</label> <label>or read a script or an "
       "allocation trace from a file: <input type=\"file\" id=\"file\" accept=\".txt,.rep,"
       ".trace,.script,text/plain\"></label></p>\n"
       "<p id=\"toolong\" class=\"problem\" hidden></p></form>\n");

@@ -365,12 +365,14 @@ window.heapExplorer = (function () {
 
     if (run.stop) {
       var s = run.stop, line = script ? (script[s.line - 1] || '').replace(/#.*/, '').trim() : '';
-      var why = s.why === 'signal' ? 'the allocator crashed: ' + (kSignals[s.detail] || 'signal ' + s.detail) + '.'
+      var checked = s.why === 'signal' && /^MyMalloc: /.test(s.message);
+      var why = checked ? 'the heap check (MYMALLOC_CHECK) found the fault and stopped the program: ' + s.message.trim()
+        : s.why === 'signal' ? 'the allocator crashed: ' + (kSignals[s.detail] || 'signal ' + s.detail) + '.'
         : s.why === 'time' ? 'the call did not return within ' + s.detail / 1000 + ' seconds: the allocator is going round and round (a cycle in the free list?).'
           : s.why === 'outside' ? 'the bytes it would write lie outside the heap, and heaprun does not write there.'
             : s.why === 'garbled' ? 'what the damaged process reported could not be read.' : 'the damaged process ended with status ' + s.detail + '.';
       q('stopped').textContent = 'The run stopped at line ' + s.line + (line ? ' (' + line + ')' : '') + ': ' + why +
-        (s.message ? ' The allocator wrote: ' + s.message.trim() : '') + ' The steps before it are shown.';
+        (s.message && !checked ? ' The allocator wrote: ' + s.message.trim() : '') + ' The steps before it are shown.';
       q('stopped').hidden = false;
     }
     var prev = q('prev'), next = q('next'), play = q('play'), seek = q('seek'), position = q('position');
@@ -440,8 +442,20 @@ window.heapExplorer = (function () {
 // The form: the examples menu, the script's size before it is sent, a script read from a file;
 // then the run in the page, if there is one.
 (function () {
-  var menu = document.getElementById('example');
-  if (menu) menu.addEventListener('change', function () { if (menu.value) menu.form.submit(); });
+  var menu = document.getElementById('example'), check = document.getElementById('check');
+  if (menu) {
+    menu.addEventListener('change', function () {
+      if (!menu.value) return;
+      if (check && check.checked) {  // the example runs under the check too
+        var keep = document.createElement('input');
+        keep.type = 'hidden';
+        keep.name = 'check';
+        keep.value = '1';
+        menu.form.appendChild(keep);
+      }
+      menu.form.submit();
+    });
+  }
   var form = document.getElementById('run');
   var bodyMax = Number(form.dataset.bodyMax);  // the server's limit, written by the module
   form.addEventListener('submit', function (e) {

@@ -280,6 +280,13 @@ test('each fault example shows the damage it does', { timeout: 90000 }, async (t
     /^FreeList: \[offset:2097016,size:120\]->\[0x4141414141414141: outside the heap\]$/);
   await page.locator(`${picture} .block.free.changed`).click();
   assert.match(await page.locator('#header').innerText(), /_nextFree\s+0x4141414141414141 \(outside the heap\)/);
+
+  // Under the heap check the double free is reported at the call that commits it.
+  await page.goto(`http://127.0.0.1:${port}/heap?example=double-free&check=1`);
+  assert.equal(await page.locator('#check').isChecked(), true);
+  assert.match(await page.locator('#stopped').innerText(),
+    /^The run stopped at line 5 \(free! a\): the heap check \(MYMALLOC_CHECK\) found the fault and stopped the program: MyMalloc: free: /);
+  assert.equal(await page.locator('#position').innerText(), 'Step 1 of 4');  // the steps before it
   assert.deepEqual(errors, []);
 });
 

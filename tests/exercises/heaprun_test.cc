@@ -596,3 +596,38 @@ TEST(HeaprunTest, TenThousandCallsMakeAtMostTwoPointOneMegabytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Under the heap check the same faults end the run at the call that meets them, with the
+// check's report.
+TEST(HeaprunTest, UnderTheHeapCheckEachFaultIsReportedWhereACallMeetsIt) {
+  const struct {
+    const char *example;
+    long line;
+    const char *call;
+  } cases[] = {
+      {"double-free", 5, "MyMalloc: free"},  // free! a
+      {"overflow", 4, "MyMalloc: free"},     // free a, whose neighbour's header is broken
+      {"use-after-free", 5, "MyMalloc: malloc"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.example);
+    RunOptions options;
+    for (const heapview::HeapExample &e : heapview::kHeapExamples)
+      if (std::string(e.name) == c.example) options.input = heapview::exampleScript(e);
+    options.outputToFile = true;
+    options.timeoutMs = kRunMs;
+    ChildResult r = runProgram({"/usr/bin/env", "MYMALLOC_CHECK=1", HEAPRUN}, options);
+    ASSERT_TRUE(exitedWith(r.status, 0)) << r.status << r.err;
+    heapsteps::Run run = heapsteps::read(r.out);
+    ASSERT_TRUE(run.ok) << run.problem;
+    ASSERT_FALSE(run.stop.isNull()) << r.out;
+    EXPECT_EQ(run.stop["line"].number, c.line);
+    EXPECT_EQ(run.stop["why"].text, "signal");
+    EXPECT_EQ(run.stop["message"].text.rfind(c.call, 0), 0u) << run.stop["message"].text;
+    EXPECT_EQ(run.steps.size(), static_cast<size_t>(c.line - 1));
+  }
+}
+
+}  // namespace

@@ -16,7 +16,7 @@ std::string page(const std::string &output) {
   char *text = nullptr;
   size_t length = 0;
   FILE *out = open_memstream(&text, &length);
-  heapview::PageInput in{"s", 1, nullptr, true, output.data(), output.size(), nullptr};
+  heapview::PageInput in{"s", 1, nullptr, true, output.data(), output.size(), nullptr, false};
   heapview::writePage(out, in);
   fclose(out);
   std::string result(text, length);
