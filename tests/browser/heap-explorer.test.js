@@ -4,8 +4,8 @@
 // step to its end, pick an example, see a bad script's error; at 1280 and 390 px, and without
 // JavaScript.
 // Usage: node heap-explorer.test.js MODHOST MODULE-DIR
-// SCREENSHOT_DIR=dir also saves the pictures of README.md there (heap-explorer-desktop.png and
-// heap-explorer-phone.png).
+// SCREENSHOT_DIR=dir also saves the pictures of README.md there (heap-explorer-desktop.png,
+// heap-explorer-phone.png and heap-explorer-fault.png).
 'use strict';
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
@@ -258,6 +258,13 @@ test('each fault example shows the damage it does', { timeout: 90000 }, async (t
   assert.match(await page.locator('#freelist').innerText(), /, in use\]->\(back to #1\)$/);
   assert.match(await page.locator('#say').innerText(), /The free block at 16 \(\d+ bytes\) is off the list/);
   await fitsWidth(page);
+  if (process.env.SCREENSHOT_DIR) {  // the picture of a fault in README.md
+    await page.setViewportSize({ width: 1280, height: 900 });
+    await page.locator(`${picture} .block.used.changed`).first().click();
+    await page.evaluate(() => window.scrollTo(0, document.getElementById('stepper').offsetTop));
+    await page.screenshot({ path: path.join(process.env.SCREENSHOT_DIR, 'heap-explorer-fault.png') });
+    await page.setViewportSize({ width: 390, height: 800 });
+  }
 
   await page.goto(`http://127.0.0.1:${port}/heap?example=overflow`);
   assert.match(await page.locator('#stopped').innerText(),
