@@ -38,6 +38,7 @@ constexpr rlim_t kHeapLimit = 256ul << 20;  // heaprun's data segment: 128 chunk
 struct Query {
   char *script = nullptr;  // decoded, or null if not given
   char *example = nullptr;
+  char *check = nullptr;  // "1": run under the heap check
   bool nulInScript = false;  // decoding would cut the script short there
 };
 
@@ -58,6 +59,7 @@ void parseQuery(char *query, Query *q) {
     unescape_url(value);
     char **field = strcmp(name, "script") == 0    ? &q->script
                    : strcmp(name, "example") == 0 ? &q->example
+                   : strcmp(name, "check") == 0   ? &q->check
                                                   : nullptr;
     free(name);
     if (field == &q->script) q->nulInScript = nul;
@@ -105,9 +107,11 @@ bool heaprunPath(char (&path)[PATH_MAX]) {
 }
 
 // heaprun's process: the script on standard input, both outputs into the pipe, bounded in
-// time and memory.
-[[noreturn]] void startHeaprun(const char *path, int script, int output) {
+// time and memory; under the heap check (MYMALLOC_CHECK=1) or with it off, whatever the
+// server's own environment says.
+[[noreturn]] void startHeaprun(const char *path, int script, int output, bool check) {
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) _exit(126);
+  if ((check ? setenv("MYMALLOC_CHECK", "1", 1) : unsetenv("MYMALLOC_CHECK")) != 0) _exit(126);
   rlimit cpu = {kRunSeconds, kRunSeconds};
   rlimit data = {kHeapLimit, kHeapLimit};
   if (dup2(script, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
@@ -162,7 +166,7 @@ void collect(int fd, long long deadline, Run *run) {
 }
 
 // Runs heaprun on the script; what it wrote is in run->output (kept to the end of the process).
-void runHeaprun(const char *script, size_t length, Run *run) {
+void runHeaprun(const char *script, size_t length, bool check, Run *run) {
   char path[PATH_MAX];
   if (!heaprunPath(path) || access(path, X_OK) != 0) {
     run->problem = "heaprun was not found beside the module.";
@@ -182,7 +186,7 @@ void runHeaprun(const char *script, size_t length, Run *run) {
     run->problem = "heaprun could not be started.";
     return;
   }
-  if (pid == 0) startHeaprun(path, input, pipes[1]);
+  if (pid == 0) startHeaprun(path, input, pipes[1], check);
   close(input);
   close(pipes[1]);
   collect(pipes[0], nowMillis() + kRunSeconds * 1000LL, run);
@@ -217,7 +221,8 @@ extern "C" void httprun(int fd, char *) {
   char *body = readBody();
   if (body != nullptr) parseQuery(body, &q);  // the form's fields, after the address's
   const char *firstExample = kHeapExamples[0].script;  // the text area's default
-  PageInput page{firstExample, strlen(firstExample), nullptr, false, nullptr, 0, nullptr};
+  PageInput page{firstExample, strlen(firstExample), nullptr, false, nullptr, 0, nullptr, false};
+  page.check = q.check != nullptr && strcmp(q.check, "1") == 0;
   const char *script = q.script;
   if (script == nullptr && q.example == nullptr) {  // the first visit: the default's steps
     script = firstExample;
@@ -228,8 +233,8 @@ extern "C" void httprun(int fd, char *) {
     for (const HeapExample &e : kHeapExamples)
       if (strcmp(e.name, q.example) == 0) {
         page.example = e.name;
-        page.problem = nullptr;
-        script = e.script;
+        script = exampleScript(e);
+        page.problem = script == nullptr ? "The server ran out of memory." : nullptr;
       }
   }
   if (script != nullptr) {
@@ -240,7 +245,7 @@ extern "C" void httprun(int fd, char *) {
     page.problem = "The script holds a NUL byte (%00): a script is text.";
   if (script != nullptr && page.problem == nullptr) {
     Run run;
-    runHeaprun(page.script, page.scriptLength, &run);
+    runHeaprun(page.script, page.scriptLength, page.check, &run);
     page.ran = run.problem == nullptr || run.length > 0;
     page.output = run.output;
     page.outputLength = run.length;
