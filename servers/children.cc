@@ -13,6 +13,7 @@
 #include "connection.h"
 #include "deadline.h"
 #include "relay.h"
+#include "response.h"
 
 namespace {
 
@@ -22,9 +23,10 @@ constexpr int kRequestExitMillis = 1000;  // for requests' processes to end afte
 pid_t children[kMaxChildren];
 int childCount = 0;
 
-// The connection of the request whose process starts next, outside the connection table, which
-// that process does not inherit.
+// The request whose process starts next: its connection, outside the connection table, which
+// that process does not inherit, and the start of its log line.
 Connection handedOver;
+Outcome handedOutcome;
 
 // Drops pid from the children serving requests.
 void forgetChild(pid_t pid) {
@@ -51,11 +53,13 @@ void closeAllBut(int keep) {
 
 // Runs c's module in a process of its own; the server keeps no part of the connection.
 void startChild(const Settings &settings, Connection *c, const sigset_t &originalMask) {
-  // The time zone is read here, once for every request's process that inherits it, rather than
-  // by each of them for its log line. tzset looks again each time (a stat of the zone file), so
-  // a changed zone still shows.
-  tzset();
+  // What can be done before the fork is done here, in the server, whose code and data are at
+  // hand, rather than in a fresh process that would first fault in the pages it needs: the
+  // log line's start (the time zone read and the times formatted) and the Date header.
   copyConnection(*c, &handedOver);
+  handedOutcome = Outcome{};
+  describeRequest(handedOver, &handedOutcome);
+  httpDate();
   pid_t pid = fork();
   if (pid < 0) {
     perror("fork");
@@ -64,7 +68,7 @@ void startChild(const Settings &settings, Connection *c, const sigset_t &origina
   }
   if (pid == 0) {
     closeAllBut(handedOver.client);
-    runRequest(settings, &handedOver, originalMask);
+    runRequest(settings, &handedOver, &handedOutcome, originalMask);
   }
   releaseConnection(c);
   children[childCount++] = pid;

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -114,8 +115,20 @@ void setUpConnections() {
 }
 
 void copyConnection(const Connection &from, Connection *to) {
-  *to = from;
-  auto rebase = [&](const char *p) { return p == nullptr ? nullptr : to->reader.line + (p - from.reader.line); };
+  // The buffers only as far as they are filled, so that no more of to's pages are written
+  // (and, shared with a request's process, copied) than the request needs.
+  const RequestReader &r = from.reader;
+  memcpy(to, &from, offsetof(Connection, reader));
+  memcpy(to->reader.line, r.line, r.lineLength + 1);
+  memcpy(&to->reader.lineLength, &r.lineLength, sizeof r - offsetof(RequestReader, lineLength));
+  memcpy(to->path, from.path, strlen(from.path) + 1);
+  memcpy(to->early, from.early, from.earlyLength);
+  to->earlyLength = from.earlyLength;
+  to->heldAt = from.heldAt;
+  to->request = from.request;
+  auto rebase = [&](const char *p) {
+    return p == nullptr ? nullptr : to->reader.line + (p - r.line);
+  };
   Request &req = to->request;
   req.method = rebase(req.method);
   req.target = rebase(req.target);
@@ -134,7 +147,7 @@ void releaseConnection(Connection *c) {
 }
 
 void describeRequest(const Connection &c, Outcome *out) {
-  out->arrived = c.arrived;
+  stampArrival(c.arrived, out);
   out->arrivedMillis = c.arrivedMillis;
   char address[INET_ADDRSTRLEN] = "-";
   inet_ntop(AF_INET, &c.peer.sin_addr, address, sizeof address);

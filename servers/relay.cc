@@ -72,8 +72,13 @@ int sendAllBy(int fd, iovec *parts, int count, long long deadline) {
   }
 }
 
-// Waits until the process pid ends or deadline passes; returns true if it has ended.
+// Waits until the process pid ends or deadline passes; returns true if it has ended. Leaves pid
+// unreaped.
 bool awaitEnd(pid_t pid, long long deadline) {
+  siginfo_t info = {};  // mostly, a module has ended by the time its output has
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+      info.si_pid == pid)
+    return true;
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd < 0) {
     perror("pidfd_open");
@@ -299,7 +304,8 @@ void closeClient(int client) {
 
 }  // namespace
 
-void runRequest(const Settings &settings, Connection *c, const sigset_t &originalMask) {
+void runRequest(const Settings &settings, Connection *c, Outcome *out,
+                const sigset_t &originalMask) {
   setHandler(SIGINT, SIG_IGN);  // the terminal's ctrl-c reaches the group; the server decides
   setHandler(SIGTERM, SIG_DFL);
   setHandler(SIGCHLD, SIG_DFL);
@@ -311,8 +317,6 @@ void runRequest(const Settings &settings, Connection *c, const sigset_t &origina
   sigprocmask(SIG_SETMASK, &mask, nullptr);
   int flags = fcntl(c->client, F_GETFL);
   if (flags < 0 || fcntl(c->client, F_SETFL, flags & ~O_NONBLOCK) != 0) perror("fcntl");
-  Outcome out;
-  describeRequest(*c, &out);
   char noQuery[] = "";
   ModuleCall call = {c->path,
                      c->request.method,
@@ -322,10 +326,10 @@ void runRequest(const Settings &settings, Connection *c, const sigset_t &origina
                      c->peer,
                      -1,
                      c->reader.contentLength};
-  if (strcmp(call.method, "POST") == 0) call.body = readBody(*c, &out);
-  if (strcmp(call.method, "POST") != 0 || call.body >= 0) serveModule(settings, c->client, call, &out);
+  if (strcmp(call.method, "POST") == 0) call.body = readBody(*c, out);
+  if (strcmp(call.method, "POST") != 0 || call.body >= 0) serveModule(settings, c->client, call, out);
   if (call.body >= 0) close(call.body);
   closeClient(c->client);
-  logRequest(out);
+  logRequest(*out);
   _exit(0);
 }

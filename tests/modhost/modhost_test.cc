@@ -133,6 +133,25 @@ TEST_F(ModhostTest, LogLineHasTimeClientDurationAndNoQuery) {
   EXPECT_EQ(line.find("secret"), std::string::npos);
 }
 
+// The log's local time is the server's zone (TZ here: UTC+05:30), in the lines of a request's
+// process and of the server's own answers alike.
+TEST(ModhostLog, ArrivalIsInTheServersTimeZone) {
+  ModuleTree tree;
+  Server server({"0", tree.modules.string()}, {}, MODHOST, {"TZ=XYZ-05:30"});
+  time_t before = time(nullptr);
+  EXPECT_EQ(get(server.port(), "/echo").status(), 200);
+  EXPECT_EQ(get(server.port(), "/nosuch").status(), 404);
+  for (const char *request : {" GET /echo 200 ", " GET /nosuch 404 "}) {
+    std::string line = server.waitForLine(request, 5);
+    ASSERT_GE(line.size(), 25u) << request;
+    EXPECT_EQ(line.substr(19, 6), "+05:30") << line;
+    tm stamp = {};
+    ASSERT_NE(strptime(line.c_str(), "%Y-%m-%dT%H:%M:%S", &stamp), nullptr) << line;
+    long local = static_cast<long>(timegm(&stamp)), utc = static_cast<long>(before);
+    EXPECT_LT(std::labs(local - (5 * 3600 + 30 * 60) - utc), 60) << line;
+  }
+}
+
 TEST_F(ModhostTest, APostBodyIsTheModulesStandardInput) {
   // Small, then large enough to come in many reads, sent in two parts with a pause.
   for (size_t length : {size_t{11}, size_t{300000}}) {
