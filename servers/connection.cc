@@ -25,7 +25,7 @@ constexpr int kFdReserve = 16;           // descriptors kept free beside the con
 constexpr int kAcceptBurst = 64;         // connections taken per wake, so that reading goes on
 constexpr int kAcceptPauseMillis = 100;  // after running out of descriptors
 
-Connection *slots;                 // connectionLimit of them, mapped by setUpConnections
+Connection *slots;                   // connectionLimit of them, mapped by setUpConnections
 Connection *spare[kConnectionsMax];  // the Free slots, a stack
 int spareCount = 0;
 unsigned long arrivals = 0;
@@ -110,7 +110,7 @@ void setUpConnections() {
   void *table = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (table == MAP_FAILED) failCall("mmap");
   if (madvise(table, size, MADV_DONTFORK) != 0) perror("madvise");  // slower forks, no harm
-  slots = static_cast<Connection *>(table);  // zeroed: every slot Free
+  slots = static_cast<Connection *>(table);                         // zeroed: every slot Free
   for (int i = connectionLimit - 1; i >= 0; i--) spare[spareCount++] = &slots[i];
 }
 

@@ -26,8 +26,8 @@ struct Connection {
   long long arrivedMillis;  // the same on the deadline clock, for the request's duration
   sockaddr_in peer;
   RequestReader reader;
-  Request request;      // points into reader.line once the request is complete
-  char path[PATH_MAX];  // the module file, when Ready
+  Request request;         // points into reader.line once the request is complete
+  char path[PATH_MAX];     // the module file, when Ready
   char early[kReadChunk];  // what came after the headers in their last read: a POST body's start
   size_t earlyLength;
   int heldAt;  // its place in held[]

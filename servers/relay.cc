@@ -98,9 +98,9 @@ bool awaitEnd(pid_t pid, long long deadline) {
 // LF alone, as CGI programs do; behind modhost's own CR LF lines each one gets its CR, so that
 // the header the client reads has one line end throughout.
 struct HeaderRewrite {
-  bool done = false;       // the header's empty line has been relayed
-  bool lineEmpty = true;   // the line so far holds nothing but CRs
-  bool afterCr = false;    // the last byte relayed was a CR
+  bool done = false;      // the header's empty line has been relayed
+  bool lineEmpty = true;  // the line so far holds nothing but CRs
+  bool afterCr = false;   // the last byte relayed was a CR
 };
 
 // Copies the header bytes among the n at in to out (room for 2n), a CR put before each LF that
@@ -327,7 +327,8 @@ void runRequest(const Settings &settings, Connection *c, Outcome *out,
                      -1,
                      c->reader.contentLength};
   if (strcmp(call.method, "POST") == 0) call.body = readBody(*c, out);
-  if (strcmp(call.method, "POST") != 0 || call.body >= 0) serveModule(settings, c->client, call, out);
+  if (strcmp(call.method, "POST") != 0 || call.body >= 0)
+    serveModule(settings, c->client, call, out);
   if (call.body >= 0) close(call.body);
   closeClient(c->client);
   logRequest(*out);

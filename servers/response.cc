@@ -49,7 +49,11 @@ void appendDetail(Outcome *out, const char *format, ...) {
 }
 
 void stampArrival(const timespec &when, Outcome *out) {
-  tzset();  // localtime_r alone reads the zone only once
+  static time_t zoneChecked = -1;
+  if (when.tv_sec != zoneChecked) {  // localtime_r alone reads the zone only once
+    tzset();
+    zoneChecked = when.tv_sec;
+  }
   tm local;
   if (localtime_r(&when.tv_sec, &local) == nullptr) return;
   // strftime's %z lacks the colon of the extended format that the rest of the stamp uses.
@@ -64,9 +68,9 @@ void logRequest(const Outcome &out) {
   if (out.hasQuery) snprintf(query, sizeof query, "?[%zu bytes]", out.queryLength);
   long long millis = nowMillis() - out.arrivedMillis;
   char line[600];
-  int n =
-      snprintf(line, sizeof line, "%s %s %s %s%s %d %zu %lldms%s%s\n", out.arrived, out.peer, out.method,
-               out.path, query, out.status, out.sent, millis, out.detail[0] ? " " : "", out.detail);
+  int n = snprintf(line, sizeof line, "%s %s %s %s%s %d %zu %lldms%s%s\n", out.arrived, out.peer,
+                   out.method, out.path, query, out.status, out.sent, millis,
+                   out.detail[0] ? " " : "", out.detail);
   if (n < 0) return;
   size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
   if (writeAll(STDOUT_FILENO, line, len) != 0) perror("write");

@@ -24,7 +24,7 @@ struct Outcome {
 };
 
 // Writes the moment when into out's arrival stamp: ISO 8601, local time with its offset. The
-// time zone is looked at again each time (tzset), so a changed zone shows.
+// time zone is looked at again (tzset) once a second, so a changed zone shows.
 void stampArrival(const timespec &when, Outcome *out);
 
 // Adds formatted text to out's detail, cut to its room.
