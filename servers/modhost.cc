@@ -30,6 +30,7 @@
 #include "children.h"
 #include "connection.h"
 #include "deadline.h"
+#include "moduleproc.h"
 #include "plumbing.h"
 
 namespace {
@@ -157,6 +158,7 @@ int main(int argc, char *argv[]) {
   if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) perror("signal");  // a vanished client is no fault
 
   int listener = openListener(&settings);
+  prepareModuleEnvironment(settings);
   printf("modhost: listening on http://%s:%d/ with modules from %s\n", settings.address,
          settings.port, settings.moduleDir);
   fflush(stdout);

@@ -169,7 +169,7 @@ void serveModule(const Settings &settings, int client, const ModuleCall &call, O
   if (pid == 0) {
     close(client);
     close(pair[0]);
-    runModule(settings, call, pair[1], relay);
+    runModule(call, pair[1], relay);
   }
   // Made here as well as in the module, so that the group exists before anything signals it.
   setpgid(pid, pid);

@@ -35,6 +35,19 @@ TEST_F(ModhostTest, RunsModuleWithUndecodedQueryAndCgiVariables) {
   EXPECT_NE(server.waitForLine(" GET /echo 200 ", 5), "");
 }
 
+// The CGI variables are the request's own: any the server was started with reach no module,
+// and CONTENT_LENGTH comes only with a body.
+TEST(ModhostEnvironment, TheServersOwnCgiVariablesAreReplaced) {
+  ModuleTree tree;
+  Server server({"0", tree.modules.string()}, {}, MODHOST,
+                {"CONTENT_LENGTH=5", "QUERY_STRING=stale", "GATEWAY_INTERFACE=stale"});
+  Response r = get(server.port(), "/echo");
+  EXPECT_EQ(r.status(), 200) << r.raw;
+  EXPECT_NE(r.raw.find("\nQUERY_STRING=\n"), std::string::npos) << r.raw;
+  EXPECT_NE(r.raw.find("\nGATEWAY_INTERFACE=CGI/1.1\n"), std::string::npos) << r.raw;
+  EXPECT_EQ(r.raw.find("CONTENT_LENGTH"), std::string::npos) << r.raw;
+}
+
 // Every header line ends in CR LF, however the module ended it and however its output came in
 // pieces; the body is passed on as the module wrote it.
 TEST_F(ModhostTest, ModuleHeaderLinesAreEndedByCrLfAndTheBodyIsUntouched) {
