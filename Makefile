@@ -38,6 +38,7 @@ bench:
 	$(MAKE) all
 	scripts/bench $(BUILD)
 	scripts/bench-real $(BUILD)
+	scripts/bench-servers $(BUILD)
 
 # ASan and UBSan over everything that does not replace malloc (UBSan alone
 # where it does), then TSan over the threaded programs that allow it (the

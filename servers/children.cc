@@ -8,9 +8,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "connection.h"
 #include "deadline.h"
 #include "relay.h"
+#include "response.h"
 
 namespace {
 
@@ -19,6 +22,11 @@ constexpr int kRequestExitMillis = 1000;  // for requests' processes to end afte
 
 pid_t children[kMaxChildren];
 int childCount = 0;
+
+// The request whose process starts next: its connection, outside the connection table, which
+// that process does not inherit, and the start of its log line.
+Connection handedOver;
+Outcome handedOutcome;
 
 // Drops pid from the children serving requests.
 void forgetChild(pid_t pid) {
@@ -30,9 +38,28 @@ void forgetChild(pid_t pid) {
   }
 }
 
+// In a request's process: closes every descriptor but standard input, output, error and keep.
+// The listener and the other connections are not the request's: the server alone decides when
+// they close.
+void closeAllBut(int keep) {
+  unsigned first = 3, self = static_cast<unsigned>(keep);
+  if ((self <= first || close_range(first, self - 1, 0) == 0) &&
+      close_range(std::max(self + 1, first), ~0U, 0) == 0)
+    return;
+  long last = std::min(sysconf(_SC_OPEN_MAX), 1L << 16);  // a kernel without close_range
+  for (int fd = 3; fd < last; fd++)
+    if (fd != keep) close(fd);
+}
+
 // Runs c's module in a process of its own; the server keeps no part of the connection.
-void startChild(const Settings &settings, int listener, Connection *c,
-                const sigset_t &originalMask) {
+void startChild(const Settings &settings, Connection *c, const sigset_t &originalMask) {
+  // What can be done before the fork is done here, in the server, whose code and data are at
+  // hand, rather than in a fresh process that would first fault in the pages it needs: the
+  // log line's start (the time zone read and the times formatted) and the Date header.
+  copyConnection(*c, &handedOver);
+  handedOutcome = Outcome{};
+  describeRequest(handedOver, &handedOutcome);
+  httpDate();
   pid_t pid = fork();
   if (pid < 0) {
     perror("fork");
@@ -40,10 +67,8 @@ void startChild(const Settings &settings, int listener, Connection *c,
     return;
   }
   if (pid == 0) {
-    close(listener);
-    for (Connection &other : connections)
-      if (other.phase != Phase::Free && &other != c) close(other.client);
-    runRequest(settings, c, originalMask);
+    closeAllBut(handedOver.client);
+    runRequest(settings, &handedOver, &handedOutcome, originalMask);
   }
   releaseConnection(c);
   children[childCount++] = pid;
@@ -63,16 +88,16 @@ void awaitChildren(int millis, const sigset_t &waitMask, const volatile sig_atom
 
 }  // namespace
 
-void startWaitingRequests(const Settings &settings, int listener, const sigset_t &originalMask) {
+void startWaitingRequests(const Settings &settings, const sigset_t &originalMask) {
   while (childCount < kMaxChildren) {
     Connection *oldest = nullptr;
-    for (int i = 0; i < connectionLimit; i++) {
-      Connection *c = &connections[i];
+    for (int k = 0; k < heldCount; k++) {
+      Connection *c = held[k];
       if (c->phase == Phase::Ready && (oldest == nullptr || c->arrival < oldest->arrival))
         oldest = c;
     }
     if (oldest == nullptr) return;
-    startChild(settings, listener, oldest, originalMask);
+    startChild(settings, oldest, originalMask);
   }
 }
 

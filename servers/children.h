@@ -8,9 +8,9 @@
 
 constexpr int kMaxChildren = 32;  // requests served at once; more wait, read, in the server
 
-// Starts processes for complete requests, oldest first, while there is room for them; listener
-// and originalMask are what a child lets go of.
-void startWaitingRequests(const Settings &settings, int listener, const sigset_t &originalMask);
+// Starts processes for complete requests, oldest first, while there is room for them;
+// originalMask is the signal mask the server started with.
+void startWaitingRequests(const Settings &settings, const sigset_t &originalMask);
 
 // Reaps every child that has ended; returns the number still running.
 int reapChildren();

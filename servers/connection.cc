@@ -3,16 +3,20 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "deadline.h"
+#include "plumbing.h"
 
-Connection connections[kConnectionsMax];
+Connection *held[kConnectionsMax];
+int heldCount = 0;
 int connectionLimit = kConnectionsMax;
 
 namespace {
@@ -21,7 +25,9 @@ constexpr int kFdReserve = 16;           // descriptors kept free beside the con
 constexpr int kAcceptBurst = 64;         // connections taken per wake, so that reading goes on
 constexpr int kAcceptPauseMillis = 100;  // after running out of descriptors
 
-int connectionCount = 0;
+Connection *slots;                   // connectionLimit of them, mapped by setUpConnections
+Connection *spare[kConnectionsMax];  // the Free slots, a stack
+int spareCount = 0;
 unsigned long arrivals = 0;
 
 // Writes the file of module name into path (size bytes); returns true if it is there.
@@ -69,8 +75,8 @@ void judge(const Settings &settings, Connection *c) {
 // complete request.
 bool freeSlot() {
   Connection *oldest = nullptr;
-  for (int i = 0; i < connectionLimit; i++) {
-    Connection *c = &connections[i];
+  for (int k = 0; k < heldCount; k++) {
+    Connection *c = held[k];
     if (c->phase == Phase::Draining) {
       releaseConnection(c);
       return true;
@@ -89,7 +95,7 @@ bool freeSlot() {
 
 }  // namespace
 
-void limitConnections() {
+void setUpConnections() {
   rlimit limit;
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
     perror("getrlimit");
@@ -100,16 +106,48 @@ void limitConnections() {
     connectionLimit =
         limit.rlim_cur > kFdReserve ? static_cast<int>(limit.rlim_cur) - kFdReserve : 1;
   }
+  size_t size = sizeof(Connection) * static_cast<size_t>(connectionLimit);
+  void *table = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (table == MAP_FAILED) failCall("mmap");
+  if (madvise(table, size, MADV_DONTFORK) != 0) perror("madvise");  // slower forks, no harm
+  slots = static_cast<Connection *>(table);                         // zeroed: every slot Free
+  for (int i = connectionLimit - 1; i >= 0; i--) spare[spareCount++] = &slots[i];
+}
+
+void copyConnection(const Connection &from, Connection *to) {
+  // The buffers only as far as they are filled, so that no more of to's pages are written
+  // (and, shared with a request's process, copied) than the request needs.
+  const RequestReader &r = from.reader;
+  memcpy(to, &from, offsetof(Connection, reader));
+  memcpy(to->reader.line, r.line, r.lineLength + 1);
+  memcpy(&to->reader.lineLength, &r.lineLength, sizeof r - offsetof(RequestReader, lineLength));
+  memcpy(to->path, from.path, strlen(from.path) + 1);
+  memcpy(to->early, from.early, from.earlyLength);
+  to->earlyLength = from.earlyLength;
+  to->heldAt = from.heldAt;
+  to->request = from.request;
+  auto rebase = [&](const char *p) {
+    return p == nullptr ? nullptr : to->reader.line + (p - r.line);
+  };
+  Request &req = to->request;
+  req.method = rebase(req.method);
+  req.target = rebase(req.target);
+  req.query = rebase(req.query);
+  req.version = rebase(req.version);
+  req.name = rebase(req.name);
 }
 
 void releaseConnection(Connection *c) {
   close(c->client);
   c->phase = Phase::Free;
-  connectionCount--;
+  Connection *last = held[--heldCount];
+  held[c->heldAt] = last;
+  last->heldAt = c->heldAt;
+  spare[spareCount++] = c;
 }
 
 void describeRequest(const Connection &c, Outcome *out) {
-  out->arrived = c.arrived;
+  stampArrival(c.arrived, out);
   out->arrivedMillis = c.arrivedMillis;
   char address[INET_ADDRSTRLEN] = "-";
   inet_ntop(AF_INET, &c.peer.sin_addr, address, sizeof address);
@@ -175,8 +213,8 @@ void readConnection(const Settings &settings, Connection *c) {
 
 void expireConnections() {
   long long now = nowMillis();
-  for (int i = 0; i < connectionLimit; i++) {
-    Connection *c = &connections[i];
+  for (int k = heldCount - 1; k >= 0; k--) {
+    Connection *c = held[k];
     if (c->phase == Phase::Reading && c->deadline <= now)
       answer(c, 408, "");
     else if (c->phase == Phase::Draining && c->deadline <= now)
@@ -185,10 +223,9 @@ void expireConnections() {
 }
 
 bool canTakeConnection() {
-  if (connectionCount < connectionLimit) return true;
-  for (int i = 0; i < connectionLimit; i++)
-    if (connections[i].phase == Phase::Reading || connections[i].phase == Phase::Draining)
-      return true;
+  if (heldCount < connectionLimit) return true;
+  for (int k = 0; k < heldCount; k++)
+    if (held[k]->phase == Phase::Reading || held[k]->phase == Phase::Draining) return true;
   return false;
 }
 
@@ -204,12 +241,13 @@ long long acceptConnections(int listener) {
       if (err == EMFILE || err == ENFILE) return nowMillis() + kAcceptPauseMillis;
       return 0;
     }
-    if (connectionCount == connectionLimit && !freeSlot()) {
+    if (heldCount == connectionLimit && !freeSlot()) {
       close(client);  // cannot happen while the listener is watched only with room to spare
       return 0;
     }
-    Connection *c = connections;
-    while (c->phase != Phase::Free) c++;
+    Connection *c = spare[--spareCount];
+    c->heldAt = heldCount;
+    held[heldCount++] = c;
     c->phase = Phase::Reading;
     c->client = client;
     c->deadline = nowMillis() + kRequestSeconds * 1000LL;
@@ -219,12 +257,10 @@ long long acceptConnections(int listener) {
     c->peer = peer;
     c->request = Request{};
     startRequest(&c->reader);
-    connectionCount++;
   }
   return 0;
 }
 
 void closeConnections() {
-  for (int i = 0; i < connectionLimit; i++)
-    if (connections[i].phase != Phase::Free) releaseConnection(&connections[i]);
+  while (heldCount > 0) releaseConnection(held[heldCount - 1]);
 }

@@ -26,18 +26,28 @@ struct Connection {
   long long arrivedMillis;  // the same on the deadline clock, for the request's duration
   sockaddr_in peer;
   RequestReader reader;
-  Request request;      // points into reader.line once the request is complete
-  char path[PATH_MAX];  // the module file, when Ready
+  Request request;         // points into reader.line once the request is complete
+  char path[PATH_MAX];     // the module file, when Ready
   char early[kReadChunk];  // what came after the headers in their last read: a POST body's start
   size_t earlyLength;
+  int heldAt;  // its place in held[]
 };
 
-// Slots of connections; a connection never moves, since its request points into itself.
-extern Connection connections[kConnectionsMax];
-extern int connectionLimit;  // slots in use at most
+// The connections held (the slots not Free), in no order: a pass over the connections costs
+// what the server holds, not what it could hold. Releasing one moves the last into its place,
+// so a pass that may release goes from the last to the first.
+extern Connection *held[kConnectionsMax];
+extern int heldCount;
+extern int connectionLimit;  // connections held at most
 
-// Sets connectionLimit from the descriptor limit.
-void limitConnections();
+// Sets connectionLimit from the descriptor limit and maps the slots. A connection never moves,
+// since its request points into itself. The slots are not inherited by the request's
+// processes: a fork copies none of their megabytes, and a request's process works on its own
+// copy of its connection (copyConnection).
+void setUpConnections();
+
+// Copies from, whose request points into its own line, to to, pointing into to's.
+void copyConnection(const Connection &from, Connection *to);
 
 // Closes c's socket and frees its slot.
 void releaseConnection(Connection *c);

@@ -30,6 +30,7 @@
 #include "children.h"
 #include "connection.h"
 #include "deadline.h"
+#include "moduleproc.h"
 #include "plumbing.h"
 
 namespace {
@@ -157,18 +158,19 @@ int main(int argc, char *argv[]) {
   if (signal(SIGPIPE, SIG_IGN) == SIG_ERR) perror("signal");  // a vanished client is no fault
 
   int listener = openListener(&settings);
+  prepareModuleEnvironment(settings);
   printf("modhost: listening on http://%s:%d/ with modules from %s\n", settings.address,
          settings.port, settings.moduleDir);
   fflush(stdout);
 
-  limitConnections();
+  setUpConnections();
   int status = 0;
   long long acceptPausedUntil = 0;
   static pollfd fds[kConnectionsMax + 1];
   static Connection *polled[kConnectionsMax + 1];
   while (stopSignals == 0) {
     reapChildren();
-    startWaitingRequests(settings, listener, originalMask);
+    startWaitingRequests(settings, originalMask);
     expireConnections();
 
     // The listener is watched only while a new connection can be taken; until then new
@@ -178,8 +180,8 @@ int main(int argc, char *argv[]) {
     if (!listen && acceptPausedUntil > now) wake = acceptPausedUntil;
     fds[0] = {listener, static_cast<short>(listen ? POLLIN : 0), 0};
     nfds_t count = 1;
-    for (int i = 0; i < connectionLimit; i++) {
-      Connection *c = &connections[i];
+    for (int k = 0; k < heldCount; k++) {
+      Connection *c = held[k];
       if (c->phase != Phase::Reading && c->phase != Phase::Draining) continue;
       fds[count] = {c->client, POLLIN, 0};
       polled[count++] = c;

@@ -22,6 +22,11 @@ struct ModuleCall {
   long long bodyLength;  // CONTENT_LENGTH
 };
 
+// Gathers, once in the server, the environment every module starts from: the server's own
+// variables and the CGI variables that are the same for every request; settings' port is the
+// one listened on.
+void prepareModuleEnvironment(const Settings &settings);
+
 // Runs in the module's process, a child of relay: calls the module's httprun on fd, which ends
 // the process. Exits with status kExitCannotLoad or kExitNoHttprun if it cannot call httprun.
-[[noreturn]] void runModule(const Settings &settings, const ModuleCall &call, int fd, pid_t relay);
+[[noreturn]] void runModule(const ModuleCall &call, int fd, pid_t relay);

@@ -9,8 +9,11 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "deadline.h"
 #include "moduleproc.h"
@@ -30,32 +33,52 @@ void onGraceOver(int) {
   _exit(1);
 }
 
-// Sends all of buf on a socket by deadline; returns 0 on success, -1 with errno set if the peer
-// is gone, or with errno ETIMEDOUT if the peer has not taken it all by then.
-int sendAllBy(int fd, const void *buf, size_t len, long long deadline) {
-  const char *p = static_cast<const char *>(buf);
-  while (len > 0) {
-    pollfd pfd = {fd, POLLOUT, 0};
-    int ready = poll(&pfd, 1, millisLeft(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return -1;
-    if (ready == 0) {
-      errno = ETIMEDOUT;
-      return -1;
+// Sends the count parts on a socket by deadline, in one call while the socket takes them (a
+// gather write); returns 0 on success, -1 with errno set if the peer is gone, or with errno
+// ETIMEDOUT if the peer has not taken it all by then. The parts are used up.
+int sendAllBy(int fd, iovec *parts, int count, long long deadline) {
+  msghdr msg = {};
+  msg.msg_iov = parts;
+  msg.msg_iovlen = static_cast<size_t>(count);
+  for (;;) {
+    while (msg.msg_iovlen > 0 && msg.msg_iov->iov_len == 0) {
+      msg.msg_iov++;
+      msg.msg_iovlen--;
     }
-    ssize_t n = send(fd, p, len, MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return -1;
+    if (msg.msg_iovlen == 0) return 0;
+    ssize_t n = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && errno == EAGAIN) {  // wait until the client has taken some
+      pollfd pfd = {fd, POLLOUT, 0};
+      int ready = poll(&pfd, 1, millisLeft(deadline));
+      if (ready < 0 && errno != EINTR) return -1;
+      if (ready == 0) {
+        errno = ETIMEDOUT;
+        return -1;
+      }
+      continue;
     }
-    p += n;
-    len -= static_cast<size_t>(n);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    for (size_t left = static_cast<size_t>(n); left > 0;) {
+      size_t step = std::min(left, msg.msg_iov->iov_len);
+      msg.msg_iov->iov_base = static_cast<char *>(msg.msg_iov->iov_base) + step;
+      msg.msg_iov->iov_len -= step;
+      left -= step;
+      if (msg.msg_iov->iov_len == 0) {
+        msg.msg_iov++;
+        msg.msg_iovlen--;
+      }
+    }
   }
-  return 0;
 }
 
-// Waits until the process pid ends or deadline passes; returns true if it has ended.
+// Waits until the process pid ends or deadline passes; returns true if it has ended. Leaves pid
+// unreaped.
 bool awaitEnd(pid_t pid, long long deadline) {
+  siginfo_t info = {};  // mostly, a module has ended by the time its output has
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+      info.si_pid == pid)
+    return true;
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd < 0) {
     perror("pidfd_open");
@@ -75,9 +98,9 @@ bool awaitEnd(pid_t pid, long long deadline) {
 // LF alone, as CGI programs do; behind modhost's own CR LF lines each one gets its CR, so that
 // the header the client reads has one line end throughout.
 struct HeaderRewrite {
-  bool done = false;       // the header's empty line has been relayed
-  bool lineEmpty = true;   // the line so far holds nothing but CRs
-  bool afterCr = false;    // the last byte relayed was a CR
+  bool done = false;      // the header's empty line has been relayed
+  bool lineEmpty = true;  // the line so far holds nothing but CRs
+  bool afterCr = false;   // the last byte relayed was a CR
 };
 
 // Copies the header bytes among the n at in to out (room for 2n), a CR put before each LF that
@@ -146,7 +169,7 @@ void serveModule(const Settings &settings, int client, const ModuleCall &call, O
   if (pid == 0) {
     close(client);
     close(pair[0]);
-    runModule(settings, call, pair[1], relay);
+    runModule(call, pair[1], relay);
   }
   // Made here as well as in the module, so that the group exists before anything signals it.
   setpgid(pid, pid);
@@ -184,9 +207,10 @@ void serveModule(const Settings &settings, int client, const ModuleCall &call, O
       if (statusLength < 0) statusLength = 0;
     }
     started = true;
-    if (sendAllBy(client, statusOk, static_cast<size_t>(statusLength), deadline) != 0 ||
-        sendAllBy(client, headerBuf, headerLength, deadline) != 0 ||
-        sendAllBy(client, body, bodyLength, deadline) != 0) {
+    iovec parts[] = {{statusOk, static_cast<size_t>(statusLength)},
+                     {headerBuf, headerLength},
+                     {const_cast<char *>(body), bodyLength}};
+    if (sendAllBy(client, parts, 3, deadline) != 0) {
       if (errno == ETIMEDOUT) {  // a client that does not read is cut off at the same limit
         timedOut = true;
         break;
@@ -280,7 +304,8 @@ void closeClient(int client) {
 
 }  // namespace
 
-void runRequest(const Settings &settings, Connection *c, const sigset_t &originalMask) {
+void runRequest(const Settings &settings, Connection *c, Outcome *out,
+                const sigset_t &originalMask) {
   setHandler(SIGINT, SIG_IGN);  // the terminal's ctrl-c reaches the group; the server decides
   setHandler(SIGTERM, SIG_DFL);
   setHandler(SIGCHLD, SIG_DFL);
@@ -292,8 +317,6 @@ void runRequest(const Settings &settings, Connection *c, const sigset_t &origina
   sigprocmask(SIG_SETMASK, &mask, nullptr);
   int flags = fcntl(c->client, F_GETFL);
   if (flags < 0 || fcntl(c->client, F_SETFL, flags & ~O_NONBLOCK) != 0) perror("fcntl");
-  Outcome out;
-  describeRequest(*c, &out);
   char noQuery[] = "";
   ModuleCall call = {c->path,
                      c->request.method,
@@ -303,10 +326,11 @@ void runRequest(const Settings &settings, Connection *c, const sigset_t &origina
                      c->peer,
                      -1,
                      c->reader.contentLength};
-  if (strcmp(call.method, "POST") == 0) call.body = readBody(*c, &out);
-  if (strcmp(call.method, "POST") != 0 || call.body >= 0) serveModule(settings, c->client, call, &out);
+  if (strcmp(call.method, "POST") == 0) call.body = readBody(*c, out);
+  if (strcmp(call.method, "POST") != 0 || call.body >= 0)
+    serveModule(settings, c->client, call, out);
   if (call.body >= 0) close(call.body);
   closeClient(c->client);
-  logRequest(out);
+  logRequest(*out);
   _exit(0);
 }

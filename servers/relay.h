@@ -12,5 +12,6 @@ constexpr int kGraceOverSignal = SIGUSR1;
 
 // Runs in a request's process, a child of the server that holds no other connection: sets the
 // signals up for a request (originalMask is the mask the server started with), serves c's
-// module, logs the request and ends the process.
-[[noreturn]] void runRequest(const Settings &settings, Connection *c, const sigset_t &originalMask);
+// module, logs the request (out describes it so far) and ends the process.
+[[noreturn]] void runRequest(const Settings &settings, Connection *c, Outcome *out,
+                             const sigset_t &originalMask);

@@ -48,35 +48,50 @@ void appendDetail(Outcome *out, const char *format, ...) {
   va_end(ap);
 }
 
+void stampArrival(const timespec &when, Outcome *out) {
+  static time_t zoneChecked = -1;
+  if (when.tv_sec != zoneChecked) {  // localtime_r alone reads the zone only once
+    tzset();
+    zoneChecked = when.tv_sec;
+  }
+  tm local;
+  if (localtime_r(&when.tv_sec, &local) == nullptr) return;
+  // strftime's %z lacks the colon of the extended format that the rest of the stamp uses.
+  long offset = local.tm_gmtoff / 60;
+  size_t n = strftime(out->arrived, sizeof out->arrived, "%Y-%m-%dT%H:%M:%S", &local);
+  snprintf(out->arrived + n, sizeof out->arrived - n, "%c%02ld:%02ld", offset < 0 ? '-' : '+',
+           labs(offset) / 60, labs(offset) % 60);
+}
+
 void logRequest(const Outcome &out) {
   char query[32] = "";
   if (out.hasQuery) snprintf(query, sizeof query, "?[%zu bytes]", out.queryLength);
-  // strftime's %z lacks the colon of the extended format that the rest of the stamp uses.
-  char stamp[40] = "-";
-  tm local;
-  if (localtime_r(&out.arrived.tv_sec, &local) != nullptr) {
-    long offset = local.tm_gmtoff / 60;
-    size_t n = strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &local);
-    snprintf(stamp + n, sizeof stamp - n, "%c%02ld:%02ld", offset < 0 ? '-' : '+',
-             labs(offset) / 60, labs(offset) % 60);
-  }
   long long millis = nowMillis() - out.arrivedMillis;
   char line[600];
-  int n =
-      snprintf(line, sizeof line, "%s %s %s %s%s %d %zu %lldms%s%s\n", stamp, out.peer, out.method,
-               out.path, query, out.status, out.sent, millis, out.detail[0] ? " " : "", out.detail);
+  int n = snprintf(line, sizeof line, "%s %s %s %s%s %d %zu %lldms%s%s\n", out.arrived, out.peer,
+                   out.method, out.path, query, out.status, out.sent, millis,
+                   out.detail[0] ? " " : "", out.detail);
   if (n < 0) return;
   size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
   if (writeAll(STDOUT_FILENO, line, len) != 0) perror("write");
 }
 
-int statusLines(char *buf, size_t size, int status, const char *reason) {
-  char date[40] = "";
+const char *httpDate() {
+  static time_t second = -1;
+  static char date[40];
   time_t now = time(nullptr);
-  tm utc;
-  if (gmtime_r(&now, &utc) != nullptr)
-    strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &utc);  // in the C locale
-  int n = snprintf(buf, size, "HTTP/1.0 %d %s\r\nDate: %s\r\n", status, reason, date);
+  if (now != second) {
+    tm utc;
+    if (gmtime_r(&now, &utc) == nullptr ||
+        strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &utc) == 0)  // in the C locale
+      date[0] = '\0';
+    second = now;
+  }
+  return date;
+}
+
+int statusLines(char *buf, size_t size, int status, const char *reason) {
+  int n = snprintf(buf, size, "HTTP/1.0 %d %s\r\nDate: %s\r\n", status, reason, httpDate());
   return n >= 0 && static_cast<size_t>(n) < size ? n : -1;
 }
 

@@ -11,7 +11,7 @@ constexpr size_t kLogPathMax = 200;  // a logged path is cut to this many bytes
 
 // What one request turned out to be, for its log line.
 struct Outcome {
-  timespec arrived = {};                 // when the connection was taken, on the wall clock
+  char arrived[32] = "-";                // when the connection was taken (stampArrival)
   long long arrivedMillis = 0;           // the same moment on the deadline clock
   char peer[INET_ADDRSTRLEN + 6] = "-";  // address:port
   char method[kMethodMax + 1] = "-";
@@ -23,13 +23,21 @@ struct Outcome {
   char detail[96] = "";
 };
 
+// Writes the moment when into out's arrival stamp: ISO 8601, local time with its offset. The
+// time zone is looked at again (tzset) once a second, so a changed zone shows.
+void stampArrival(const timespec &when, Outcome *out);
+
 // Adds formatted text to out's detail, cut to its room.
 void appendDetail(Outcome *out, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes out's log line on standard output, in a single write so that children do not mix:
-// arrival (ISO 8601, local time with offset), client address:port, method, path (a query only
-// by its length), status, bytes sent, milliseconds taken, and any detail.
+// arrival, client address:port, method, path (a query only by its length), status, bytes sent,
+// milliseconds taken, and any detail.
 void logRequest(const Outcome &out);
+
+// Returns the value of a Date header for now. It is formatted once a second: a request's
+// process started in the same second as the server last asked finds it ready.
+const char *httpDate();
 
 // Writes the status line of status and a Date header for now into buf; returns its length, or
 // -1 if it does not fit in size bytes.

@@ -55,13 +55,14 @@ struct ModuleTree {
 };
 
 // A modhost process (or the program given, such as a copy of modhost), under the command
-// wrapper if one is given (such as prlimit); its port is read from its first log line. Waits
-// are in seconds, as everywhere in these tests.
+// wrapper if one is given (such as prlimit), with each NAME=value of environment set; its port
+// is read from its first log line. Waits are in seconds, as everywhere in these tests.
 class Server : public ServerProcess {
  public:
   explicit Server(std::vector<std::string> args, std::vector<std::string> wrapper = {},
-                  const std::string &program = MODHOST)
-      : ServerProcess(commandLine(std::move(args), std::move(wrapper), program)) {
+                  const std::string &program = MODHOST,
+                  const std::vector<std::string> &environment = {})
+      : ServerProcess(commandLine(std::move(args), std::move(wrapper), program), environment) {
     std::string first = waitForLine("listening on http://", 10);
     size_t colon = first.find(':', first.find("//"));
     if (colon != std::string::npos) port_ = atoi(first.c_str() + colon + 1);

@@ -35,6 +35,19 @@ TEST_F(ModhostTest, RunsModuleWithUndecodedQueryAndCgiVariables) {
   EXPECT_NE(server.waitForLine(" GET /echo 200 ", 5), "");
 }
 
+// The CGI variables are the request's own: any the server was started with reach no module,
+// and CONTENT_LENGTH comes only with a body.
+TEST(ModhostEnvironment, TheServersOwnCgiVariablesAreReplaced) {
+  ModuleTree tree;
+  Server server({"0", tree.modules.string()}, {}, MODHOST,
+                {"CONTENT_LENGTH=5", "QUERY_STRING=stale", "GATEWAY_INTERFACE=stale"});
+  Response r = get(server.port(), "/echo");
+  EXPECT_EQ(r.status(), 200) << r.raw;
+  EXPECT_NE(r.raw.find("\nQUERY_STRING=\n"), std::string::npos) << r.raw;
+  EXPECT_NE(r.raw.find("\nGATEWAY_INTERFACE=CGI/1.1\n"), std::string::npos) << r.raw;
+  EXPECT_EQ(r.raw.find("CONTENT_LENGTH"), std::string::npos) << r.raw;
+}
+
 // Every header line ends in CR LF, however the module ended it and however its output came in
 // pieces; the body is passed on as the module wrote it.
 TEST_F(ModhostTest, ModuleHeaderLinesAreEndedByCrLfAndTheBodyIsUntouched) {
@@ -131,6 +144,25 @@ TEST_F(ModhostTest, LogLineHasTimeClientDurationAndNoQuery) {
   EXPECT_GE(std::stoi(m[3]), 300);
   EXPECT_LT(std::stoi(m[3]), 5000);
   EXPECT_EQ(line.find("secret"), std::string::npos);
+}
+
+// The log's local time is the server's zone (TZ here: UTC+05:30), in the lines of a request's
+// process and of the server's own answers alike.
+TEST(ModhostLog, ArrivalIsInTheServersTimeZone) {
+  ModuleTree tree;
+  Server server({"0", tree.modules.string()}, {}, MODHOST, {"TZ=XYZ-05:30"});
+  time_t before = time(nullptr);
+  EXPECT_EQ(get(server.port(), "/echo").status(), 200);
+  EXPECT_EQ(get(server.port(), "/nosuch").status(), 404);
+  for (const char *request : {" GET /echo 200 ", " GET /nosuch 404 "}) {
+    std::string line = server.waitForLine(request, 5);
+    ASSERT_GE(line.size(), 25u) << request;
+    EXPECT_EQ(line.substr(19, 6), "+05:30") << line;
+    tm stamp = {};
+    ASSERT_NE(strptime(line.c_str(), "%Y-%m-%dT%H:%M:%S", &stamp), nullptr) << line;
+    long local = static_cast<long>(timegm(&stamp)), utc = static_cast<long>(before);
+    EXPECT_LT(std::labs(local - (5 * 3600 + 30 * 60) - utc), 60) << line;
+  }
 }
 
 TEST_F(ModhostTest, APostBodyIsTheModulesStandardInput) {
