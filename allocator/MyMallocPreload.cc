@@ -12,9 +12,12 @@
 #endif
 #include "MyMalloc.cc"
 
+#include <malloc.h>
+
 #include "MyMallocLarge.inc"        // mapped large blocks
 #include "MyMallocArenas.inc"       // a heap per set of threads, and blocks returned to it
 #include "MyMallocThreadCache.inc"  // the per-thread cache, the thread's arena, its counts
+#include "MyMallocInfo.inc"         // mallinfo2, malloc_stats, malloc_info, malloc_trim
 
 namespace {
 
