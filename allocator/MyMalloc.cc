@@ -315,18 +315,29 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   return nullptr;
 }
 
+void *allocateObject(const Heap &h, size_t size);
+
+// The first request of all: the one-time set-up, then the request. If the
+// system refused the first chunk, there is no heap and no fit. Releases the lock.
+[[gnu::noinline]] void *allocateFirst(const Heap &h, size_t size) {
+  initialize();
+  if (isSetUp()) return allocateObject(h, size);
+  if (size - 1 >= kLargestRequest) return refuse(h, size);
+  return growAndAllocate(h, 0);  // writes the message
+}
+
 // Entered with the lock held; releases it on every path. Inline in the entry
 // points: the common case is a set-up heap, a request within the limit and
 // a fit on the list; the rest is out of line.
 [[gnu::always_inline]] inline void *allocateObject(const Heap &h, size_t size) {
-  if (__builtin_expect(!isSetUp(), 0)) initialize();
+  if (__builtin_expect(!isSetUp(), 0)) return allocateFirst(h, size);
   // Rounding up stays within the limit exactly when size <= kLargestRequest,
   // so this also refuses a size whose rounding would overflow.
   if (__builtin_expect(size - 1 >= kLargestRequest, 0)) return refuse(h, size);
   size_t blockSize;
   blockSizeFor(size, &blockSize);  // size is within the limit: no overflow
 
-  void *p = __builtin_expect(isSetUp(), 1) ? tryAllocate(h, blockSize) : nullptr;
+  void *p = tryAllocate(h, blockSize);
   if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(h, blockSize);
   unlock(h);
   return p;
@@ -424,34 +435,5 @@ void *calloc(size_t count, size_t size) noexcept {
 
 }  // extern "C"
 
-// The rest of libc's interface, on the same heap (see MyMalloc.h). Each call
-// counts as a malloc. Inline, so that the heap check sees the entry point's caller.
-[[gnu::always_inline]] static inline void *alignedEntry(size_t alignment, size_t size,
-                                                        const char *call) {
-  lock(firstHeap, call);
-  increaseMallocCalls();
-  return allocateAlignedObject(firstHeap, alignment, size);
-}
-
-extern "C" {
-
-void *aligned_alloc(size_t alignment, size_t size) noexcept {
-  return alignedEntry(alignment, size, "aligned_alloc");
-}
-void *memalign(size_t alignment, size_t size) noexcept {
-  return alignedEntry(alignment, size, "memalign");
-}
-int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
-  int saved = errno;
-  errno = 0;
-  void *p = alignedEntry(posixAlignment(alignment), size, "posix_memalign");
-  return posixResult(memptr, p, saved);
-}
-void *valloc(size_t size) noexcept { return alignedEntry(getpagesize(), size, "valloc"); }
-void *pvalloc(size_t size) noexcept {
-  return alignedEntry(getpagesize(), pageRounded(size), "pvalloc");
-}
-size_t malloc_usable_size(void *ptr) noexcept { return ptr == nullptr ? 0 : payloadSize(ptr); }
-
-}  // extern "C"
+#include "MyMallocLibcCalls.inc"  // aligned_alloc, memalign, ..., malloc_usable_size
 #endif
