@@ -110,13 +110,11 @@ namespace {
 // The entry points take the heap's lock, and the step they hand the request
 // to (allocateObject, freeObject) releases it as its last act, on every path.
 //
-// While the process has a single thread, no other thread can reach the heap,
-// so the lock is skipped; glibc clears __libc_single_threaded for good before
-// it starts a second thread. The flag cannot change between lock() and
-// unlock(): only the calling thread could start a thread, and it does not
-// while inside the allocator. The entry point names itself and the block it
-// was given for the heap check (null: the operation under way goes on);
-// inlined into the entry point, __builtin_return_address is its caller.
+// While the process has a single thread, the lock is skipped; glibc clears
+// __libc_single_threaded for good before it starts a second thread, which
+// the calling thread cannot do between lock() and unlock(). The entry point
+// names itself and the block it was given for the heap check (null: the
+// operation under way goes on); inlined, __builtin_return_address is its caller.
 [[gnu::always_inline]] inline void lock(const Heap &h, const char *call = nullptr,
                                         void *given = nullptr) {
   if (!__libc_single_threaded) pthread_mutex_lock(h.lock);
