@@ -133,7 +133,7 @@ static_assert(sizeof kNoMemoryMessage - 1 == 53);
 // Memory for a chunk: the first heap's from the break (the process has one
 // break; its chunks start on kAlignment even if someone moved it by an odd
 // amount), the preload library's other heaps' mapped. Null if the system refuses.
-char *chunkMemory(const Heap &h) {
+char *getMemoryFromOS(const Heap &h) {
   if (h.number != 0) {
     void *m = mmap(nullptr, kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return m == MAP_FAILED ? nullptr : static_cast<char *>(m);
@@ -153,7 +153,7 @@ char *chunkMemory(const Heap &h) {
 // heap's size. A chunk the table by address has no room for (the system
 // refused a page of it) stays unused.
 BlockHeader *getNewChunk(const Heap &h) {
-  char *start = chunkMemory(h);
+  char *start = getMemoryFromOS(h);
   if (start == nullptr || !noteSpan(start, kChunkSize, h.number, false)) return nullptr;
   *h.size += kChunkSize;
   noteChunk(h, start, kChunkSize);
