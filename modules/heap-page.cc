@@ -364,9 +364,9 @@ void writeForm(FILE *out, const PageInput &in) {
   // A browser drops the line feed right after <textarea>, so the script's own first one stays.
   putEscaped(out, in.script, in.scriptLength);
   put(out,
-      "</textarea>\n<p><button type=\"submit\">Run</button> <label>or read a script or an "
-      "allocation trace from a file: <input type=\"file\" id=\"file\" accept=\".txt,.rep,"
-      ".trace,.script,text/plain\"></label></p>\n"
+      "</textarea>\n<p><button type=\"submit\">Run</button> <label>or read a script, an "
+      "allocation trace or a program's recording (MYMALLOC_TRACE) from a file: <input "
+      "type=\"file\" id=\"file\"></label></p>\n"
       "<p id=\"toolong\" class=\"problem\" hidden></p></form>\n");
 }
 
@@ -378,6 +378,7 @@ void writePage(FILE *out, const PageInput &in) {
   fwrite(kHeapPageHtml, 1, static_cast<size_t>(headEnd - kHeapPageHtml), out);
   put(out, "<style>\n");
   put(out, kHeapPageCss);
+  put(out, kHeapTimelineCss);
   put(out, "</style>\n");
   put(out, headEnd);
   writeForm(out, in);
@@ -410,6 +411,7 @@ void writePage(FILE *out, const PageInput &in) {
   }
   freeHeapRun(&run);
   put(out, "<script>\n");
+  put(out, kHeapTimelineJs);
   put(out, kHeapPageJs);
   put(out, "</script>\n");
   put(out, "</body>\n</html>\n");

@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""MYMALLOC_TRACE end to end: trace_probe recorded with libmymalloc.so preloaded (three
+threads and a child of fork); each process's calls, as heaptrace reads them from its own
+file, must be the calls the probe logged, thread by thread; the course trace that heaptrace
+writes must replay through heaprun. Then hostile recordings: each refused with its record and
+the reason, none crashing the reader.
+
+Usage: trace_test.py record LIBMYMALLOC TRACE_PROBE HEAPTRACE HEAPRUN
+       trace_test.py hostile HEAPTRACE
+"""
+
+import glob
+import os
+import random
+import struct
+import subprocess
+import sys
+import tempfile
+
+MODE = sys.argv[1] if len(sys.argv) > 1 else ""
+if MODE == "record" and len(sys.argv) == 6:
+    LIB, PROBE, HEAPTRACE, HEAPRUN = sys.argv[2:6]
+elif MODE == "hostile" and len(sys.argv) == 3:
+    HEAPTRACE = sys.argv[2]
+else:
+    sys.exit("Usage: trace_test.py record LIBMYMALLOC TRACE_PROBE HEAPTRACE HEAPRUN | hostile HEAPTRACE")
+RECORD = 56
+failures = []
+
+
+def fail(what):
+    failures.append(what)
+    print("trace_test: FAIL:", what, file=sys.stderr)
+
+
+def run(argv, **kw):
+    return subprocess.run(argv, capture_output=True, text=True, timeout=120, **kw)
+
+
+def by_thread(lines):
+    """{thread: [line without the thread]} in the lines' order."""
+    out = {}
+    for line in lines:
+        thread, rest = line.split(" ", 1)
+        out.setdefault(thread, []).append(rest)
+    return out
+
+
+def recorded_calls(path):
+    """The probe's own calls in the recording: those whose caller is in trace_probe."""
+    r = run([HEAPTRACE, "--calls", path])
+    if r.returncode != 0:
+        fail(f"heaptrace --calls {path}: {r.stderr.strip()}")
+        return []
+    probe = os.path.basename(PROBE) + "+0x"
+    return [l.rsplit(" ", 1)[0] for l in r.stdout.splitlines() if l.rsplit(" ", 1)[-1].startswith(probe)]
+
+
+def recorded_program(tmp):
+    env = dict(os.environ, LD_PRELOAD=LIB, MYMALLOC_TRACE=os.path.join(tmp, "rec"))
+    r = subprocess.run([PROBE, tmp], env=env, capture_output=True, text=True, timeout=120)
+    if r.returncode != 0:
+        fail(f"trace_probe: status {r.returncode}: {r.stderr}")
+        return
+    children = glob.glob(os.path.join(tmp, "rec.*"))
+    if len(children) != 1:
+        fail(f"one child's recording expected, found {children}")
+        return
+    child = children[0].rsplit(".", 1)[1]
+    parent_logs = [p for p in glob.glob(os.path.join(tmp, "log.*")) if not p.endswith("." + child)]
+    for rec, log, threads, forked in ((os.path.join(tmp, "rec"), parent_logs[0], 3, False),
+                                      (children[0], os.path.join(tmp, "log." + child), 1, True)):
+        check = run([HEAPTRACE, "--check", rec])
+        if check.returncode != 0:
+            fail(f"heaptrace --check {rec}: {check.stderr.strip()}")
+            continue
+        if f"from {threads} thread" not in check.stdout or ("a child of fork" in check.stdout) != forked:
+            fail(f"{rec}: {check.stdout.strip()}")
+        with open(log) as f:
+            logged = f.read().splitlines()
+        got, want = by_thread(recorded_calls(rec)), by_thread(logged)
+        if sorted(map(len, got.values())) != sorted(map(len, want.values())) or \
+                sorted(got.values()) != sorted(want.values()):
+            for t, calls in want.items():
+                other = got.get(t, [])
+                if calls != other:
+                    diff = next((i for i, (a, b) in enumerate(zip(calls, other)) if a != b), min(len(calls), len(other)))
+                    fail(f"{rec}: thread {t}: call {diff}: logged {calls[diff:diff+1]}, recorded {other[diff:diff+1]} "
+                         f"({len(calls)} logged, {len(other)} recorded)")
+        if len(logged) < (2 * 600 + 20 if not forked else 3):
+            fail(f"{log}: only {len(logged)} calls logged")
+    # The whole recording as the course's trace, replayed on the classic allocator.
+    script = run([HEAPTRACE, "--script", os.path.join(tmp, "rec")])
+    if script.returncode != 0:
+        fail(f"heaptrace --script: {script.stderr.strip()}")
+        return
+    lines = script.stdout.splitlines()
+    ops = [l for l in lines if not l.isdigit()]
+    if int(lines[2]) != len(ops) or not any(l.startswith("r ") for l in ops):
+        fail(f"script's header {lines[:4]} for {len(ops)} calls")
+    replay = subprocess.run([HEAPRUN], input=script.stdout, capture_output=True, text=True, timeout=120)
+    if replay.returncode != 0 or replay.stdout.count("\n") != len(ops):
+        fail(f"heaprun on the recording: status {replay.returncode}: {replay.stderr.strip()[:300]}")
+    refused = [l for l in replay.stdout.splitlines() if '"refused":"limit"' in l]
+    if len(refused) != 1:  # the 3 MiB block, beyond a chunk
+        fail(f"{len(refused)} calls refused on the classic allocator, 1 expected")
+
+
+# ---- Hostile recordings ----
+
+def header(version=1, size=RECORD, flags=0):
+    return b"MYMTRACE" + struct.pack("<IIIIIIQQQ", version, size, 4242, 1, flags, 0, 0, 0, 0)
+
+
+def call(seq, kind, size=0, extra=0, given=0, result=0, caller=0x401000, thread=7):
+    return struct.pack("<QB3xIQQQQQ", seq, kind, thread, size, extra, given, result, caller)
+
+
+def module(seq, path, lo=0x400000, hi=0x500000):
+    raw = path.encode()
+    rec = struct.pack("<QB3xIQQQQQ", seq, 16, 7, 0, lo, hi, len(raw), 0)
+    return rec + raw + b"\0" * (-len(raw) % RECORD)
+
+
+GOOD = header() + module(1, "/bin/true") + call(2, 1, 24, result=0x10000) + \
+    call(3, 3, 100, extra=3, given=0x10000, result=0x20000) + call(4, 2, given=0x20000) + \
+    call(5, 4, 3, 8, result=0x30000)
+
+
+def refused(name, data, record, reason):
+    path = os.path.join(tmp, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    r = run([HEAPTRACE, "--check", path])
+    want = f"heaptrace: {path}: record {record}: "
+    if r.returncode != 2 or not r.stderr.startswith(want) or reason not in r.stderr:
+        fail(f"{name}: status {r.returncode}, {r.stderr.strip()!r}; wanted {want!r}...{reason!r}")
+
+
+def hostile(tmp):
+    refused("empty", b"", 0, "0 bytes: too short for the header")
+    refused("garbage", bytes(random.Random(1).randrange(256) for _ in range(4096)), 0,
+            "not a MYMALLOC_TRACE recording")
+    refused("version", header(version=2) + call(1, 1), 0, "version 2; this reader knows 1")
+    refused("record-size", header(size=64), 0, "records of 64 bytes")
+    refused("kind", GOOD + call(9, 200), 7, "unknown kind 200")
+    refused("sequence", GOOD + call(1 << 63, 1, 8, result=0x40000), 7, f"sequence {1 << 63} past any limit")
+    refused("huge-block", GOOD + call(9, 1, 1 << 60, result=0x40000), 7, "more than any machine holds")
+    refused("calloc-overflow", GOOD + call(9, 4, 1 << 40, 1 << 40, result=0x40000), 7, "more than any machine holds")
+    refused("address", GOOD + call(9, 1, 8, result=1 << 60), 7, "an address past any process's address space")
+    refused("never-allocated", GOOD + call(9, 2, given=0x50000), 7, "free of 0x50000, which no call returned")
+    refused("double-free", GOOD + call(9, 2, given=0x20000), 7, "free of 0x20000, freed already at record 5")
+    refused("realloc-never", GOOD + call(9, 3, 10, extra=9, given=0x60000, result=0x70000), 7,
+            "realloc of 0x60000, which no call returned")
+    refused("duplicate", GOOD + call(5, 1, 8, result=0x40000), 7, "sequence 5 also at record 6")
+    refused("twice-live", GOOD + call(9, 1, 8, result=0x30000), 7, "a block at 0x30000 returned while record 6's block is there")
+    refused("path-length", header() + struct.pack("<QB3xIQQQQQ", 1, 16, 7, 0, 1, 2, 5000, 0) + b"\0" * 5000, 1,
+            "a module's path of 5000 bytes (1 to 4096)")
+    refused("path-cut", header() + struct.pack("<QB3xIQQQQQ", 1, 16, 7, 0, 1, 2, 200, 0) + b"x" * 60, 1,
+            "a module's path cut short")
+    refused("thread", GOOD + call(9, 1, 8, result=0x40000, thread=0), 7, "thread 0")
+    # A child of fork may free what its parent allocated; any other recording may not.
+    path = os.path.join(tmp, "forked")
+    with open(path, "wb") as f:
+        f.write(header(flags=1) + call(1, 2, given=0x50000))
+    r = run([HEAPTRACE, "--check", path])
+    if r.returncode != 0 or "1 blocks from before the recording freed" not in r.stdout:
+        fail(f"forked: {r.returncode} {r.stdout} {r.stderr}")
+    # Cut at every byte: read up to the last whole record, never a crash.
+    for cut in range(len(GOOD) + 1):
+        path = os.path.join(tmp, "cut")
+        with open(path, "wb") as f:
+            f.write(GOOD[:cut])
+        r = run([HEAPTRACE, "--check", path])
+        if r.returncode not in (0, 2) or (cut >= RECORD and cut % RECORD and r.returncode == 0 and "cut short" not in r.stdout):
+            fail(f"cut at {cut}: status {r.returncode}: {r.stdout} {r.stderr}")
+    # Random records after a good start: refused or read, never a crash.
+    rng = random.Random(20261209)
+    for i in range(200):
+        data = bytearray(GOOD + bytes(rng.randrange(256) for _ in range(RECORD * rng.randrange(1, 6))))
+        if i % 2:
+            for _ in range(8):
+                data[rng.randrange(RECORD, len(data))] = rng.randrange(256)
+        path = os.path.join(tmp, "random")
+        with open(path, "wb") as f:
+            f.write(data)
+        for mode in ("--check", "--script", "--calls"):
+            r = run([HEAPTRACE, mode, path])
+            if r.returncode not in (0, 2) or (r.returncode == 2 and "heaptrace: " not in r.stderr):
+                fail(f"random {i} {mode}: status {r.returncode}: {r.stderr[:200]}")
+
+
+with tempfile.TemporaryDirectory(prefix="trace-test-") as tmp:
+    if MODE == "record":
+        recorded_program(tmp)
+    else:
+        hostile(tmp)
+if failures:
+    sys.exit(1)
+print("trace_test: ok")
