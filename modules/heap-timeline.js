@@ -11,8 +11,8 @@ window.heapTimeline = (function () {
   var FREE = 2, REALLOC = 3, CALLOC = 4, LAST_CALL = 9, MODULE = 16, EXEC = 17, FORKED = 1;
   var TWO32 = 4294967296, SEQ_LIMIT_HI = 1 << 30, ADDRESS_LIMIT_HI = 1 << 24, BLOCK_LIMIT_HI = 1 << 15;
   var RACE_WINDOW = 65536;  // calls a realloc's two sequences may stand apart
-  var PALETTE = ['#1d7fbf', '#457b9d', '#2a9d8f', '#e9c46a', '#8338ec', '#f4a261', '#06d6a0',
-    '#b5179e', '#3a86ff', '#8d6e63', '#ff006e', '#588157'];
+  var PALETTE = ['#1d7fbf', '#ff9f1c', '#2a9d8f', '#8338ec', '#e9c46a', '#06d6a0', '#b5179e',
+    '#3a86ff', '#8d6e63', '#ff006e', '#588157', '#f4a261'];
   var OTHER = '#b8b8b8';
 
   function isRecording(buffer) {
@@ -319,7 +319,7 @@ window.heapTimeline = (function () {
     }
     cx.fillStyle = '#555';
     cx.font = '10px system-ui, sans-serif';
-    cx.fillText('live bytes', 2, h - 2);
+    cx.fillText('live bytes', 2, 10);
     cx.fillText('peak ' + bytesText(view.peak) + ' at call ' + (view.peakAt + 1), axis + 2, 10);
   }
 
@@ -444,6 +444,7 @@ window.heapTimeline = (function () {
       return;
     }
     top('bytes', PALETTE.length).forEach(function (i, k) { view.sites[i].colour = PALETTE[k]; });
+    if (view.program) section.firstChild.textContent = 'Recorded: ' + base(view.program) + ', from ' + title;
     var grid = el('div', 'tl-grid');
     var pictures = el('div', 'tl-pictures');
     pictures.appendChild(el('canvas', 'live'));
@@ -480,7 +481,7 @@ window.heapTimeline = (function () {
         if (!/octet-stream/.test(r.headers.get('Content-Type') || ''))
           return r.text().then(function (t) { throw new Error(t.trim()); });
         return r.arrayBuffer();
-      }).then(function (b) { show('the recording the server was started with', b); })
+      }).then(function (b) { show('the server\u2019s recording', b); })
         .catch(function (err) {
           var p = el('p', 'error', err.message);
           p.setAttribute('role', 'alert');
