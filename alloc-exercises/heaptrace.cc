@@ -38,7 +38,7 @@ namespace {
 constexpr int kRefused = 2;
 constexpr uint64_t kAddressLimit = 1ull << 56;  // past any user address (5-level paging)
 constexpr uint64_t kBlockLimit = 1ull << 47;    // no block that was returned is larger
-constexpr uint64_t kSeqLimit = 1ull << 62;
+constexpr uint64_t kSeqLimit = 1ull << 52;  // the page's script counts in doubles
 constexpr size_t kRaceWindow = 65536;  // calls a realloc's two sequences may stand apart
 
 const char *fileName = "-";
@@ -53,8 +53,12 @@ const char *fileName = "-";
   exit(kRefused);
 }
 
+// A call as the reader keeps it, its two records unpacked.
 struct Call {
-  Record r;
+  uint64_t seq, before;  // before: realloc's sequence taken before the call
+  uint8_t kind;
+  uint32_t thread;
+  uint64_t size, extra, given, result, caller;
   size_t record;  // its place in the file, the header being record 0
 };
 
@@ -98,60 +102,88 @@ Recording readRecording(const char *path) {
   if (h.version != kVersion) refuse(0, "version %u; this reader knows %u", h.version, kVersion);
   if (h.recordSize != sizeof(Record))
     refuse(0, "records of %u bytes; this reader knows %zu", h.recordSize, sizeof(Record));
-  if (h.firstSeq >= kSeqLimit) refuse(0, "first sequence %llu past any limit",
-                                      static_cast<unsigned long long>(h.firstSeq));
   size_t count = length / sizeof(Record);
   rec.cutBytes = length % sizeof(Record);
   std::unordered_map<uint32_t, bool> threads;
-  for (size_t i = 1; i < count; i++) {
+  uint32_t thread = 0;
+  auto at = [&](size_t i) {
     Record r;
     memcpy(&r, bytes + i * sizeof(Record), sizeof r);
-    if (r.kind == kModule) {
-      size_t parts = (r.result + sizeof(Record) - 1) / sizeof(Record);
-      if (r.result == 0 || r.result > kPathMax)
+    return r;
+  };
+  for (size_t i = 1; i < count; i++) {
+    Record r = at(i);
+    uint8_t kind = kindOf(r);
+    uint64_t seq = seqOf(r);
+    if (kind == kThread) {
+      if (r.a == 0 || r.a > UINT32_MAX) refuse(i, "thread %llu", static_cast<unsigned long long>(r.a));
+      thread = static_cast<uint32_t>(r.a);
+      continue;
+    }
+    if (!isCall(kind) && kind != kExec && kind != kModule)
+      refuse(i, kind == kExtra ? "a second record without its first" : "unknown kind %u", kind);
+    if (seq == 0 || seq >= kSeqLimit)
+      refuse(i, "sequence %llu past any limit", static_cast<unsigned long long>(seq));
+    Record extra{};
+    if (kind == kModule || (isCall(kind) && hasExtra(kind))) {
+      if (i + 1 >= count) refuse(i, "its second record cut short");
+      extra = at(i + 1);
+      if (kindOf(extra) != kExtra) refuse(i + 1, "not the second record of the one before");
+    }
+    if (kind == kModule) {
+      uint64_t pathLength = extra.a;
+      size_t parts = (pathLength + sizeof(Record) - 1) / sizeof(Record);
+      if (pathLength == 0 || pathLength > kPathMax)
         refuse(i, "a module's path of %llu bytes (1 to %zu)",
-               static_cast<unsigned long long>(r.result), kPathMax);
-      if (i + parts >= count) refuse(i, "a module's path cut short");
-      if (r.extra >= r.given || r.given > kAddressLimit)
+               static_cast<unsigned long long>(pathLength), kPathMax);
+      if (i + 1 + parts >= count) refuse(i, "a module's path cut short");
+      if (r.b >= r.c || r.c > kAddressLimit)
         refuse(i, "a module's code range is not a range of addresses");
-      if (memchr(bytes + (i + 1) * sizeof(Record), 0, r.result) != nullptr)
-        refuse(i, "a NUL byte in a module's path");
-      rec.modules.push_back(Module{r.seq, r.size, r.extra, r.given,
-                                   std::string(reinterpret_cast<const char *>(bytes) +
-                                                   (i + 1) * sizeof(Record),
-                                               r.result)});
-      i += parts;
+      const char *path = reinterpret_cast<const char *>(bytes) + (i + 2) * sizeof(Record);
+      if (memchr(path, 0, pathLength) != nullptr) refuse(i, "a NUL byte in a module's path");
+      rec.modules.push_back(Module{seq, r.a, r.b, r.c, std::string(path, pathLength)});
+      i += 1 + parts;
       continue;
     }
-    if (!isCall(r.kind) && r.kind != kExec) refuse(i, "unknown kind %u", r.kind);
-    if (r.seq == 0 || r.seq >= kSeqLimit)
-      refuse(i, "sequence %llu past any limit", static_cast<unsigned long long>(r.seq));
-    if (r.thread == 0) refuse(i, "thread 0");
-    if (r.kind == kExec) {
-      rec.calls.push_back(Call{r, i});
+    if (thread == 0) refuse(i, "a call before any thread record");
+    Call c{seq, 0, kind, thread, 0, 0, 0, 0, 0, i};
+    if (kind == kFree) {
+      c.given = r.a;
+      c.caller = r.c;
+    } else if (kind != kExec) {
+      c.size = r.a;
+      c.result = r.b;
+      c.caller = r.c;
+      if (kind == kRealloc) c.given = extra.a, c.before = extra.b;
+      else c.extra = extra.a;
+    }
+    if (hasExtra(kind) && kind != kExec) i++;
+    if (kind == kExec) {
+      rec.calls.push_back(c);
       continue;
     }
-    if (r.given >= kAddressLimit || r.result >= kAddressLimit || r.caller >= kAddressLimit)
-      refuse(i, "an address past any process's address space");
-    if (r.result % 8 != 0) refuse(i, "a block at 0x%llx, which is not 8-byte aligned",
-                                  static_cast<unsigned long long>(r.result));
-    uint64_t total = r.size;
-    if (r.kind == kCalloc && __builtin_mul_overflow(r.size, r.extra, &total)) total = UINT64_MAX;
-    if (r.result != 0 && total >= kBlockLimit)
-      refuse(i, "a block of %llu bytes returned, more than any machine holds",
+    if (c.given >= kAddressLimit || c.result >= kAddressLimit || c.caller >= kAddressLimit)
+      refuse(c.record, "an address past any process's address space");
+    if (c.result % 8 != 0) refuse(c.record, "a block at 0x%llx, which is not 8-byte aligned",
+                                  static_cast<unsigned long long>(c.result));
+    uint64_t total = c.size;
+    if (kind == kCalloc && __builtin_mul_overflow(c.size, c.extra, &total)) total = UINT64_MAX;
+    if (c.result != 0 && total >= kBlockLimit)
+      refuse(c.record, "a block of %llu bytes returned, more than any machine holds",
              static_cast<unsigned long long>(total));
-    if (r.kind == kRealloc && r.extra > r.seq) refuse(i, "a realloc that ends before it begins");
-    threads[r.thread] = true;
-    rec.calls.push_back(Call{r, i});
+    if (kind == kRealloc && c.before >= c.seq)
+      refuse(c.record, "a realloc that ends before it begins");
+    threads[thread] = true;
+    rec.calls.push_back(c);
   }
   munmap(const_cast<void *>(map), length);
   rec.threads = threads.size();
   std::stable_sort(rec.calls.begin(), rec.calls.end(),
-                   [](const Call &a, const Call &b) { return a.r.seq < b.r.seq; });
+                   [](const Call &a, const Call &b) { return a.seq < b.seq; });
   for (size_t k = 1; k < rec.calls.size(); k++)
-    if (rec.calls[k].r.seq == rec.calls[k - 1].r.seq)
+    if (rec.calls[k].seq == rec.calls[k - 1].seq)
       refuse(rec.calls[k].record, "sequence %llu also at record %zu",
-             static_cast<unsigned long long>(rec.calls[k].r.seq), rec.calls[k - 1].record);
+             static_cast<unsigned long long>(rec.calls[k].seq), rec.calls[k - 1].record);
   return rec;
 }
 
@@ -159,10 +191,10 @@ Recording readRecording(const char *path) {
 // before and before the one it took after: another thread's malloc may reuse the address in
 // between. Such a realloc is moved to just before that malloc.
 bool settleRace(std::vector<Call> &calls, size_t at, uint64_t address) {
-  uint64_t seq = calls[at].r.seq;
+  uint64_t seq = calls[at].seq;
   for (size_t k = at + 1; k < calls.size() && k < at + kRaceWindow; k++) {
-    const Record &r = calls[k].r;
-    if (r.kind == kRealloc && r.given == address && r.extra < seq) {
+    const Call &r = calls[k];
+    if (r.kind == kRealloc && r.given == address && r.before < seq) {
       std::rotate(calls.begin() + static_cast<long>(at), calls.begin() + static_cast<long>(k),
                   calls.begin() + static_cast<long>(k) + 1);
       return true;
@@ -185,15 +217,15 @@ struct Replay {
 // returned while its address is held.
 Replay replay(Recording &rec) {
   Replay rp;
-  bool held = (rec.header.flags & kForked) != 0 || rec.header.unrecorded != 0;
+  bool held = (rec.header.flags & kForked) != 0;
   for (size_t k = 0; k < rec.calls.size(); k++) {
-    const Record &r = rec.calls[k].r;
-    size_t record = rec.calls[k].record;
+    const Call &r = rec.calls[k];
+    size_t record = r.record;
     if (r.kind == kExec) {
       rp.live.clear();
       rp.freed.clear();
       rp.lastExec = k + 1;
-      held = r.size != 0;
+      held = false;
       continue;
     }
     bool fresh = returnsBlock(r.kind) && r.result != 0 && r.result != r.given;
@@ -246,8 +278,8 @@ void check(const char *path) {
   size_t byKind[kLastCall + 1] = {};
   size_t execs = 0;
   for (const Call &c : rec.calls) {
-    if (c.r.kind == kExec) execs++;
-    else byKind[c.r.kind]++;
+    if (c.kind == kExec) execs++;
+    else byKind[c.kind]++;
   }
   printf("%s: process %u%s, %zu calls from %zu thread%s, %zu modules", path, rec.header.pid,
          (rec.header.flags & kForked) != 0 ? " (a child of fork)" : "",
@@ -281,7 +313,7 @@ void script(const char *path) {
     ops++;
   };
   for (size_t k = rp.lastExec; k < rec.calls.size(); k++) {
-    const Record &r = rec.calls[k].r;
+    const Call &r = rec.calls[k];
     uint64_t size = r.size;
     if (r.kind == kCalloc && __builtin_mul_overflow(r.size, r.extra, &size)) size = UINT64_MAX;
     bool fromBlock = (r.kind == kFree || r.kind == kRealloc) && r.given != 0;
@@ -329,8 +361,7 @@ const Module *moduleAt(const Recording &rec, uint64_t address, uint64_t seq) {
 void calls(const char *path) {
   Recording rec = readRecording(path);
   replay(rec);
-  for (const Call &c : rec.calls) {
-    const Record &r = c.r;
+  for (const Call &r : rec.calls) {
     if (r.kind == kExec) {
       printf("%u exec\n", r.thread);
       continue;

@@ -5,11 +5,11 @@
 // call sites from the modules' symbol tables (heaptrace --names), after the picture is up.
 'use strict';
 window.heapTimeline = (function () {
-  var RECORD = 56, PATH_MAX = 4096;
+  var RECORD = 32, PATH_MAX = 4096;
   var KINDS = ['', 'malloc', 'free', 'realloc', 'calloc', 'aligned_alloc', 'memalign',
     'posix_memalign', 'valloc', 'pvalloc'];
-  var FREE = 2, REALLOC = 3, CALLOC = 4, LAST_CALL = 9, MODULE = 16, EXEC = 17, FORKED = 1;
-  var TWO32 = 4294967296, SEQ_LIMIT_HI = 1 << 30, ADDRESS_LIMIT_HI = 1 << 24, BLOCK_LIMIT_HI = 1 << 15;
+  var MALLOC = 1, FREE = 2, REALLOC = 3, CALLOC = 4, LAST_CALL = 9, MODULE = 16, EXEC = 17, THREAD = 18, EXTRA = 19, FORKED = 1;
+  var TWO32 = 4294967296, SEQ_LIMIT_HI = 1 << 20, ADDRESS_LIMIT_HI = 1 << 24, BLOCK_LIMIT_HI = 1 << 15;
   var RACE_WINDOW = 65536;  // calls a realloc's two sequences may stand apart
   var PALETTE = ['#1d7fbf', '#ff9f1c', '#2a9d8f', '#8338ec', '#e9c46a', '#06d6a0', '#b5179e',
     '#3a86ff', '#8d6e63', '#ff006e', '#588157', '#f4a261'];
@@ -33,37 +33,61 @@ window.heapTimeline = (function () {
     if (u32(8) !== 1) refuse(0, 'version ' + u32(8) + '; this reader knows 1');
     if (u32(12) !== RECORD) refuse(0, 'records of ' + u32(12) + ' bytes; this reader knows ' + RECORD);
     var rec = { pid: u32(16), parent: u32(20), forked: (u32(24) & FORKED) !== 0,
-      unrecorded: u64(40), modules: [], calls: [], cut: buffer.byteLength % RECORD };
-    var threads = new Set();
+      modules: [], calls: [], cut: buffer.byteLength % RECORD };
+    var threads = new Set(), thread = 0;
     var text = new TextDecoder();
+    // The first word: the sequence in its low 56 bits, the kind in the top byte.
+    function kindAt(i) { return dv.getUint8(i * RECORD + 7); }
     for (var i = 1; i < count; i++) {
-      var o = i * RECORD, kind = dv.getUint8(o + 8);
-      if (kind === MODULE) {
-        var length = u64(o + 40), parts = Math.ceil(length / RECORD);
-        if (length === 0 || length > PATH_MAX) refuse(i, "a module's path of " + length + ' bytes (1 to ' + PATH_MAX + ')');
-        if (i + parts >= count) refuse(i, "a module's path cut short");
-        if (u64(o + 24) >= u64(o + 32) || hi(o + 32) >= ADDRESS_LIMIT_HI) refuse(i, "a module's code range is not a range of addresses");
-        var bytes = new Uint8Array(buffer, o + RECORD, length);
-        if (bytes.indexOf(0) >= 0) refuse(i, "a NUL byte in a module's path");
-        rec.modules.push({ seq: u64(o), bias: u64(o + 16), lo: u64(o + 24), hi: u64(o + 32), path: text.decode(bytes) });
-        i += parts;
+      var o = i * RECORD, kind = kindAt(i), seq = u32(o) + (hi(o) & 0xffffff) * TWO32;
+      if (kind === THREAD) {
+        if (u64(o + 8) === 0 || hi(o + 8) !== 0) refuse(i, 'thread ' + u64(o + 8));
+        thread = u32(o + 8);
         continue;
       }
-      if ((kind < 1 || kind > LAST_CALL) && kind !== EXEC) refuse(i, 'unknown kind ' + kind);
-      if (hi(o) >= SEQ_LIMIT_HI || u64(o) === 0) refuse(i, 'sequence ' + u64(o) + ' past any limit');
-      if (u32(o + 12) === 0) refuse(i, 'thread 0');
-      if (kind !== EXEC) {
-        if (hi(o + 32) >= ADDRESS_LIMIT_HI || hi(o + 40) >= ADDRESS_LIMIT_HI || hi(o + 48) >= ADDRESS_LIMIT_HI)
-          refuse(i, "an address past any process's address space");
-        if (dv.getUint32(o + 40, true) % 8 !== 0) refuse(i, 'a block at 0x' + u64(o + 40).toString(16) + ', which is not 8-byte aligned');
-        var size = u64(o + 16), total = kind === CALLOC ? size * u64(o + 24) : size;
-        if (u64(o + 40) !== 0 && (total >= BLOCK_LIMIT_HI * TWO32 || hi(o + 16) >= BLOCK_LIMIT_HI))
-          refuse(i, 'a block of ' + total + ' bytes returned, more than any machine holds');
-        if (kind === REALLOC && u64(o + 24) > u64(o)) refuse(i, 'a realloc that ends before it begins');
-        threads.add(u32(o + 12));
+      if ((kind < 1 || kind > LAST_CALL) && kind !== EXEC && kind !== MODULE)
+        refuse(i, kind === EXTRA ? 'a second record without its first' : 'unknown kind ' + kind);
+      if ((hi(o) & 0xffffff) >= SEQ_LIMIT_HI || seq === 0) refuse(i, 'sequence ' + seq + ' past any limit');
+      var x = -1;  // the kExtra record's offset
+      if (kind === MODULE || (kind >= REALLOC && kind <= LAST_CALL)) {
+        if (i + 1 >= count) refuse(i, 'its second record cut short');
+        if (kindAt(i + 1) !== EXTRA) refuse(i + 1, 'not the second record of the one before');
+        x = o + RECORD;
       }
-      rec.calls.push({ record: i, seq: u64(o), kind: kind, size: kind === CALLOC ? total : u64(o + 16),
-        extra: u64(o + 24), given: u64(o + 32), result: u64(o + 40), caller: u64(o + 48) });
+      if (kind === MODULE) {
+        var length = u64(x + 8), parts = Math.ceil(length / RECORD);
+        if (length === 0 || length > PATH_MAX) refuse(i, "a module's path of " + length + ' bytes (1 to ' + PATH_MAX + ')');
+        if (i + 1 + parts >= count) refuse(i, "a module's path cut short");
+        if (u64(o + 16) >= u64(o + 24) || hi(o + 24) >= ADDRESS_LIMIT_HI) refuse(i, "a module's code range is not a range of addresses");
+        var bytes = new Uint8Array(buffer, o + 2 * RECORD, length);
+        if (bytes.indexOf(0) >= 0) refuse(i, "a NUL byte in a module's path");
+        rec.modules.push({ seq: seq, bias: u64(o + 8), lo: u64(o + 16), hi: u64(o + 24), path: text.decode(bytes) });
+        i += 1 + parts;
+        continue;
+      }
+      if (thread === 0) refuse(i, 'a call before any thread record');
+      var c = { record: i, seq: seq, kind: kind, size: 0, extra: 0, before: 0, given: 0, result: 0, caller: 0 };
+      if (kind === FREE) {
+        c.given = u64(o + 8); c.caller = u64(o + 24);
+        if (hi(o + 8) >= ADDRESS_LIMIT_HI) refuse(i, "an address past any process's address space");
+      } else if (kind !== EXEC) {
+        c.size = u64(o + 8); c.result = u64(o + 16); c.caller = u64(o + 24);
+        if (kind === REALLOC) { c.given = u64(x + 8); c.before = u64(x + 16); } else if (x >= 0) c.extra = u64(x + 8);
+        if (hi(o + 16) >= ADDRESS_LIMIT_HI || (kind === REALLOC && hi(x + 8) >= ADDRESS_LIMIT_HI))
+          refuse(i, "an address past any process's address space");
+        if (dv.getUint32(o + 16, true) % 8 !== 0) refuse(i, 'a block at ' + hex(c.result) + ', which is not 8-byte aligned');
+        var total = kind === CALLOC ? c.size * c.extra : c.size;
+        if (c.result !== 0 && (total >= BLOCK_LIMIT_HI * TWO32 || hi(o + 8) >= BLOCK_LIMIT_HI))
+          refuse(i, 'a block of ' + total + ' bytes returned, more than any machine holds');
+        if (kind === REALLOC && c.before >= seq) refuse(i, 'a realloc that ends before it begins');
+        if (kind === CALLOC) c.size = total;
+        if (x >= 0) i++;
+      }
+      if (kind !== EXEC) {
+        if (hi(o + 24) >= ADDRESS_LIMIT_HI) refuse(c.record, "an address past any process's address space");
+        threads.add(thread);
+      }
+      rec.calls.push(c);
     }
     rec.calls.sort(function (a, b) { return a.seq - b.seq || a.record - b.record; });
     for (var k = 1; k < rec.calls.length; k++)
@@ -116,7 +140,7 @@ window.heapTimeline = (function () {
   function settleRace(calls, at, address) {
     for (var k = at + 1; k < calls.length && k < at + RACE_WINDOW; k++) {
       var c = calls[k];
-      if (c.kind === REALLOC && c.given === address && c.extra < calls[at].seq) {
+      if (c.kind === REALLOC && c.given === address && c.before < calls[at].seq) {
         calls.splice(k, 1);
         calls.splice(at, 0, c);
         return true;
@@ -129,7 +153,7 @@ window.heapTimeline = (function () {
   function build(rec) {
     var calls = rec.calls, first = 0;
     for (var e = 0; e < calls.length; e++) if (calls[e].kind === EXEC) first = e + 1;
-    var held = first > 0 ? calls[first - 1].size !== 0 : rec.forked || rec.unrecorded !== 0;
+    var held = first > 0 ? false : rec.forked;
     var v = { rec: rec, start: [], end: [], size: [], site: [], sites: [], live: [], steps: 0,
       kinds: new Array(LAST_CALL + 1).fill(0), refused: 0, inherited: 0, peak: 0, peakAt: 0,
       hist: new Array(64).fill(0), leaks: 0, leakBytes: 0, program: null };

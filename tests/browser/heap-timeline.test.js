@@ -15,7 +15,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const {
-  chromiumPath, chromiumArgs, closeBrowser, loadChromium, startModhost,
+  loadChromium, openServedPage, startModhost,
 } = require('./harness');
 
 const [modhost, moduleDir, lib, leakLoop, probe] = process.argv.slice(2);
@@ -50,26 +50,11 @@ test.after(async () => {
 });
 
 async function openPage(t, width) {
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'heap-timeline-chromium-'));
-  const outside = [];
-  let context;
-  t.after(async () => {
-    await closeBrowser(context, profile);
-    assert.deepEqual(outside, [], 'the page asked for outside resources');
-  });
-  context = await chromium.launchPersistentContext(profile, {
-    executablePath: chromiumPath, headless: true, args: chromiumArgs, timeout: 30000,
-    viewport: { width, height: 900 },
-  });
-  const page = context.pages()[0] ?? await context.newPage();
+  const page = await openServedPage(t, chromium, port, { width, height: 900 });
   page.setDefaultTimeout(30000);
   const errors = [];
   page.on('pageerror', (e) => errors.push(e.message));
   t.after(() => assert.deepEqual(errors, [], 'the page threw'));
-  page.on('request', (r) => {
-    if (!r.url().startsWith(`http://127.0.0.1:${port}/`) && !r.url().startsWith('data:'))
-      outside.push(r.url());
-  });
   return page;
 }
 
@@ -142,19 +127,21 @@ test('the file picker opens a recording of threads and a fork; a damaged one is 
   await page.waitForSelector('#recorded[data-state="shown"]');
   assert.match((await figures(page)).Program, /process \d+ \(a child of fork\)$/);
 
-  // A recording whose fifth record frees a block that was never allocated.
+  // The recording and then a thread's record and a free of a block that was never allocated.
   const bytes = fs.readFileSync(probeTrace);
-  const damaged = Buffer.concat([bytes.subarray(0, 56 * 400), Buffer.alloc(56)]);
-  damaged.writeBigUInt64LE(1n << 40n, 56 * 400);  // a sequence no call took
-  damaged.writeUInt8(2, 56 * 400 + 8);
-  damaged.writeUInt32LE(7, 56 * 400 + 12);
-  damaged.writeBigUInt64LE(0x10n, 56 * 400 + 32);
+  const extra = Buffer.alloc(64);
+  extra.writeBigUInt64LE(18n << 56n, 0);                 // a thread record
+  extra.writeBigUInt64LE(7n, 8);
+  extra.writeBigUInt64LE((2n << 56n) | (1n << 40n), 32);  // free, with a sequence no call took
+  extra.writeBigUInt64LE(0x10n, 40);
+  const damaged = Buffer.concat([bytes.subarray(0, bytes.length - bytes.length % 32), extra]);
+  const record = damaged.length / 32 - 1;
   const file = path.join(dir, 'damaged.trace');
   fs.writeFileSync(file, damaged);
   await page.setInputFiles('#file', file);
   await page.waitForSelector('#recorded[data-state="refused"]');
   assert.equal(await page.locator('#recorded .error').innerText(),
-    'This recording is refused: record 400: free of 0x10, which no call returned.');
+    `This recording is refused: record ${record}: free of 0x10, which no call returned.`);
   const garbage = path.join(dir, 'garbage.trace');
   fs.writeFileSync(garbage, Buffer.concat([Buffer.from('MYMTRACE'), Buffer.alloc(100, 0xff)]));
   await page.setInputFiles('#file', garbage);

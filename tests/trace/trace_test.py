@@ -24,7 +24,7 @@ elif MODE == "hostile" and len(sys.argv) == 3:
     HEAPTRACE = sys.argv[2]
 else:
     sys.exit("Usage: trace_test.py record LIBMYMALLOC TRACE_PROBE HEAPTRACE HEAPRUN | hostile HEAPTRACE")
-RECORD = 56
+RECORD = 32
 failures = []
 
 
@@ -109,22 +109,43 @@ def recorded_program(tmp):
 # ---- Hostile recordings ----
 
 def header(version=1, size=RECORD, flags=0):
-    return b"MYMTRACE" + struct.pack("<IIIIIIQQQ", version, size, 4242, 1, flags, 0, 0, 0, 0)
+    return b"MYMTRACE" + struct.pack("<IIIIII", version, size, 4242, 1, flags, 0)
 
 
-def call(seq, kind, size=0, extra=0, given=0, result=0, caller=0x401000, thread=7):
-    return struct.pack("<QB3xIQQQQQ", seq, kind, thread, size, extra, given, result, caller)
+def rec(seq, kind, a=0, b=0, c=0):
+    return struct.pack("<QQQQ", seq | kind << 56, a, b, c)
 
 
-def module(seq, path, lo=0x400000, hi=0x500000):
+def thread(tid=7):
+    return rec(0, 18, tid)
+
+
+def malloc(seq, size, result, caller=0x401000):
+    return rec(seq, 1, size, result, caller)
+
+
+def free(seq, given, caller=0x401000):
+    return rec(seq, 2, given, 0, caller)
+
+
+def realloc(seq, size, given, result, caller=0x401000):
+    return rec(seq, 3, size, result, caller) + rec(0, 19, given, seq - 1)
+
+
+def calloc(seq, count, size, result, caller=0x401000):
+    return rec(seq, 4, count, result, caller) + rec(0, 19, size)
+
+
+def module(seq, path, lo=0x400000, hi=0x500000, length=None):
     raw = path.encode()
-    rec = struct.pack("<QB3xIQQQQQ", seq, 16, 7, 0, lo, hi, len(raw), 0)
-    return rec + raw + b"\0" * (-len(raw) % RECORD)
+    return rec(seq, 16, 0, lo, hi) + rec(0, 19, len(raw) if length is None else length) + \
+        raw + b"\0" * (-len(raw) % RECORD)
 
 
-GOOD = header() + module(1, "/bin/true") + call(2, 1, 24, result=0x10000) + \
-    call(3, 3, 100, extra=3, given=0x10000, result=0x20000) + call(4, 2, given=0x20000) + \
-    call(5, 4, 3, 8, result=0x30000)
+# Records: 0 header, 1 thread, 2-4 module, 5 malloc, 6-7 realloc, 8 free, 9-10 calloc.
+GOOD = header() + thread() + module(1, "/bin/true") + malloc(2, 24, 0x10000) + \
+    realloc(3, 100, 0x10000, 0x20000) + free(4, 0x20000) + calloc(5, 3, 8, 0x30000)
+NEXT = len(GOOD) // RECORD
 
 
 def refused(name, data, record, reason):
@@ -141,28 +162,33 @@ def hostile(tmp):
     refused("empty", b"", 0, "0 bytes: too short for the header")
     refused("garbage", bytes(random.Random(1).randrange(256) for _ in range(4096)), 0,
             "not a MYMALLOC_TRACE recording")
-    refused("version", header(version=2) + call(1, 1), 0, "version 2; this reader knows 1")
-    refused("record-size", header(size=64), 0, "records of 64 bytes")
-    refused("kind", GOOD + call(9, 200), 7, "unknown kind 200")
-    refused("sequence", GOOD + call(1 << 63, 1, 8, result=0x40000), 7, f"sequence {1 << 63} past any limit")
-    refused("huge-block", GOOD + call(9, 1, 1 << 60, result=0x40000), 7, "more than any machine holds")
-    refused("calloc-overflow", GOOD + call(9, 4, 1 << 40, 1 << 40, result=0x40000), 7, "more than any machine holds")
-    refused("address", GOOD + call(9, 1, 8, result=1 << 60), 7, "an address past any process's address space")
-    refused("never-allocated", GOOD + call(9, 2, given=0x50000), 7, "free of 0x50000, which no call returned")
-    refused("double-free", GOOD + call(9, 2, given=0x20000), 7, "free of 0x20000, freed already at record 5")
-    refused("realloc-never", GOOD + call(9, 3, 10, extra=9, given=0x60000, result=0x70000), 7,
+    refused("version", header(version=2) + thread() + malloc(1, 8, 0x1000), 0, "version 2; this reader knows 1")
+    refused("record-size", header(size=56), 0, "records of 56 bytes")
+    refused("kind", GOOD + rec(12, 200), NEXT, "unknown kind 200")
+    refused("sequence", GOOD + malloc(1 << 53, 8, 0x40000), NEXT, f"sequence {1 << 53} past any limit")
+    refused("huge-block", GOOD + malloc(12, 1 << 60, 0x40000), NEXT, "more than any machine holds")
+    refused("calloc-overflow", GOOD + calloc(12, 1 << 40, 1 << 40, 0x40000), NEXT, "more than any machine holds")
+    refused("address", GOOD + malloc(12, 8, 1 << 60), NEXT, "an address past any process's address space")
+    refused("never-allocated", GOOD + free(12, 0x50000), NEXT, "free of 0x50000, which no call returned")
+    refused("double-free", GOOD + free(12, 0x20000), NEXT, "free of 0x20000, freed already at record 8")
+    refused("realloc-never", GOOD + realloc(12, 10, 0x60000, 0x70000), NEXT,
             "realloc of 0x60000, which no call returned")
-    refused("duplicate", GOOD + call(5, 1, 8, result=0x40000), 7, "sequence 5 also at record 6")
-    refused("twice-live", GOOD + call(9, 1, 8, result=0x30000), 7, "a block at 0x30000 returned while record 6's block is there")
-    refused("path-length", header() + struct.pack("<QB3xIQQQQQ", 1, 16, 7, 0, 1, 2, 5000, 0) + b"\0" * 5000, 1,
-            "a module's path of 5000 bytes (1 to 4096)")
-    refused("path-cut", header() + struct.pack("<QB3xIQQQQQ", 1, 16, 7, 0, 1, 2, 200, 0) + b"x" * 60, 1,
-            "a module's path cut short")
-    refused("thread", GOOD + call(9, 1, 8, result=0x40000, thread=0), 7, "thread 0")
+    refused("duplicate", GOOD + malloc(5, 8, 0x40000), NEXT, "sequence 5 also at record 9")
+    refused("twice-live", GOOD + malloc(12, 8, 0x30000), NEXT, "a block at 0x30000 returned while record 9's block is there")
+    refused("misaligned", GOOD + malloc(12, 8, 0x40004), NEXT, "not 8-byte aligned")
+    refused("path-length", header() + thread() + module(1, "/x", length=5000), 2, "a module's path of 5000 bytes (1 to 4096)")
+    refused("path-cut", header() + thread() + module(1, "/x" * 100)[:RECORD * 3], 2, "a module's path cut short")
+    refused("path-nul", header() + thread() + module(1, "/a\0b"), 2, "a NUL byte in a module's path")
+    refused("thread", GOOD + thread(0) + malloc(12, 8, 0x40000), NEXT, "thread 0")
+    refused("no-thread", header() + malloc(1, 8, 0x1000), 1, "a call before any thread record")
+    refused("second-cut", GOOD + realloc(12, 10, 0x30000, 0x70000)[:RECORD], NEXT, "its second record cut short")
+    refused("second-alone", GOOD + rec(0, 19, 1), NEXT, "a second record without its first")
+    refused("second-missing", GOOD + rec(12, 4, 3, 0x70000) + malloc(13, 8, 0x80000), NEXT + 1,
+            "not the second record of the one before")
     # A child of fork may free what its parent allocated; any other recording may not.
     path = os.path.join(tmp, "forked")
     with open(path, "wb") as f:
-        f.write(header(flags=1) + call(1, 2, given=0x50000))
+        f.write(header(flags=1) + thread() + free(1, 0x50000))
     r = run([HEAPTRACE, "--check", path])
     if r.returncode != 0 or "1 blocks from before the recording freed" not in r.stdout:
         fail(f"forked: {r.returncode} {r.stdout} {r.stderr}")
