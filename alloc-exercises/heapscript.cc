@@ -18,6 +18,7 @@ namespace {
 constexpr size_t kLineMax = 1024;     // bytes of a line before its comment
 constexpr int kMaxWords = 6;          // "a = calloc 4 25" has five; one more is the error
 constexpr size_t kEchoMax = 40;       // bytes of a word quoted in an error line
+constexpr size_t kFaultBytesMax = 65536;  // bytes a fault line writes at most
 constexpr size_t kNameSlots = 32768;  // name lookup table: a power of two, kept half empty
 static_assert(kNameSlots > 2 * kMaxCalls && (kNameSlots & (kNameSlots - 1)) == 0);
 
@@ -34,7 +35,7 @@ bool same(const Word &w, const char *text) {
 
 bool isKeyword(const Word &w) {
   return same(w, "malloc") || same(w, "calloc") || same(w, "realloc") || same(w, "free") ||
-         same(w, "null");
+         same(w, "free!") || same(w, "overflow") || same(w, "write") || same(w, "null");
 }
 
 // A name is a letter or '_', then letters, digits and '_'.
@@ -144,6 +145,26 @@ size_t sizeWord(const Reader &r, const Word &w) {
   return value;
 }
 
+// A fault line: "free! NAME", "overflow NAME BYTES", "write NAME [BYTES]". The name must have
+// been assigned before; whether it holds a block is the run's business.
+void parseFault(Reader &r, const Word &verb, const Word *arg, int args, ScriptCall &call) {
+  const char *word = same(verb, "free!") ? "free!" : same(verb, "overflow") ? "overflow" : "write";
+  call.kind = word[0] == 'f' ? CallKind::FreeAgain
+              : word[0] == 'o' ? CallKind::Overflow
+                               : CallKind::Write;
+  if (call.target != kNoName) scriptError(r.line, word, " has no result to assign", nullptr);
+  if (args < 1) scriptError(r.line, word, " needs a name", nullptr);
+  if (same(arg[0], "null")) scriptError(r.line, word, " needs a name, not null", nullptr);
+  call.source = sourceName(r, arg[0], word);
+  if (call.kind == CallKind::Overflow && args < 2)
+    scriptError(r.line, "overflow needs a count of bytes after the name", nullptr);
+  if (call.kind != CallKind::FreeAgain && args >= 2) {
+    call.first = sizeWord(r, arg[1]);
+    if (call.first == 0 || call.first > kFaultBytesMax)
+      scriptError(r.line, word, " writes 1 to 65536 bytes, not ", Echo(arg[1]).text, nullptr);
+  }
+}
+
 // Parses the words of one call line into the next call.
 void parseCall(Reader &r, const Word *words, int count) {
   Script *sc = r.script;
@@ -185,6 +206,10 @@ void parseCall(Reader &r, const Word *words, int count) {
     if (call.target != kNoName) scriptError(r.line, "free has no result to assign", nullptr);
     if (args < wanted) scriptError(r.line, "free needs a name (or null)", nullptr);
     call.source = sourceName(r, arg[0], "free");
+  } else if (same(verb, "free!") || same(verb, "overflow") || same(verb, "write")) {
+    parseFault(r, verb, arg, args, call);
+    wanted = call.kind == CallKind::FreeAgain ? 1 : 2;
+    if (call.kind == CallKind::Write && args == 1) wanted = 1;
   } else {
     scriptError(r.line, "unknown word ", Echo(verb).text, nullptr);
   }

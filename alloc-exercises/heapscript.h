@@ -10,13 +10,18 @@ constexpr int kMaxCalls = 10000;
 constexpr size_t kNameMax = 32;  // characters of a name
 constexpr int kNoName = -1;      // a result that is not named, or the pointer null
 
-enum class CallKind : unsigned char { Malloc, Calloc, Realloc, Free };
+// The four calls, then the faults a script may commit on purpose: free! frees the block a name
+// holds or last held, already free or not; overflow writes past the end of a block's payload;
+// write writes into a block's payload, freed or not.
+enum class CallKind : unsigned char { Malloc, Calloc, Realloc, Free, FreeAgain, Overflow, Write };
+constexpr bool isFault(CallKind k) { return k >= CallKind::FreeAgain; }
 
 struct ScriptCall {
   CallKind kind;
   int target;     // the name the result is assigned to, or kNoName
-  int source;     // the name whose block realloc or free is given, or kNoName for null
-  size_t first;   // malloc's and realloc's size, calloc's count
+  int source;     // the name whose block realloc, free or a fault is given, or kNoName for null
+  size_t first;   // malloc's and realloc's size, calloc's count, the bytes a fault writes
+                  // (0 for write: as many as the name asked for)
   size_t second;  // calloc's size
   long line;      // in the script, from 1
 };

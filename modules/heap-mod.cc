@@ -40,6 +40,7 @@ struct Query {
   char *example = nullptr;
   char *names = nullptr;  // "PATH OFFSET" lines of a recording's call sites, to be named
   char *trace = nullptr;  // "raw": the recording the server was started with (HEAP_TRACE)
+  char *check = nullptr;  // "1": run under the heap check
   bool nulInScript = false;  // decoding would cut the script short there
 };
 
@@ -62,6 +63,7 @@ void parseQuery(char *query, Query *q) {
                    : strcmp(name, "example") == 0 ? &q->example
                    : strcmp(name, "names") == 0   ? &q->names
                    : strcmp(name, "trace") == 0   ? &q->trace
+                   : strcmp(name, "check") == 0   ? &q->check
                                                   : nullptr;
     free(name);
     if (field == &q->script) q->nulInScript = nul;
@@ -110,9 +112,12 @@ bool toolPath(const char *program, char (&path)[PATH_MAX]) {
 }
 
 // heaprun's process (or heaptrace's): the script on standard input, both outputs into the
-// pipe, bounded in time and memory.
-[[noreturn]] void startHeaprun(const char *path, const char *const *argv, int script, int output) {
+// pipe, bounded in time and memory; under the heap check (MYMALLOC_CHECK=1) or with it off,
+// whatever the server's own environment says.
+[[noreturn]] void startHeaprun(const char *path, const char *const *argv, int script, int output,
+                               bool check) {
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) _exit(126);
+  if ((check ? setenv("MYMALLOC_CHECK", "1", 1) : unsetenv("MYMALLOC_CHECK")) != 0) _exit(126);
   rlimit cpu = {kRunSeconds, kRunSeconds};
   rlimit data = {kHeapLimit, kHeapLimit};
   if (dup2(script, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
@@ -170,7 +175,7 @@ void collect(int fd, long long deadline, Run *run) {
 
 // Runs heaprun on the script (or argv's tool on the input); what it wrote is in run->output
 // (kept to the end of the process).
-void runHeaprun(const char *script, size_t length, Run *run,
+void runHeaprun(const char *script, size_t length, bool check, Run *run,
                 const char *const *argv = kHeaprunArgv) {
   char path[PATH_MAX];
   if (!toolPath(argv[0], path) || access(path, X_OK) != 0) {
@@ -191,7 +196,7 @@ void runHeaprun(const char *script, size_t length, Run *run,
     run->problem = "heaprun could not be started.";
     return;
   }
-  if (pid == 0) startHeaprun(path, argv, input, pipes[1]);
+  if (pid == 0) startHeaprun(path, argv, input, pipes[1], check);
   close(input);
   close(pipes[1]);
   collect(pipes[0], nowMillis() + kRunSeconds * 1000LL, run);
@@ -235,7 +240,7 @@ void runHeaprun(const char *script, size_t length, Run *run,
 [[noreturn]] void serveNames(FILE *client, const char *lines) {
   static const char *const argv[] = {"heaptrace", "--names", nullptr};
   Run run;
-  runHeaprun(lines, strlen(lines), &run, argv);
+  runHeaprun(lines, strlen(lines), false, &run, argv);
   fprintf(client, "Content-type: application/json%c%c", '\n', '\n');
   if (run.problem != nullptr || run.length == 0 || run.output[0] != '[')
     fputs("null\n", client);
@@ -264,7 +269,8 @@ extern "C" void httprun(int fd, char *) {
   if (q.trace != nullptr && strcmp(q.trace, "raw") == 0) serveRecording(client);
   if (q.names != nullptr) serveNames(client, q.names);
   const char *firstExample = kHeapExamples[0].script;  // the text area's default
-  PageInput page{firstExample, strlen(firstExample), nullptr, false, nullptr, 0, nullptr};
+  PageInput page{firstExample, strlen(firstExample), nullptr, false, nullptr, 0, nullptr, false};
+  page.check = q.check != nullptr && strcmp(q.check, "1") == 0;
   const char *script = q.script;
   if (script == nullptr && q.example == nullptr && q.trace == nullptr) {  // the first visit
     script = firstExample;
@@ -275,8 +281,8 @@ extern "C" void httprun(int fd, char *) {
     for (const HeapExample &e : kHeapExamples)
       if (strcmp(e.name, q.example) == 0) {
         page.example = e.name;
-        page.problem = nullptr;
-        script = e.script;
+        script = exampleScript(e);
+        page.problem = script == nullptr ? "The server ran out of memory." : nullptr;
       }
   }
   if (script != nullptr) {
@@ -287,7 +293,7 @@ extern "C" void httprun(int fd, char *) {
     page.problem = "The script holds a NUL byte (%00): a script is text.";
   if (script != nullptr && page.problem == nullptr) {
     Run run;
-    runHeaprun(page.script, page.scriptLength, &run);
+    runHeaprun(page.script, page.scriptLength, page.check, &run);
     page.ran = run.problem == nullptr || run.length > 0;
     page.output = run.output;
     page.outputLength = run.length;

@@ -15,6 +15,7 @@ struct PageInput {
   const char *output;   // heaprun's standard output and error, as they came
   size_t outputLength;
   const char *problem;  // why the run is incomplete or missing, or null
+  bool check;           // whether heaprun ran under the heap check
 };
 
 // Writes the whole HTML page (no header) to out. Every text from the script or the run is

@@ -5,13 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "heap-examples.h"
 #include "heap_model.h"
 
 namespace exercises {
 
 struct Exercise {
   std::string name;  // the program's name in the build's bin directory
-  void (*run)(ProgramRun &run);
+  const heapview::ExerciseOp *ops;
+  size_t opCount;
+  void run(ProgramRun &run) const;
 };
 
 // The fourteen programs whose output is fixed (test9's depends on its threads).

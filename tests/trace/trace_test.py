@@ -10,6 +10,7 @@ Usage: trace_test.py record LIBMYMALLOC TRACE_PROBE HEAPTRACE HEAPRUN
 """
 
 import glob
+import json
 import os
 import random
 import struct
@@ -99,9 +100,11 @@ def recorded_program(tmp):
     if int(lines[2]) != len(ops) or not any(l.startswith("r ") for l in ops):
         fail(f"script's header {lines[:4]} for {len(ops)} calls")
     replay = subprocess.run([HEAPRUN], input=script.stdout, capture_output=True, text=True, timeout=120)
-    if replay.returncode != 0 or replay.stdout.count("\n") != len(ops):
-        fail(f"heaprun on the recording: status {replay.returncode}: {replay.stderr.strip()[:300]}")
-    refused = [l for l in replay.stdout.splitlines() if '"refused":"limit"' in l]
+    steps = [json.loads(l) for l in replay.stdout.splitlines()[1:]]  # after the layout's line
+    if replay.returncode != 0 or len(steps) != len(ops):
+        fail(f"heaprun on the recording: status {replay.returncode}, {len(steps)} steps: "
+             f"{replay.stderr.strip()[:300]}")
+    refused = [s for s in steps if isinstance(s, list) and s[1] is None and s[2] == 12]  # ENOMEM
     if len(refused) != 1:  # the 3 MiB block, beyond a chunk
         fail(f"{len(refused)} calls refused on the classic allocator, 1 expected")
 
