@@ -154,7 +154,7 @@ window.heapTimeline = (function () {
     var calls = rec.calls, first = 0;
     for (var e = 0; e < calls.length; e++) if (calls[e].kind === EXEC) first = e + 1;
     var held = first > 0 ? false : rec.forked;
-    var v = { rec: rec, start: [], end: [], size: [], site: [], sites: [], live: [], steps: 0,
+    var v = { rec: rec, first: first, start: [], end: [], size: [], site: [], sites: [], live: [], steps: 0,
       kinds: new Array(LAST_CALL + 1).fill(0), refused: 0, inherited: 0, peak: 0, peakAt: 0,
       hist: new Array(64).fill(0), leaks: 0, leakBytes: 0, program: null };
     var siteOf = new AddressTable(), live = new AddressTable(), freed = new AddressTable(), liveBytes = 0;
@@ -230,6 +230,49 @@ window.heapTimeline = (function () {
     });
     if (mods.length) v.program = mods[0].path;
     return v;
+  }
+
+  // The classic allocator's limits: heaprun replays at most REPLAY_MAX calls, and refuses a
+  // request of 0 bytes or of more than a chunk holds (MyMallocLayout.h's kLargestRequest).
+  var REPLAY_MAX = 10000, LARGEST_REQUEST = 2097088;
+
+  // The recording's first calls (of its last program) as the course's allocation trace, as
+  // heaptrace --script writes it: an ID per block, kept through realloc; a request the classic
+  // allocator refuses is written to be shown refused, and its block's later free left out (a
+  // realloc of it becomes an "a" line).
+  function courseScript(limit) {
+    var calls = view.rec.calls, ids = new AddressTable(), lines = [], next = 0;
+    function refusedOnClassic(n) { return n === 0 || n > LARGEST_REQUEST ? 1 : 0; }
+    for (var k = view.first; k < calls.length && lines.length < limit; k++) {
+      var c = calls[k], fromBlock = (c.kind === FREE || c.kind === REALLOC) && c.given !== 0;
+      var entry = fromBlock ? ids.get(c.given) : -1;
+      if (fromBlock && entry < 0) continue;  // free(NULL), or a block from before the recording
+      if (c.kind === FREE || (c.kind === REALLOC && c.given !== 0 && c.size === 0)) {
+        if ((entry & 1) === 0) lines.push('f ' + (entry >> 1));
+        ids.remove(c.given);
+        continue;
+      }
+      if (c.kind === REALLOC && c.given !== 0) {
+        if (c.result === 0) continue;  // refused: the block stays where it was
+        ids.remove(c.given);
+        lines.push(((entry & 1) ? 'a ' : 'r ') + (entry >> 1) + ' ' + c.size);
+        ids.set(c.result, (entry >> 1) * 2 + refusedOnClassic(c.size));
+        continue;
+      }
+      var id = next++;
+      lines.push('a ' + id + ' ' + c.size);
+      if (c.result !== 0) ids.set(c.result, id * 2 + refusedOnClassic(c.size));
+    }
+    return '0\n' + next + '\n' + lines.length + '\n1\n' + lines.join('\n') + '\n';
+  }
+
+  // Puts the recording's first calls into the script form and runs them on the classic
+  // allocator: the explorer then shows the heap after each, with its sentences.
+  function replayOnClassic() {
+    var form = document.getElementById('run');
+    form.elements.script.value = courseScript(REPLAY_MAX);
+    if (form.requestSubmit) form.requestSubmit();
+    else form.submit();
   }
 
   function bytesText(n) {
@@ -395,6 +438,14 @@ window.heapTimeline = (function () {
     if (view.inherited) row('Inherited', view.inherited + ' blocks from before the recording freed');
     if (rec.cut) row('Cut short', rec.cut + ' bytes after the last whole record (the program was stopped)');
     box.appendChild(dl);
+    var replay = el('p', 'tl-replay');
+    var button = el('button', null, view.steps > REPLAY_MAX ? 'Replay the first ' + REPLAY_MAX + ' calls on the classic allocator' : 'Replay on the classic allocator');
+    button.type = 'button';
+    button.id = 'replay-recording';
+    button.addEventListener('click', replayOnClassic);
+    replay.appendChild(button);
+    replay.appendChild(el('span', null, ' the same calls on the compiled-in MyMalloc, step by step (the course\u2019s trace: alignments are dropped; up to ' + REPLAY_MAX + ' calls).'));
+    box.appendChild(replay);
     // The size histogram: requests by power of two.
     var hist = el('div', 'tl-table');
     hist.appendChild(el('h4', null, 'Sizes asked for'));

@@ -19,6 +19,7 @@ const {
 } = require('./harness');
 
 const [modhost, moduleDir, lib, leakLoop, probe] = process.argv.slice(2);
+const heaptrace = modhost && path.join(path.dirname(modhost), 'heaptrace');
 if (!probe) {
   console.error('Usage: node heap-timeline.test.js MODHOST MODULE-DIR LIBMYMALLOC LEAK_LOOP TRACE_PROBE');
   process.exit(1);
@@ -120,6 +121,22 @@ test('the file picker opens a recording of threads and a fork; a damaged one is 
   assert.match(f['By kind'], /malloc \d+, free \d+, realloc \d+, calloc \d+, aligned_alloc 1, memalign 1, posix_memalign 1/);
   assert.match(f['Never freed'], /^\d+ blocks?, /);
   assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= 390), 'the page scrolls sideways');
+  // Its replay on the classic allocator: the course's trace that heaptrace writes, run by heaprun
+  // and drawn step by step; the 3 MiB block is more than a chunk and refused.
+  const script = execFileSync(heaptrace, ['--script', probeTrace], { encoding: 'utf8' });
+  await Promise.all([page.waitForNavigation({ timeout: 60000 }), page.click('#replay-recording')]);
+  assert.equal((await page.inputValue('textarea[name="script"]')).replace(/\r\n/g, '\n'), script);
+  const calls = script.split('\n').filter((l) => /^[arf] /.test(l));
+  assert.equal(await page.locator('#position').innerText(), `Step 1 of ${calls.length}`);
+  const big = calls.findIndex((l) => /^a \d+ 3145728$/.test(l)) + 1;
+  await page.evaluate((n) => {
+    const seek = document.getElementById('seek');
+    seek.value = String(n);
+    seek.dispatchEvent(new Event('input', { bubbles: true }));
+  }, big);
+  assert.match(await page.locator('#call').innerText(), new RegExp(`^Step ${big}: \\d+ = malloc 3145728`));
+  assert.match(await page.locator('#say').innerText(), /null, ENOMEM: beyond the largest request/);
+
   // The child of fork recorded into a file of its own.
   const child = fs.readdirSync(dir).filter((n) => /^probe\.trace\.\d+$/.test(n));
   assert.equal(child.length, 1);
