@@ -17,6 +17,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 MODE = sys.argv[1] if len(sys.argv) > 1 else ""
 if MODE == "record" and len(sys.argv) == 6:
@@ -90,6 +91,16 @@ def recorded_program(tmp):
                          f"({len(calls)} logged, {len(other)} recorded)")
         if len(logged) < (2 * 600 + 20 if not forked else 3):
             fail(f"{log}: only {len(logged)} calls logged")
+    # A program killed while it records: its file is read up to its last whole record.
+    killed = os.path.join(tmp, "killed")
+    p = subprocess.Popen([sys.executable, "-c", "import time\nwhile True: [bytes(i) for i in range(5000)]"],
+                         env=dict(os.environ, LD_PRELOAD=LIB, MYMALLOC_TRACE=killed))
+    time.sleep(1)
+    p.kill()
+    p.wait()
+    check = run([HEAPTRACE, "--check", killed])
+    if check.returncode != 0 or " modules" not in check.stdout:
+        fail(f"a killed program's recording: {check.returncode}: {check.stdout} {check.stderr}")
     # The whole recording as the course's trace, replayed on the classic allocator.
     script = run([HEAPTRACE, "--script", os.path.join(tmp, "rec")])
     if script.returncode != 0:
