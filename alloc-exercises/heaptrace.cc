@@ -464,10 +464,14 @@ const std::string *functionAt(const Symbols &syms, uint64_t offset) {
   return it->size == 0 ? &it->name : nullptr;
 }
 
+// Writes s as a JSON string that may stand in a page: quotes, backslashes, controls and
+// markup escaped; a byte outside ASCII (no symbol name holds one) becomes '?'.
 void putJsonString(std::string &out, const std::string &s) {
   out += '"';
   for (unsigned char c : s) {
-    if (c == '"' || c == '\\' || c < 0x20 || c == '<' || c == '>' || c == '&') {
+    if (c >= 0x80) {
+      out += '?';
+    } else if (c == '"' || c == '\\' || c < 0x20 || c == '<' || c == '>' || c == '&') {
       char esc[8];
       snprintf(esc, sizeof esc, "\\u%04x", c);
       out += esc;

@@ -214,6 +214,26 @@ def hostile(tmp):
         r = run([HEAPTRACE, "--check", path])
         if r.returncode not in (0, 2) or (cut >= RECORD and cut % RECORD and r.returncode == 0 and "cut short" not in r.stdout):
             fail(f"cut at {cut}: status {r.returncode}: {r.stdout} {r.stderr}")
+    # Damaged ELF files to name functions in: a JSON array with a name or null for each line.
+    with open(HEAPTRACE, "rb") as f:
+        elf = f.read()
+    rng = random.Random(7)
+    for i in range(60):
+        data = bytearray(elf[:rng.randrange(64, len(elf))] if i % 3 == 0 else elf)
+        for _ in range(rng.randrange(1, 200)):
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        path = os.path.join(tmp, "elf")
+        with open(path, "wb") as f:
+            f.write(data)
+        r = subprocess.run([HEAPTRACE, "--names"], input=f"{path} 1000\n{path} ffffffff\n/no/such 10\nx\n".encode(),
+                           capture_output=True, timeout=60)
+        try:
+            names = json.loads(r.stdout.decode("utf-8"))
+        except ValueError as e:
+            names = e
+        if r.returncode != 0 or not isinstance(names, list) or len(names) != 4 or names[2:] != [None, None]:
+            fail(f"--names on a damaged ELF file {i}: status {r.returncode}: {names!r:.200}")
+            break
     # Random records after a good start: refused or read, never a crash.
     rng = random.Random(20261209)
     for i in range(200):
