@@ -438,14 +438,10 @@ window.heapTimeline = (function () {
     if (view.inherited) row('Inherited', view.inherited + ' blocks from before the recording freed');
     if (rec.cut) row('Cut short', rec.cut + ' bytes after the last whole record (the program was stopped)');
     box.appendChild(dl);
-    var replay = el('p', 'tl-replay');
-    var button = el('button', null, view.steps > REPLAY_MAX ? 'Replay the first ' + REPLAY_MAX + ' calls on the classic allocator' : 'Replay on the classic allocator');
-    button.type = 'button';
-    button.id = 'replay-recording';
-    button.addEventListener('click', replayOnClassic);
-    replay.appendChild(button);
-    replay.appendChild(el('span', null, ' the same calls on the compiled-in MyMalloc, step by step (the course\u2019s trace: alignments are dropped; up to ' + REPLAY_MAX + ' calls).'));
-    box.appendChild(replay);
+    function siteRows(ids, cells) { return ids.map(function (i) { return { site: i, cells: cells(view.sites[i]) }; }); }
+    box.appendChild(table('Leaks by call site', siteRows(top('leakBytes', 10), function (s) { return [siteLabel(s), s.leaks, bytesText(s.leakBytes)]; }), ['site', 'blocks', 'bytes']));
+    box.appendChild(table('Call sites with the most bytes', siteRows(top('bytes', 10), function (s) { return [siteLabel(s), bytesText(s.bytes), s.blocks]; }), ['site', 'bytes', 'blocks']));
+    box.appendChild(table('Call sites with the most calls', siteRows(top('calls', 10), function (s) { return [siteLabel(s), s.calls]; }), ['site', 'calls']));
     // The size histogram: requests by power of two.
     var hist = el('div', 'tl-table');
     hist.appendChild(el('h4', null, 'Sizes asked for'));
@@ -461,10 +457,14 @@ window.heapTimeline = (function () {
       hist.appendChild(r);
     });
     box.appendChild(hist);
-    function siteRows(ids, cells) { return ids.map(function (i) { return { site: i, cells: cells(view.sites[i]) }; }); }
-    box.appendChild(table('Call sites with the most bytes', siteRows(top('bytes', 10), function (s) { return [siteLabel(s), bytesText(s.bytes), s.blocks]; }), ['site', 'bytes', 'blocks']));
-    box.appendChild(table('Call sites with the most calls', siteRows(top('calls', 10), function (s) { return [siteLabel(s), s.calls]; }), ['site', 'calls']));
-    box.appendChild(table('Leaks by call site', siteRows(top('leakBytes', 10), function (s) { return [siteLabel(s), s.leaks, bytesText(s.leakBytes)]; }), ['site', 'blocks', 'bytes']));
+    var replay = el('p', 'tl-replay');
+    var button = el('button', null, view.steps > REPLAY_MAX ? 'Replay the first ' + REPLAY_MAX.toLocaleString('en') + ' calls on the classic allocator' : 'Replay on the classic allocator');
+    button.type = 'button';
+    button.id = 'replay-recording';
+    button.addEventListener('click', replayOnClassic);
+    replay.appendChild(button);
+    replay.appendChild(el('span', null, ' the same calls on the compiled-in MyMalloc, step by step (the course\u2019s trace: alignments are dropped; up to ' + REPLAY_MAX.toLocaleString('en') + ' calls).'));
+    box.appendChild(replay);
     var legend = section.querySelector('.tl-legend');
     legend.textContent = '';
     view.sites.forEach(function (s, i) {
