@@ -25,6 +25,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/single_threaded.h>
 #include <unistd.h>
 
@@ -59,6 +60,11 @@ void increaseFreeCalls() { _freeCalls++; }
 namespace {
 
 char verbose;  // set by the one-time set-up; the exit report is printed while set
+
+// Whether the one-time set-up has completed. Written once, under mutex, with
+// release; read with acquire (a plain load on x86), so that a thread working
+// on another heap of the preload library sees the set-up done or not at all.
+inline bool isSetUp() { return __atomic_load_n(&_initialized, __ATOMIC_ACQUIRE) != 0; }
 
 BlockHeader *blockAt(void *base, size_t offset) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) + offset);
@@ -116,7 +122,7 @@ namespace {
 [[gnu::always_inline]] inline void lock(const Heap &h, const char *call = nullptr,
                                         void *given = nullptr) {
   if (!__libc_single_threaded) pthread_mutex_lock(h.lock);
-  if (__builtin_expect(checkWanted, 0)) checkOnLock(h, call, __builtin_return_address(0), given);
+  if (__builtin_expect(checkIsWanted(), 0)) checkOnLock(h, call, __builtin_return_address(0), given);
 }
 [[gnu::always_inline]] inline void unlock(const Heap &h) {
   if (__builtin_expect(checkAfterThis, 0)) checkOnUnlock();
@@ -128,10 +134,14 @@ namespace {
 constexpr char kNoMemoryMessage[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR CHOICES!\n";
 static_assert(sizeof kNoMemoryMessage - 1 == 53);
 
-// A fenced chunk, its one free block's header filled in but not listed; null
-// if the system refuses, which is then not counted in the heap's size. A
-// chunk starts on kAlignment even if someone moved the break by an odd amount.
-BlockHeader *getNewChunk(const Heap &h) {
+// Memory for a chunk: the first heap's from the break (the process has one
+// break; its chunks start on kAlignment even if someone moved it by an odd
+// amount), the preload library's other heaps' mapped. Null if the system refuses.
+char *chunkMemory(const Heap &h) {
+  if (h.number != 0) {
+    void *m = mmap(nullptr, kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return m == MAP_FAILED ? nullptr : static_cast<char *>(m);
+  }
   auto *start = static_cast<char *>(sbrk(static_cast<intptr_t>(kChunkSize)));
   if (start == reinterpret_cast<char *>(-1)) return nullptr;
   size_t pad = (0 - reinterpret_cast<uintptr_t>(start)) % kAlignment;
@@ -139,14 +149,18 @@ BlockHeader *getNewChunk(const Heap &h) {
     sbrk(-static_cast<intptr_t>(kChunkSize));
     return nullptr;
   }
-  start += pad;
-  if (!noteSpan(start, kChunkSize, h.number, false)) {  // no room for it in the table
-    sbrk(-static_cast<intptr_t>(kChunkSize + pad));
-    return nullptr;
-  }
+  return start + pad;
+}
+
+// A fenced chunk for h, its one free block's header filled in but not
+// listed; null if the system refuses, which is then not counted in the
+// heap's size. A chunk the table by address has no room for (the system
+// refused a page of it) stays unused.
+BlockHeader *getNewChunk(const Heap &h) {
+  char *start = chunkMemory(h);
+  if (start == nullptr || !noteSpan(start, kChunkSize, h.number, false)) return nullptr;
   *h.size += kChunkSize;
-  if (!_initialized) _memStart = start;
-  noteChunk(h, static_cast<char *>(start), kChunkSize);
+  noteChunk(h, start, kChunkSize);
   blockAt(start, 0)->_blockSize = kAllocatedBit;                           // left fencepost
   blockAt(start, kChunkSize - kFencepostSize)->_blockSize = kAllocatedBit;  // right fencepost
   BlockHeader *b = blockAt(start, kFencepostSize);
@@ -217,10 +231,11 @@ void initialize() {
   }
   BlockHeader *first = getNewChunk(firstHeap);
   if (first == nullptr) return;
+  _memStart = blockBelow(first, kFencepostSize);  // the first chunk: the origin of offsets
   _freeList = &_freeListSentinel;
   _freeListSentinel._nextFree = _freeListSentinel._prevFree = &_freeListSentinel;
   pushFront(firstHeap, first);
-  _initialized = 1;
+  __atomic_store_n(&_initialized, 1, __ATOMIC_RELEASE);
 }
 
 // ---- First fit and the carve ----
@@ -278,7 +293,7 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 // heads the list and is the first fit the search meets. Releases the lock.
 [[gnu::noinline]] void *growAndAllocate(const Heap &h, size_t blockSize) {
   void *p = nullptr;
-  if (_initialized) {  // still 0 only if the system refused the first chunk
+  if (isSetUp()) {  // not only if the system refused the first chunk
     BlockHeader *fresh = getNewChunk(h);
     if (fresh != nullptr) {
       pushFront(h, fresh);
@@ -300,18 +315,29 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   return nullptr;
 }
 
+void *allocateObject(const Heap &h, size_t size);
+
+// The first request of all: the one-time set-up, then the request. If the
+// system refused the first chunk, there is no heap and no fit. Releases the lock.
+[[gnu::noinline]] void *allocateFirst(const Heap &h, size_t size) {
+  initialize();
+  if (isSetUp()) return allocateObject(h, size);
+  if (size - 1 >= kLargestRequest) return refuse(h, size);
+  return growAndAllocate(h, 0);  // writes the message
+}
+
 // Entered with the lock held; releases it on every path. Inline in the entry
 // points: the common case is a set-up heap, a request within the limit and
 // a fit on the list; the rest is out of line.
 [[gnu::always_inline]] inline void *allocateObject(const Heap &h, size_t size) {
-  if (__builtin_expect(!_initialized, 0)) initialize();
+  if (__builtin_expect(!isSetUp(), 0)) return allocateFirst(h, size);
   // Rounding up stays within the limit exactly when size <= kLargestRequest,
   // so this also refuses a size whose rounding would overflow.
   if (__builtin_expect(size - 1 >= kLargestRequest, 0)) return refuse(h, size);
   size_t blockSize;
   blockSizeFor(size, &blockSize);  // size is within the limit: no overflow
 
-  void *p = __builtin_expect(_initialized, 1) ? tryAllocate(h, blockSize) : nullptr;
+  void *p = tryAllocate(h, blockSize);
   if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(h, blockSize);
   unlock(h);
   return p;
@@ -409,34 +435,5 @@ void *calloc(size_t count, size_t size) noexcept {
 
 }  // extern "C"
 
-// The rest of libc's interface, on the same heap (see MyMalloc.h). Each call
-// counts as a malloc. Inline, so that the heap check sees the entry point's caller.
-[[gnu::always_inline]] static inline void *alignedEntry(size_t alignment, size_t size,
-                                                        const char *call) {
-  lock(firstHeap, call);
-  increaseMallocCalls();
-  return allocateAlignedObject(firstHeap, alignment, size);
-}
-
-extern "C" {
-
-void *aligned_alloc(size_t alignment, size_t size) noexcept {
-  return alignedEntry(alignment, size, "aligned_alloc");
-}
-void *memalign(size_t alignment, size_t size) noexcept {
-  return alignedEntry(alignment, size, "memalign");
-}
-int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
-  int saved = errno;
-  errno = 0;
-  void *p = alignedEntry(posixAlignment(alignment), size, "posix_memalign");
-  return posixResult(memptr, p, saved);
-}
-void *valloc(size_t size) noexcept { return alignedEntry(getpagesize(), size, "valloc"); }
-void *pvalloc(size_t size) noexcept {
-  return alignedEntry(getpagesize(), pageRounded(size), "pvalloc");
-}
-size_t malloc_usable_size(void *ptr) noexcept { return ptr == nullptr ? 0 : payloadSize(ptr); }
-
-}  // extern "C"
+#include "MyMallocLibcCalls.inc"  // aligned_alloc, memalign, ..., malloc_usable_size
 #endif
