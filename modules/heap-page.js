@@ -226,7 +226,14 @@ window.heapExplorer = (function () {
       list.forEach(function (e, i) {
         if (e.block && e.block.state === USED) text += ' #' + (i + 1) + ' in the free list is a block in use (' + (namesOf(e.block.name) || 'no name holds it') + ').';
       });
-      var listed = new Set(list.map(function (e) { return e.at; }));
+      var listed = new Set(list.map(function (e) { return e.at; })), below = null;
+      Array.from(blocks.values()).sort(function (a, b) { return a.offset - b.offset; }).forEach(function (b) {
+        if (below && below.state !== BROKEN && b.state !== BROKEN && b.offset === below.offset + below.size &&
+            b.left !== (below.state === FENCE ? 0 : below.size) && (b.state !== FENCE || b.left !== 0)) {
+          text += ' _leftSize at ' + b.offset + ' reads ' + b.left + ', but the block below has ' + below.size + ' bytes.';
+        }
+        below = b;
+      });
       blocks.forEach(function (b) {
         var end = b.offset - b.offset % L.chunkSize + L.chunkSize - L.fencepostSize;
         if (b.state === BROKEN) {
