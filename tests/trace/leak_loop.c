@@ -30,7 +30,7 @@ static char *remember(int i) {
 
 int main(void) {
   char line[128];
-  for (int i = 0; i < 20000; i++) {
+  for (int i = 0; i < 22223; i++) {
     snprintf(line, sizeof line, "note number %d", i);
     struct note *n = make_note(line);
     if (i % 2 == 0) remember(i);
