@@ -30,8 +30,9 @@ EXPLORE_PORT ?= $(PORT)
 serve: all
 	$(BUILD)/bin/modhost $(PORT) $(BUILD)/bin
 
+# make explore TRACE=FILE opens a program's recording (MYMALLOC_TRACE=FILE) in it.
 explore: all
-	scripts/explore $(BUILD)/bin $(EXPLORE_PORT)
+	scripts/explore $(BUILD)/bin $(EXPLORE_PORT) $(TRACE)
 
 bench:
 	scripts/ensure-deps bench

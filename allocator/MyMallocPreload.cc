@@ -19,6 +19,7 @@
 #include "MyMallocThreadCache.inc"  // the per-thread cache
 #include "MyMallocThreads.inc"      // a thread's arena, cache and counts, and its calls' roads
 #include "MyMallocInfo.inc"         // mallinfo2, malloc_stats, malloc_info, malloc_trim
+#include "MyMallocTrace.inc"        // MYMALLOC_TRACE: every call recorded
 
 namespace {
 
@@ -179,34 +180,49 @@ size_t allHeapsSize() {
 
 extern "C" {
 
+// Each records its call (traceCall, MyMallocTrace.inc): free before it hands the block
+// back, the others once they have their block.
+
 void *malloc(size_t size) noexcept {
   checkCall("malloc");
-  return takeBlock(size, kMallocCall);
+  void *p = takeBlock(size, kMallocCall);
+  traceCall(trace::kMalloc, size, 0, nullptr, p, __builtin_return_address(0));
+  return p;
 }
 
 void free(void *ptr) noexcept {
   checkCall("free", ptr);
+  traceCall(trace::kFree, 0, 0, ptr, nullptr, __builtin_return_address(0));
   giveBlock(ptr, kFreeCall);
 }
 
 void *realloc(void *ptr, size_t size) noexcept {
   checkCall("realloc", ptr);
-  return reallocBlock(ptr, size);
+  uint64_t before = traceBefore();
+  void *p = reallocBlock(ptr, size);
+  traceCall(trace::kRealloc, size, before, ptr, p, __builtin_return_address(0));
+  return p;
 }
 
 void *calloc(size_t count, size_t size) noexcept {
   checkCall("calloc");
-  return callocBlock(count, size);
+  void *p = callocBlock(count, size);
+  traceCall(trace::kCalloc, count, size, nullptr, p, __builtin_return_address(0));
+  return p;
 }
 
 void *aligned_alloc(size_t alignment, size_t size) noexcept {
   checkCall("aligned_alloc");
-  return alignedBlock(roundedAlignment(alignment), size);
+  void *p = alignedBlock(roundedAlignment(alignment), size);
+  traceCall(trace::kAlignedAlloc, size, alignment, nullptr, p, __builtin_return_address(0));
+  return p;
 }
 
 void *memalign(size_t alignment, size_t size) noexcept {
   checkCall("memalign");
-  return alignedBlock(roundedAlignment(alignment), size);
+  void *p = alignedBlock(roundedAlignment(alignment), size);
+  traceCall(trace::kMemalign, size, alignment, nullptr, p, __builtin_return_address(0));
+  return p;
 }
 
 int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
@@ -214,17 +230,24 @@ int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
   int saved = errno;
   errno = 0;
   void *p = alignedBlock(posixAlignment(alignment), size);
-  return posixResult(memptr, p, saved);
+  int result = posixResult(memptr, p, saved);
+  traceCall(trace::kPosixMemalign, size, alignment, nullptr, result == 0 ? p : nullptr,
+            __builtin_return_address(0));
+  return result;
 }
 
 void *valloc(size_t size) noexcept {
   checkCall("valloc");
-  return alignedBlock(getpagesize(), size);
+  void *p = alignedBlock(getpagesize(), size);
+  traceCall(trace::kValloc, size, getpagesize(), nullptr, p, __builtin_return_address(0));
+  return p;
 }
 
 void *pvalloc(size_t size) noexcept {
   checkCall("pvalloc");
-  return alignedBlock(getpagesize(), pageRounded(size));
+  void *p = alignedBlock(getpagesize(), pageRounded(size));
+  traceCall(trace::kPvalloc, size, getpagesize(), nullptr, p, __builtin_return_address(0));
+  return p;
 }
 
 size_t malloc_usable_size(void *ptr) noexcept { return ptr == nullptr ? 0 : usableSize(ptr); }

@@ -38,6 +38,8 @@ constexpr rlim_t kHeapLimit = 256ul << 20;  // heaprun's data segment: 128 chunk
 struct Query {
   char *script = nullptr;  // decoded, or null if not given
   char *example = nullptr;
+  char *names = nullptr;  // "PATH OFFSET" lines of a recording's call sites, to be named
+  char *trace = nullptr;  // "raw": the recording the server was started with (HEAP_TRACE)
   char *check = nullptr;  // "1": run under the heap check
   bool nulInScript = false;  // decoding would cut the script short there
 };
@@ -59,6 +61,8 @@ void parseQuery(char *query, Query *q) {
     unescape_url(value);
     char **field = strcmp(name, "script") == 0    ? &q->script
                    : strcmp(name, "example") == 0 ? &q->example
+                   : strcmp(name, "names") == 0   ? &q->names
+                   : strcmp(name, "trace") == 0   ? &q->trace
                    : strcmp(name, "check") == 0   ? &q->check
                                                   : nullptr;
     free(name);
@@ -92,24 +96,26 @@ char *readBody() {
   return body;
 }
 
-// The path of heaprun beside this module, or false if it does not fit.
-bool heaprunPath(char (&path)[PATH_MAX]) {
+// The path of program (heaprun, heaptrace) beside this module, or false if it does not fit.
+bool toolPath(const char *program, char (&path)[PATH_MAX]) {
   Dl_info info;
   if (dladdr(reinterpret_cast<void *>(&parseQuery), &info) == 0 || info.dli_fname == nullptr)
     return false;
   const char *slash = strrchr(info.dli_fname, '/');
   size_t dir = slash == nullptr ? 0 : static_cast<size_t>(slash - info.dli_fname) + 1;
-  if (dir + sizeof "heaprun" > sizeof path) return false;
+  size_t name = strlen(program) + 1;
+  if (dir + 2 + name > sizeof path) return false;
   memcpy(path, info.dli_fname, dir);
-  memcpy(path + dir, "heaprun", sizeof "heaprun");
-  if (dir == 0) memcpy(path, "./heaprun", sizeof "./heaprun");
+  if (dir == 0) memcpy(path, "./", dir = 2);
+  memcpy(path + dir, program, name);
   return true;
 }
 
-// heaprun's process: the script on standard input, both outputs into the pipe, bounded in
-// time and memory; under the heap check (MYMALLOC_CHECK=1) or with it off, whatever the
-// server's own environment says.
-[[noreturn]] void startHeaprun(const char *path, int script, int output, bool check) {
+// heaprun's process (or heaptrace's): the script on standard input, both outputs into the
+// pipe, bounded in time and memory; under the heap check (MYMALLOC_CHECK=1) or with it off,
+// whatever the server's own environment says.
+[[noreturn]] void startHeaprun(const char *path, const char *const *argv, int script, int output,
+                               bool check) {
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) _exit(126);
   if ((check ? setenv("MYMALLOC_CHECK", "1", 1) : unsetenv("MYMALLOC_CHECK")) != 0) _exit(126);
   rlimit cpu = {kRunSeconds, kRunSeconds};
@@ -119,9 +125,11 @@ bool heaprunPath(char (&path)[PATH_MAX]) {
       setrlimit(RLIMIT_DATA, &data) != 0)
     _exit(126);
   signal(SIGPIPE, SIG_DFL);
-  execl(path, "heaprun", static_cast<char *>(nullptr));
+  execv(path, const_cast<char *const *>(argv));
   _exit(127);
 }
+
+const char *const kHeaprunArgv[] = {"heaprun", nullptr};
 
 struct Run {
   char *output = nullptr;
@@ -165,10 +173,12 @@ void collect(int fd, long long deadline, Run *run) {
   }
 }
 
-// Runs heaprun on the script; what it wrote is in run->output (kept to the end of the process).
-void runHeaprun(const char *script, size_t length, bool check, Run *run) {
+// Runs heaprun on the script (or argv's tool on the input); what it wrote is in run->output
+// (kept to the end of the process).
+void runHeaprun(const char *script, size_t length, bool check, Run *run,
+                const char *const *argv = kHeaprunArgv) {
   char path[PATH_MAX];
-  if (!heaprunPath(path) || access(path, X_OK) != 0) {
+  if (!toolPath(argv[0], path) || access(path, X_OK) != 0) {
     run->problem = "heaprun was not found beside the module.";
     return;
   }
@@ -186,7 +196,7 @@ void runHeaprun(const char *script, size_t length, bool check, Run *run) {
     run->problem = "heaprun could not be started.";
     return;
   }
-  if (pid == 0) startHeaprun(path, input, pipes[1], check);
+  if (pid == 0) startHeaprun(path, argv, input, pipes[1], check);
   close(input);
   close(pipes[1]);
   collect(pipes[0], nowMillis() + kRunSeconds * 1000LL, run);
@@ -201,6 +211,42 @@ void runHeaprun(const char *script, size_t length, bool check, Run *run) {
                                                : "heaprun was ended by a signal.";
   else if (WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127)
     run->problem = "heaprun could not be started.";
+}
+
+// GET /heap?trace=raw: the bytes of the recording named by HEAP_TRACE in the server's
+// environment (make explore TRACE=FILE), which the page's script reads and draws.
+[[noreturn]] void serveRecording(FILE *client) {
+  const char *path = getenv("HEAP_TRACE");
+  int fd = path != nullptr && path[0] != '\0' ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+  if (fd < 0) {
+    fprintf(client, "Content-type: text/plain; charset=utf-8%c%c", '\n', '\n');
+    fprintf(client, "%s\n", path == nullptr || path[0] == '\0'
+                               ? "The server was started without a recording (make explore "
+                                 "TRACE=FILE)."
+                               : "The server's recording cannot be read.");
+    exit(0);
+  }
+  fprintf(client, "Content-type: application/octet-stream%c%c", '\n', '\n');
+  fflush(client);
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0)
+    if (writeAll(fileno(client), buf, static_cast<size_t>(n)) != 0) break;
+  exit(0);
+}
+
+// POST names=...: a recording's call sites named from their modules' symbol tables by
+// heaptrace --names, as a JSON array.
+[[noreturn]] void serveNames(FILE *client, const char *lines) {
+  static const char *const argv[] = {"heaptrace", "--names", nullptr};
+  Run run;
+  runHeaprun(lines, strlen(lines), false, &run, argv);
+  fprintf(client, "Content-type: application/json%c%c", '\n', '\n');
+  if (run.problem != nullptr || run.length == 0 || run.output[0] != '[')
+    fputs("null\n", client);
+  else
+    fwrite(run.output, 1, run.length, client);
+  exit(0);
 }
 
 }  // namespace
@@ -220,11 +266,13 @@ extern "C" void httprun(int fd, char *) {
   }
   char *body = readBody();
   if (body != nullptr) parseQuery(body, &q);  // the form's fields, after the address's
+  if (q.trace != nullptr && strcmp(q.trace, "raw") == 0) serveRecording(client);
+  if (q.names != nullptr) serveNames(client, q.names);
   const char *firstExample = kHeapExamples[0].script;  // the text area's default
   PageInput page{firstExample, strlen(firstExample), nullptr, false, nullptr, 0, nullptr, false};
   page.check = q.check != nullptr && strcmp(q.check, "1") == 0;
   const char *script = q.script;
-  if (script == nullptr && q.example == nullptr) {  // the first visit: the default's steps
+  if (script == nullptr && q.example == nullptr && q.trace == nullptr) {  // the first visit
     script = firstExample;
     page.example = kHeapExamples[0].name;
   }

@@ -92,9 +92,9 @@ void writeForm(FILE *out, const PageInput &in) {
       "name=\"check\" value=\"1\" id=\"check\"");
   if (in.check) put(out, " checked");
   put(out,
-      "> under the heap check (<code>MYMALLOC_CHECK=1</code>)</label> <label>or read a script or an "
-      "allocation trace from a file: <input type=\"file\" id=\"file\" accept=\".txt,.rep,"
-      ".trace,.script,text/plain\"></label></p>\n"
+      "> under the heap check (<code>MYMALLOC_CHECK=1</code>)</label> <label>or read a script, an "
+      "allocation trace or a program's recording (MYMALLOC_TRACE) from a file: <input "
+      "type=\"file\" id=\"file\"></label></p>\n"
       "<p id=\"toolong\" class=\"problem\" hidden></p></form>\n");
 }
 
@@ -106,6 +106,7 @@ void writePage(FILE *out, const PageInput &in) {
   fwrite(kHeapPageHtml, 1, static_cast<size_t>(headEnd - kHeapPageHtml), out);
   put(out, "<style>\n");
   put(out, kHeapPageCss);
+  put(out, kHeapTimelineCss);
   put(out, "</style>\n");
   put(out, headEnd);
   writeForm(out, in);
@@ -119,6 +120,7 @@ void writePage(FILE *out, const PageInput &in) {
         "<div id=\"explorer\"></div>\n<noscript><p class=\"problem\">The heap explorer draws "
         "the steps with JavaScript: turn it on to see them.</p></noscript>\n");
   put(out, "<script>\n");
+  put(out, kHeapTimelineJs);
   put(out, kHeapPageJs);
   put(out, "</script>\n");
   put(out, "</body>\n</html>\n");

@@ -480,7 +480,11 @@ window.heapExplorer = (function () {
   if (file) {
     file.addEventListener('change', function () {
       if (!file.files.length) return;
-      file.files[0].text().then(function (text) { form.elements.script.value = text; });
+      var chosen = file.files[0];
+      chosen.arrayBuffer().then(function (bytes) {
+        if (window.heapTimeline && window.heapTimeline.isRecording(bytes)) window.heapTimeline.open(chosen.name, bytes);
+        else form.elements.script.value = new TextDecoder().decode(bytes);
+      });
     });
   }
   var data = document.getElementById('heap-data'), root = document.getElementById('explorer');

@@ -97,6 +97,34 @@ async function closeBrowser(context, profile, seconds = closeSeconds) {
   }
 }
 
+// A page in a browser of its own that the server on port serves, closed when the test case t
+// ends: the browser first, then its profile folder. Any request to another place than the
+// server (or for /favicon.ico, which would be a 404) fails the case.
+async function openServedPage(t, chromium, port, { javaScript = true, width, height = 800 } = {}) {
+  const assert = require('node:assert/strict');
+  const os = require('node:os');
+  const path = require('node:path');
+  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'served-page-chromium-'));
+  const outside = [];
+  let context;
+  t.after(async () => {
+    await closeBrowser(context, profile);
+    assert.deepEqual(outside, [], 'the page asked for outside resources');
+  });
+  context = await chromium.launchPersistentContext(profile, {
+    executablePath: chromiumPath, headless: true, args: chromiumArgs, timeout: 30000,
+    javaScriptEnabled: javaScript, viewport: width ? { width, height } : undefined,
+  });
+  const page = context.pages()[0] ?? await context.newPage();
+  page.setDefaultTimeout(15000);
+  page.on('request', (r) => {
+    if (!r.url().startsWith(`http://127.0.0.1:${port}/`) && !r.url().startsWith('data:'))
+      outside.push(r.url());
+    if (new URL(r.url()).pathname === '/favicon.ico') outside.push(r.url());
+  });
+  return page;
+}
+
 module.exports = {
-  chromiumPath, chromiumArgs, chromiumIn, closeBrowser, loadChromium, startModhost,
+  chromiumPath, chromiumArgs, chromiumIn, closeBrowser, loadChromium, openServedPage, startModhost,
 };

@@ -14,7 +14,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const {
-  chromiumPath, chromiumArgs, closeBrowser, loadChromium, startModhost,
+  loadChromium, openServedPage, startModhost,
 } = require('./harness');
 
 const [modhost, moduleDir] = process.argv.slice(2);
@@ -36,28 +36,9 @@ test.after(async () => {
   }
 });
 
-// A page in a browser of its own, closed when the case ends: the browser first, then its
-// profile folder. Any request to another place than the server fails the case.
-async function openPage(t, { javaScript = true, width } = {}) {
-  const profile = fs.mkdtempSync(path.join(os.tmpdir(), 'heap-explorer-chromium-'));
-  const outside = [];
-  let context;
-  t.after(async () => {
-    await closeBrowser(context, profile);
-    assert.deepEqual(outside, [], 'the page asked for outside resources');
-  });
-  context = await chromium.launchPersistentContext(profile, {
-    executablePath: chromiumPath, headless: true, args: chromiumArgs, timeout: 30000,
-    javaScriptEnabled: javaScript, viewport: width ? { width, height: 800 } : undefined,
-  });
-  const page = context.pages()[0] ?? await context.newPage();
-  page.setDefaultTimeout(15000);
-  page.on('request', (r) => {
-    if (!r.url().startsWith(`http://127.0.0.1:${port}/`) && !r.url().startsWith('data:'))
-      outside.push(r.url());
-    if (new URL(r.url()).pathname === '/favicon.ico') outside.push(r.url());  // would be a 404
-  });
-  return page;
+// A page in a browser of its own, closed when the case ends (harness.js).
+function openPage(t, options) {
+  return openServedPage(t, chromium, port, options);
 }
 
 const picture = '#picture';
