@@ -152,6 +152,7 @@ BlockHeader *getNewChunk(const Heap &h) {
   BlockHeader *b = blockAt(start, kFencepostSize);
   b->_blockSize = kFreshBlockSize;
   b->_leftSize = 0;
+  patternFresh(b);
   return b;
 }
 
@@ -257,18 +258,21 @@ void initialize() {
   if (remainder < kMinBlockSize) {  // handed out whole
     unlinkFree(h, b, size);
     writeTags(b, size, kAllocatedBit);
+    carveStep(b, size, true);
     return payloadOf(b);
   }
   resizeFree(h, b, remainder);
   BlockHeader *n = blockAt(b, remainder);
   writeTags(n, blockSize, kAllocatedBit);  // n's _leftSize was written with the remainder's tags
+  carveStep(n, blockSize, false);
   return payloadOf(n);
 }
 
 // The block size for a request length: header added, rounded up to
 // kAlignment, at least kMinBlockSize; false if it does not fit in size_t.
 inline bool blockSizeFor(size_t size, size_t *blockSize) {
-  if (__builtin_add_overflow(size, kHeaderSize + kAlignment - 1, blockSize)) return false;
+  // slackRoom: the heap check's room after the request; 0 without the check
+  if (__builtin_add_overflow(size, kHeaderSize + kAlignment - 1 + slackRoom, blockSize)) return false;
   *blockSize &= ~(kAlignment - 1);
   if (*blockSize < kMinBlockSize) *blockSize = kMinBlockSize;
   return true;
@@ -276,7 +280,7 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 
 // No free block fits: grow by one chunk, whatever the request; its block
 // heads the list and is the first fit the search meets. Releases the lock.
-[[gnu::noinline]] void *growAndAllocate(const Heap &h, size_t blockSize) {
+[[gnu::noinline]] void *growAndAllocate(const Heap &h, size_t blockSize, size_t size) {
   void *p = nullptr;
   if (_initialized) {  // still 0 only if the system refused the first chunk
     BlockHeader *fresh = getNewChunk(h);
@@ -288,6 +292,7 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   if (p == nullptr && writeNoThrow(STDERR_FILENO, kNoMemoryMessage, sizeof kNoMemoryMessage - 1) < 0) {
     // nothing more can be reported
   }
+  if (p != nullptr) armStep(p, size);
   unlock(h);
   return p;
 }
@@ -307,12 +312,13 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   if (__builtin_expect(!_initialized, 0)) initialize();
   // Rounding up stays within the limit exactly when size <= kLargestRequest,
   // so this also refuses a size whose rounding would overflow.
-  if (__builtin_expect(size - 1 >= kLargestRequest, 0)) return refuse(h, size);
+  if (__builtin_expect(size - 1 >= kLargestRequest - slackRoom, 0)) return refuse(h, size);
   size_t blockSize;
   blockSizeFor(size, &blockSize);  // size is within the limit: no overflow
 
   void *p = __builtin_expect(_initialized, 1) ? tryAllocate(h, blockSize) : nullptr;
-  if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(h, blockSize);
+  if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(h, blockSize, size);
+  armStep(p, size);
   unlock(h);
   return p;
 }
@@ -333,9 +339,13 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 
   if (!leftFree && !rightFree) {  // nothing to merge: the block alone heads the list
     b->_blockSize = size;
-    return pushFront(h, b);
+    pushFront(h, b);
+    return mergeStep(b, b, reinterpret_cast<char *>(right));
   }
-  if (!rightFree) return resizeFree(h, left, leftWord + size, right);  // left grows in place
+  if (!rightFree) {  // left grows in place
+    resizeFree(h, left, leftWord + size, right);
+    return mergeStep(left, b, reinterpret_cast<char *>(right));
+  }
   BlockHeader *merged = b;  // takes right's place; a free left leaves its own
   if (leftFree) {
     unlinkFree(h, left, leftWord);
@@ -344,6 +354,8 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
     merged = left;
   }
   takePlace(h, right, merged, size + rightWord);
+  // right's header, links and index word are payload of the merged block now
+  mergeStep(merged, b, reinterpret_cast<char *>(right) + (rightWord < kFreeKept ? rightWord : kFreeKept));
 }
 
 // Entered with the lock held; releases it.
@@ -389,7 +401,7 @@ void *realloc(void *ptr, size_t size) noexcept {
   if (ptr == nullptr) return fresh;
   if (fresh == nullptr && size != 0) return nullptr;
   if (fresh != nullptr) {
-    size_t old = payloadSize(ptr);
+    size_t old = usableBytes(ptr, payloadSize(ptr));
     memcpy(fresh, ptr, size < old ? size : old);
   }
   lock(firstHeap);  // realloc goes on
@@ -436,7 +448,9 @@ void *valloc(size_t size) noexcept { return alignedEntry(getpagesize(), size, "v
 void *pvalloc(size_t size) noexcept {
   return alignedEntry(getpagesize(), pageRounded(size), "pvalloc");
 }
-size_t malloc_usable_size(void *ptr) noexcept { return ptr == nullptr ? 0 : payloadSize(ptr); }
+size_t malloc_usable_size(void *ptr) noexcept {
+  return ptr == nullptr ? 0 : usableBytes(ptr, payloadSize(ptr));
+}
 
 }  // extern "C"
 #endif

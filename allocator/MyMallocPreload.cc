@@ -49,10 +49,10 @@ bool resizeInPlace(const Heap &h, BlockHeader *b, size_t blockSize) {
   return true;
 }
 
-// The bytes the block at ptr holds.
+// The bytes the block at ptr holds (under the heap check, the bytes asked for).
 size_t usableSize(void *ptr) {
   BlockHeader *h = headerOf(ptr);
-  return (isMapped(h) ? mappedSize(h) : sizeOf(h)) - kHeaderSize;
+  return usableBytes(ptr, (isMapped(h) ? mappedSize(h) : sizeOf(h)) - kHeaderSize);
 }
 
 // Moves the block to a new one of size bytes, copying what both hold.
@@ -67,22 +67,28 @@ void *moveBlock(void *ptr, size_t size) {
   BlockHeader *h = headerOf(ptr);
   if (isMapped(h)) return unmapBlock(h), fresh;
   lock(firstHeap);
+  checkMerge(ptr, "realloc", nullptr);
   freeObject(firstHeap, ptr);
   return fresh;
 }
 
-void *reallocBlock(void *ptr, size_t size) {
+// caller: the program's call, for a report. A block given back is checked
+// as free checks it. Under the heap check (and until its setting is read) a
+// block always moves, so that its slack is laid out afresh.
+void *reallocBlock(void *ptr, size_t size, void *caller) {
   if (ptr == nullptr) return takeBlock(size, kReallocCall);
   if (size == 0) {
-    giveBlock(ptr, kReallocCall);
+    giveBlock(ptr, kReallocCall, caller);
     return nullptr;
   }
+  acceptGiven(ptr, "realloc", caller, false);
   countCall(kReallocCall);
   BlockHeader *h = headerOf(ptr);
   bool large = size >= mapThresholdNow();
-  if (isMapped(h)) return large ? remapBlock(ptr, size, 0) : moveBlock(ptr, size);
+  bool inPlace = slackRoom == 0;
+  if (isMapped(h)) return large && inPlace ? remapBlock(ptr, size, 0) : moveBlock(ptr, size);
   size_t blockSize;
-  if (!large && blockSizeFor(size, &blockSize)) {
+  if (!large && inPlace && blockSizeFor(size, &blockSize)) {
     lock(firstHeap);
     bool stays = resizeInPlace(firstHeap, h, blockSize);
     unlock(firstHeap);
@@ -167,12 +173,12 @@ void *malloc(size_t size) noexcept {
 
 void free(void *ptr) noexcept {
   checkCall("free", ptr);
-  giveBlock(ptr, kFreeCall);
+  giveBlock(ptr, kFreeCall, __builtin_return_address(0));
 }
 
 void *realloc(void *ptr, size_t size) noexcept {
   checkCall("realloc", ptr);
-  return reallocBlock(ptr, size);
+  return reallocBlock(ptr, size, __builtin_return_address(0));
 }
 
 void *calloc(size_t count, size_t size) noexcept {
@@ -208,6 +214,10 @@ void *pvalloc(size_t size) noexcept {
   return alignedBlock(getpagesize(), pageRounded(size));
 }
 
-size_t malloc_usable_size(void *ptr) noexcept { return ptr == nullptr ? 0 : usableSize(ptr); }
+size_t malloc_usable_size(void *ptr) noexcept {
+  if (ptr == nullptr) return 0;
+  acceptGiven(ptr, "malloc_usable_size", __builtin_return_address(0), false);
+  return usableSize(ptr);
+}
 
 }  // extern "C"

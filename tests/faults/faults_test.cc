@@ -65,12 +65,14 @@ Outcome run(Runtime runtime, const std::string &fault, const std::string &size) 
   o.out = r.out;
   o.err = r.err;
   o.status = r.status;
-  std::smatch m;
-  static const std::regex marker("(?:^|\n)((call|touch) (\\d+))\n");
-  for (auto it = std::sregex_iterator(r.out.begin(), r.out.end(), marker);
-       it != std::sregex_iterator(); ++it) {
-    o.marker = (*it)[2];
-    o.line = std::stoi((*it)[3]);
+  static const std::regex marker("(call|touch) (\\d+)");
+  for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    std::string line = r.out.substr(at, end - at);
+    std::smatch m;
+    if (std::regex_match(line, m, marker)) {
+      o.marker = m[1];
+      o.line = std::stoi(m[2]);
+    }
   }
   size_t newline = r.err.find('\n');
   if (newline != std::string::npos && newline + 1 == r.err.size())
@@ -181,12 +183,14 @@ const char *promisedReport(Runtime runtime, const std::string &fault, const std:
   bool check = runtime != Runtime::kPreload;
   bool mapped = size == "256k" && runtime != Runtime::kCompiledInCheck;
   if (startsWith(fault, "double-free")) {
-    // A mapped block is gone once freed: its address is no longer the allocator's at all.
-    return mapped ? "double free|invalid pointer" : "double free";
+    // A mapped block is gone once freed: its address is no longer the allocator's at all; and
+    // memory handed out again since is another block's.
+    return mapped || fault == "double-free-after-reuse" ? "^(double free|invalid pointer)"
+                                                        : "^double free of";
   }
-  if (startsWith(fault, "invalid-")) return "invalid pointer";
+  if (startsWith(fault, "invalid-")) return "^invalid pointer";
   if (!check) return nullptr;
-  if (startsWith(fault, "overflow-")) return "written past the end";
+  if (startsWith(fault, "overflow-")) return "^written past the";
   if (startsWith(fault, "underflow-")) return "header|invalid pointer";
   // fault == "write-after-free": a mapped block went back to the system, so the write itself
   // faults in the program, as on glibc.
@@ -271,13 +275,10 @@ std::string caseName(const testing::TestParamInfo<Case> &info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(glibc, FaultEnds, testing::ValuesIn(cases(Runtime::kGlibc)), caseName);
-// Not yet: the always-on checks of the preload library and the heap check's slack and
-// freed-block patterns are being built; these instantiations are enabled with them.
-INSTANTIATE_TEST_SUITE_P(DISABLED_preload, FaultEnds, testing::ValuesIn(cases(Runtime::kPreload)),
+INSTANTIATE_TEST_SUITE_P(preload, FaultEnds, testing::ValuesIn(cases(Runtime::kPreload)), caseName);
+INSTANTIATE_TEST_SUITE_P(preload_check, FaultEnds, testing::ValuesIn(cases(Runtime::kPreloadCheck)),
                          caseName);
-INSTANTIATE_TEST_SUITE_P(DISABLED_preload_check, FaultEnds,
-                         testing::ValuesIn(cases(Runtime::kPreloadCheck)), caseName);
-INSTANTIATE_TEST_SUITE_P(DISABLED_compiled_in_check, FaultEnds,
+INSTANTIATE_TEST_SUITE_P(compiled_in_check, FaultEnds,
                          testing::ValuesIn(cases(Runtime::kCompiledInCheck)), caseName);
 
 }  // namespace
