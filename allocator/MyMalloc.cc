@@ -99,7 +99,9 @@ constexpr Heap firstHeap{&_freeListSentinel, &mutex, &_heapSize, &firstIndex, 0}
 #include "MyMallocOptions.inc"  // the settings from the environment
 #include "MyMallocTable.inc"    // which chunk or mapped block a pointer lies in
 #include "MyMallocWalk.inc"     // the heap walk and the table of regions
-#include "MyMallocCheck.inc"    // MYMALLOC_CHECK
+#include "MyMallocReport.inc"   // the one line of every fault
+#include "MyMallocPatterns.inc"  // the heap check's slack and free-block patterns
+#include "MyMallocCheck.inc"    // the checks of a pointer given back, and MYMALLOC_CHECK
 
 namespace {
 
