@@ -61,6 +61,11 @@ namespace {
 
 char verbose;  // set by the one-time set-up; the exit report is printed while set
 
+// Whether the one-time set-up has completed. Written once, under mutex, with
+// release; read with acquire (a plain load on x86), so that a thread working
+// on another heap of the preload library sees the set-up done or not at all.
+inline bool isSetUp() { return __atomic_load_n(&_initialized, __ATOMIC_ACQUIRE) != 0; }
+
 BlockHeader *blockAt(void *base, size_t offset) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) + offset);
 }
@@ -119,7 +124,7 @@ namespace {
 [[gnu::always_inline]] inline void lock(const Heap &h, const char *call = nullptr,
                                         void *given = nullptr) {
   if (!__libc_single_threaded) pthread_mutex_lock(h.lock);
-  if (__builtin_expect(checkWanted, 0)) checkOnLock(h, call, __builtin_return_address(0), given);
+  if (__builtin_expect(checkIsWanted(), 0)) checkOnLock(h, call, __builtin_return_address(0), given);
 }
 [[gnu::always_inline]] inline void unlock(const Heap &h) {
   if (__builtin_expect(checkAfterThis, 0)) checkOnUnlock();
@@ -157,7 +162,6 @@ BlockHeader *getNewChunk(const Heap &h) {
   char *start = chunkMemory(h);
   if (start == nullptr || !noteSpan(start, kChunkSize, h.number, false)) return nullptr;
   *h.size += kChunkSize;
-  if (!_initialized) _memStart = start;  // the first chunk of all: the first heap's
   noteChunk(h, start, kChunkSize);
   blockAt(start, 0)->_blockSize = kAllocatedBit;                           // left fencepost
   blockAt(start, kChunkSize - kFencepostSize)->_blockSize = kAllocatedBit;  // right fencepost
@@ -230,10 +234,11 @@ void initialize() {
   }
   BlockHeader *first = getNewChunk(firstHeap);
   if (first == nullptr) return;
+  _memStart = blockBelow(first, kFencepostSize);  // the first chunk: the origin of offsets
   _freeList = &_freeListSentinel;
   _freeListSentinel._nextFree = _freeListSentinel._prevFree = &_freeListSentinel;
   pushFront(firstHeap, first);
-  _initialized = 1;
+  __atomic_store_n(&_initialized, 1, __ATOMIC_RELEASE);
 }
 
 // ---- First fit and the carve ----
@@ -284,7 +289,7 @@ void initialize() {
 // kAlignment, at least kMinBlockSize; false if it does not fit in size_t.
 inline bool blockSizeFor(size_t size, size_t *blockSize) {
   // slackRoom: the heap check's room after the request; 0 without the check
-  if (__builtin_add_overflow(size, kHeaderSize + kAlignment - 1 + slackRoom, blockSize)) return false;
+  if (__builtin_add_overflow(size, kHeaderSize + kAlignment - 1 + slackRoomNow(), blockSize)) return false;
   *blockSize &= ~(kAlignment - 1);
   if (*blockSize < kMinBlockSize) *blockSize = kMinBlockSize;
   return true;
@@ -294,7 +299,7 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 // heads the list and is the first fit the search meets. Releases the lock.
 [[gnu::noinline]] void *growAndAllocate(const Heap &h, size_t blockSize, size_t size) {
   void *p = nullptr;
-  if (_initialized) {  // still 0 only if the system refused the first chunk
+  if (isSetUp()) {  // not only if the system refused the first chunk
     BlockHeader *fresh = getNewChunk(h);
     if (fresh != nullptr) {
       pushFront(h, fresh);
@@ -317,18 +322,29 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   return nullptr;
 }
 
+void *allocateObject(const Heap &h, size_t size);
+
+// The first request of all: the one-time set-up, then the request. If the
+// system refused the first chunk, there is no heap and no fit. Releases the lock.
+[[gnu::noinline]] void *allocateFirst(const Heap &h, size_t size) {
+  initialize();
+  if (isSetUp()) return allocateObject(h, size);
+  if (size - 1 >= kLargestRequest) return refuse(h, size);
+  return growAndAllocate(h, 0, 0);  // writes the message
+}
+
 // Entered with the lock held; releases it on every path. Inline in the entry
 // points: the common case is a set-up heap, a request within the limit and
 // a fit on the list; the rest is out of line.
 [[gnu::always_inline]] inline void *allocateObject(const Heap &h, size_t size) {
-  if (__builtin_expect(!_initialized, 0)) initialize();
+  if (__builtin_expect(!isSetUp(), 0)) return allocateFirst(h, size);
   // Rounding up stays within the limit exactly when size <= kLargestRequest,
   // so this also refuses a size whose rounding would overflow.
-  if (__builtin_expect(size - 1 >= kLargestRequest - slackRoom, 0)) return refuse(h, size);
+  if (__builtin_expect(size - 1 >= kLargestRequest - slackRoomNow(), 0)) return refuse(h, size);
   size_t blockSize;
   blockSizeFor(size, &blockSize);  // size is within the limit: no overflow
 
-  void *p = __builtin_expect(_initialized, 1) ? tryAllocate(h, blockSize) : nullptr;
+  void *p = tryAllocate(h, blockSize);
   if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(h, blockSize, size);
   armStep(p, size);
   unlock(h);
@@ -433,36 +449,5 @@ void *calloc(size_t count, size_t size) noexcept {
 
 }  // extern "C"
 
-// The rest of libc's interface, on the same heap (see MyMalloc.h). Each call
-// counts as a malloc. Inline, so that the heap check sees the entry point's caller.
-[[gnu::always_inline]] static inline void *alignedEntry(size_t alignment, size_t size,
-                                                        const char *call) {
-  lock(firstHeap, call);
-  increaseMallocCalls();
-  return allocateAlignedObject(firstHeap, alignment, size);
-}
-
-extern "C" {
-
-void *aligned_alloc(size_t alignment, size_t size) noexcept {
-  return alignedEntry(alignment, size, "aligned_alloc");
-}
-void *memalign(size_t alignment, size_t size) noexcept {
-  return alignedEntry(alignment, size, "memalign");
-}
-int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
-  int saved = errno;
-  errno = 0;
-  void *p = alignedEntry(posixAlignment(alignment), size, "posix_memalign");
-  return posixResult(memptr, p, saved);
-}
-void *valloc(size_t size) noexcept { return alignedEntry(getpagesize(), size, "valloc"); }
-void *pvalloc(size_t size) noexcept {
-  return alignedEntry(getpagesize(), pageRounded(size), "pvalloc");
-}
-size_t malloc_usable_size(void *ptr) noexcept {
-  return ptr == nullptr ? 0 : usableBytes(ptr, payloadSize(ptr));
-}
-
-}  // extern "C"
+#include "MyMallocLibcCalls.inc"  // aligned_alloc, memalign, ..., malloc_usable_size
 #endif

@@ -16,7 +16,8 @@
 
 #include "MyMallocLarge.inc"        // mapped large blocks
 #include "MyMallocArenas.inc"       // a heap per set of threads, and blocks returned to it
-#include "MyMallocThreadCache.inc"  // the per-thread cache, the thread's arena, its counts
+#include "MyMallocThreadCache.inc"  // the per-thread cache
+#include "MyMallocThreads.inc"      // a thread's arena, cache and counts, and its calls' roads
 #include "MyMallocInfo.inc"         // mallinfo2, malloc_stats, malloc_info, malloc_trim
 
 namespace {
@@ -87,7 +88,7 @@ void *reallocBlock(void *ptr, size_t size, void *caller) {
   countCall(kReallocCall);
   BlockHeader *h = headerOf(ptr);
   bool large = size >= mapThresholdNow();
-  bool inPlace = slackRoom == 0;  // under the heap check a block always moves
+  bool inPlace = slackRoomNow() == 0;  // under the heap check a block always moves
   if (isMapped(h)) {
     if (!large || !inPlace) return moveBlock(ptr, size);
     Span s;
@@ -142,7 +143,7 @@ void *alignedBlock(size_t alignment, size_t size) {
 // touches is a checked one.
 // Inline, so that the check names the entry point's caller.
 [[gnu::always_inline]] inline void checkCall(const char *call, void *given = nullptr) {
-  if (__builtin_expect(checkWanted, 0)) {
+  if (__builtin_expect(checkIsWanted(), 0)) {
     lock(firstHeap, call, given);
     unlock(firstHeap);
   }
