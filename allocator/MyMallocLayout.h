@@ -90,20 +90,13 @@ static_assert(kHeaderSize % kAlignment == 0 && kFencepostSize % kAlignment == 0 
 constexpr size_t kMappedBit = 2;
 static_assert(kAlignment % 4 == 0 || !kMapsLargeBlocks);
 
-// Bit 2 of an allocated block's _blockSize: the block is parked, freed by
-// the program but not yet back on a free list (in a thread's cache of the
-// preload library). A free of a parked block is a double free. Block sizes
-// are multiples of 8, so the bit is clear in every size.
-constexpr size_t kParkedBit = 4;
-static_assert(kAlignment % 8 == 0 && (kParkedBit & (kAllocatedBit | kMappedBit)) == 0);
-
 // Heap navigation. Templates, so that a file's own non-template function of the same name is
 // chosen over these.
 
-// A block's size, header included, without the allocated and parked bits.
+// A block's size, header included, without the allocated bit.
 template <typename Header>
 inline size_t sizeOf(const Header *b) {
-  return b->_blockSize & ~(kAllocatedBit | kParkedBit);
+  return b->_blockSize & ~kAllocatedBit;
 }
 
 // The header of the block whose payload starts at payload (const if payload is). The address

@@ -13,6 +13,7 @@
 #include "MyMalloc.cc"
 
 #include <malloc.h>
+#include <sys/auxv.h>
 
 #include "MyMallocLarge.inc"        // mapped large blocks
 #include "MyMallocArenas.inc"       // a heap per set of threads, and blocks returned to it
