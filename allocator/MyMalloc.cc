@@ -1,15 +1,13 @@
 // MyMalloc: the classic boundary-tag allocator. 2 MiB chunks from sbrk, each
 // fenced at both ends; one circular free list behind a sentinel; first fit,
 // carved from the high end of the block it splits; free merges at once with
-// free neighbours; one mutex. Read it top to bottom: the heap, getting a chunk,
-// the free list, the set-up, the search and the carve, free, the entry points.
-// MyMallocLayout.h has the words and the block header.
-//
-// Users compile this one file in (g++ prog.cc MyMalloc.cc); it includes the
-// parts beside it, each before the code that uses it. Nothing on the
-// allocation and free paths allocates; no C++ runtime is needed.
-// MyMallocPreload.cc builds the preload library (libmymalloc.so) on this core
-// with entry points of its own.
+// free neighbours; one mutex. Read it top to bottom: the heap, the lock,
+// getting a chunk, the set-up, the search and the carve, free, the entry
+// points. MyMallocLayout.h has the words and the block header. Users compile
+// this one file in (g++ prog.cc MyMalloc.cc); it includes the parts beside it,
+// each before the code that uses it. Nothing on the allocation and free paths
+// allocates; no C++ runtime is needed. MyMallocPreload.cc builds the preload
+// library (libmymalloc.so) on this core with entry points of its own.
 
 // g++ counts __builtin_return_address (the heap check's caller) as a call that
 // may throw, which in a noexcept entry point needs the C++ runtime. Nothing
@@ -172,54 +170,13 @@ BlockHeader *getNewChunk(const Heap &h) {
   return b;
 }
 
-// ---- The free list ----
-// Every change to the list, and every change of a listed block's size, goes
-// through these four, which tell the size index.
+}  // namespace
 
-// Puts b, its size set, at the head of the free list, right after the sentinel.
-void pushFront(const Heap &h, BlockHeader *b) {
-  BlockHeader *head = h.freeList->_nextFree;
-  b->_nextFree = head;
-  b->_prevFree = h.freeList;
-  head->_prevFree = b;
-  h.freeList->_nextFree = b;
-  noteListed(*h.index, b);
-}
+#include "MyMallocFreeList.inc"  // pushFront, unlinkFree, resizeFree, takePlace
 
-// b, of the given size, leaves the list.
-void unlinkFree(const Heap &h, BlockHeader *b, size_t size) {
-  b->_nextFree->_prevFree = b->_prevFree;
-  b->_prevFree->_nextFree = b->_nextFree;
-  noteUnlisted(*h.index, b, size);
-}
-
-// A listed block's new size; it keeps its place. next: as for writeTags.
-inline void resizeFree(const Heap &h, BlockHeader *b, size_t size, BlockHeader *next = nullptr) {
-  size_t old = b->_blockSize;
-  writeTags(b, size, 0, next);
-  noteResized(*h.index, b, old);
-}
-
-// b, not listed, takes the listed block old's place, with the given size.
-void takePlace(const Heap &h, BlockHeader *old, BlockHeader *b, size_t size) {
-  size_t oldSize = old->_blockSize;
-  BlockHeader *next = old->_nextFree;
-  BlockHeader *prev = old->_prevFree;
-  b->_nextFree = next;
-  b->_prevFree = prev;
-  next->_prevFree = b;
-  prev->_nextFree = b;
-  writeTags(b, size, 0);
-  noteTookPlace(*h.index, old, oldSize, b);
-}
+namespace {
 
 // ---- The one-time set-up ----
-
-// fork() copies the heap as it stands. Holding the lock across it means no
-// other thread is half-way through a change, and the child, whose only thread
-// is the one that forked, starts with the lock free and can allocate.
-void lockForFork() { pthread_mutex_lock(&mutex); }
-void unlockAfterFork() { pthread_mutex_unlock(&mutex); }
 
 // If the system refuses the first chunk, _initialized stays 0 and a later
 // call tries again. The exit report and the fork handlers are registered
@@ -230,7 +187,12 @@ void initialize() {
   if (!verbose) {
     verbose = 1;
     atexit(atExitHandlerInC);
-    pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork);
+    // fork() copies the heap as it stands. Holding the lock across it means
+    // no other thread is half-way through a change, and the child, whose only
+    // thread is the one that forked, starts with the lock free.
+    auto lockIt = [] { pthread_mutex_lock(&mutex); };
+    auto unlockIt = [] { pthread_mutex_unlock(&mutex); };
+    pthread_atfork(lockIt, unlockIt, unlockIt);
   }
   BlockHeader *first = getNewChunk(firstHeap);
   if (first == nullptr) return;
