@@ -166,7 +166,6 @@ BlockHeader *getNewChunk(const Heap &h) {
   BlockHeader *b = blockAt(start, kFencepostSize);
   b->_blockSize = kFreshBlockSize;
   b->_leftSize = 0;
-  patternFresh(b);
   return b;
 }
 
