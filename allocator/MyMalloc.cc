@@ -102,7 +102,9 @@ constexpr Heap firstHeap{&_freeListSentinel, &mutex, &_heapSize, &firstIndex, 0}
 #include "MyMallocOptions.inc"  // the settings from the environment
 #include "MyMallocTable.inc"    // which chunk or mapped block a pointer lies in
 #include "MyMallocWalk.inc"     // the heap walk and the table of regions
-#include "MyMallocCheck.inc"    // MYMALLOC_CHECK
+#include "MyMallocReport.inc"   // the one line of every fault
+#include "MyMallocPatterns.inc"  // the heap check's slack and free-block patterns
+#include "MyMallocCheck.inc"    // the checks of a pointer given back, and MYMALLOC_CHECK
 
 namespace {
 
@@ -232,18 +234,21 @@ void initialize() {
   if (remainder < kMinBlockSize) {  // handed out whole
     unlinkFree(h, b, size);
     writeTags(b, size, kAllocatedBit);
+    carveStep(b, size, true);
     return payloadOf(b);
   }
   resizeFree(h, b, remainder);
   BlockHeader *n = blockAt(b, remainder);
   writeTags(n, blockSize, kAllocatedBit);  // n's _leftSize was written with the remainder's tags
+  carveStep(n, blockSize, false);
   return payloadOf(n);
 }
 
 // The block size for a request length: header added, rounded up to
 // kAlignment, at least kMinBlockSize; false if it does not fit in size_t.
 inline bool blockSizeFor(size_t size, size_t *blockSize) {
-  if (__builtin_add_overflow(size, kHeaderSize + kAlignment - 1, blockSize)) return false;
+  // slackRoom: the heap check's room after the request; 0 without the check
+  if (__builtin_add_overflow(size, kHeaderSize + kAlignment - 1 + slackRoomNow(), blockSize)) return false;
   *blockSize &= ~(kAlignment - 1);
   if (*blockSize < kMinBlockSize) *blockSize = kMinBlockSize;
   return true;
@@ -251,7 +256,7 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 
 // No free block fits: grow by one chunk, whatever the request; its block
 // heads the list and is the first fit the search meets. Releases the lock.
-[[gnu::noinline]] void *growAndAllocate(const Heap &h, size_t blockSize) {
+[[gnu::noinline]] void *growAndAllocate(const Heap &h, size_t blockSize, size_t size) {
   void *p = nullptr;
   if (isSetUp()) {  // not only if the system refused the first chunk
     BlockHeader *fresh = getNewChunk(h);
@@ -263,6 +268,7 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   if (p == nullptr && writeNoThrow(STDERR_FILENO, kNoMemoryMessage, sizeof kNoMemoryMessage - 1) < 0) {
     // nothing more can be reported
   }
+  if (p != nullptr) armStep(p, size);
   unlock(h);
   return p;
 }
@@ -283,7 +289,7 @@ void *allocateObject(const Heap &h, size_t size);
   initialize();
   if (isSetUp()) return allocateObject(h, size);
   if (size - 1 >= kLargestRequest) return refuse(h, size);
-  return growAndAllocate(h, 0);  // writes the message
+  return growAndAllocate(h, 0, 0);  // writes the message
 }
 
 // Entered with the lock held; releases it on every path. Inline in the entry
@@ -293,12 +299,13 @@ void *allocateObject(const Heap &h, size_t size);
   if (__builtin_expect(!isSetUp(), 0)) return allocateFirst(h, size);
   // Rounding up stays within the limit exactly when size <= kLargestRequest,
   // so this also refuses a size whose rounding would overflow.
-  if (__builtin_expect(size - 1 >= kLargestRequest, 0)) return refuse(h, size);
+  if (__builtin_expect(size - 1 >= kLargestRequest - slackRoomNow(), 0)) return refuse(h, size);
   size_t blockSize;
   blockSizeFor(size, &blockSize);  // size is within the limit: no overflow
 
   void *p = tryAllocate(h, blockSize);
-  if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(h, blockSize);
+  if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(h, blockSize, size);
+  armStep(p, size);
   unlock(h);
   return p;
 }
@@ -319,9 +326,13 @@ void *allocateObject(const Heap &h, size_t size);
 
   if (!leftFree && !rightFree) {  // nothing to merge: the block alone heads the list
     b->_blockSize = size;
-    return pushFront(h, b);
+    pushFront(h, b);
+    return mergeStep(b, b, reinterpret_cast<char *>(right));
   }
-  if (!rightFree) return resizeFree(h, left, leftWord + size, right);  // left grows in place
+  if (!rightFree) {  // left grows in place
+    resizeFree(h, left, leftWord + size, right);
+    return mergeStep(left, b, reinterpret_cast<char *>(right));
+  }
   BlockHeader *merged = b;  // takes right's place; a free left leaves its own
   if (leftFree) {
     unlinkFree(h, left, leftWord);
@@ -330,6 +341,8 @@ void *allocateObject(const Heap &h, size_t size);
     merged = left;
   }
   takePlace(h, right, merged, size + rightWord);
+  // right's header, links and index word are payload of the merged block now
+  mergeStep(merged, b, reinterpret_cast<char *>(right) + (rightWord < kFreeKept ? rightWord : kFreeKept));
 }
 
 // Entered with the lock held; releases it.
@@ -375,7 +388,7 @@ void *realloc(void *ptr, size_t size) noexcept {
   if (ptr == nullptr) return fresh;
   if (fresh == nullptr && size != 0) return nullptr;
   if (fresh != nullptr) {
-    size_t old = payloadSize(ptr);
+    size_t old = usableBytes(ptr, payloadSize(ptr));
     memcpy(fresh, ptr, size < old ? size : old);
   }
   lock(firstHeap);  // realloc goes on

@@ -13,6 +13,7 @@
 #include "MyMalloc.cc"
 
 #include <malloc.h>
+#include <sys/auxv.h>
 
 #include "MyMallocLarge.inc"        // mapped large blocks
 #include "MyMallocArenas.inc"       // a heap per set of threads, and blocks returned to it
@@ -55,10 +56,10 @@ bool resizeInPlace(const Heap &h, BlockHeader *b, size_t blockSize) {
   return true;
 }
 
-// The bytes the block at ptr holds.
+// The bytes the block at ptr holds (under the heap check, the bytes asked for).
 size_t usableSize(void *ptr) {
   BlockHeader *h = headerOf(ptr);
-  return (isMapped(h) ? mappedSize(h) : sizeOf(h)) - kHeaderSize;
+  return usableBytes(ptr, (isMapped(h) ? mappedSize(h) : sizeOf(h)) - kHeaderSize);
 }
 
 // Moves the block to a new one of size bytes, copying what both hold.
@@ -72,26 +73,31 @@ void *moveBlock(void *ptr, size_t size) {
   // seldom followed by a request of its old size, and the heap can merge it.
   BlockHeader *h = headerOf(ptr);
   if (isMapped(h)) return unmapBlock(h), fresh;
-  freeToArena(arenaFor(&threadCache), ptr);
+  freeToArena(arenaFor(&threadCache), ptr, "realloc", nullptr);
   return fresh;
 }
 
-void *reallocBlock(void *ptr, size_t size) {
+// caller: the program's call, for a report. A block given back is checked
+// as free checks it. Under the heap check (and until its setting is read) a
+// block always moves, so that its slack is laid out afresh.
+void *reallocBlock(void *ptr, size_t size, void *caller) {
   if (ptr == nullptr) return takeBlock(size, kReallocCall);
   if (size == 0) {
-    giveBlock(ptr, kReallocCall);
+    giveBlock(ptr, kReallocCall, caller);
     return nullptr;
   }
+  acceptGiven(ptr, "realloc", caller, false);
   countCall(kReallocCall);
   BlockHeader *h = headerOf(ptr);
   bool large = size >= mapThresholdNow();
+  bool inPlace = slackRoomNow() == 0;  // under the heap check a block always moves
   if (isMapped(h)) {
-    if (!large) return moveBlock(ptr, size);
+    if (!large || !inPlace) return moveBlock(ptr, size);
     Span s;
     return remapBlock(ptr, size, spanOf(h, &s) ? s.heap : 0);
   }
   size_t blockSize;
-  if (!large && blockSizeFor(size, &blockSize)) {  // in place, under the lock of the block's arena
+  if (!large && inPlace && blockSizeFor(size, &blockSize)) {  // in place, under the lock of the block's arena
     const Heap &heap = arenaOfBlock(ptr).heap;
     lock(heap);
     bool stays = resizeInPlace(heap, h, blockSize);
@@ -192,15 +198,17 @@ void *malloc(size_t size) noexcept {
 
 void free(void *ptr) noexcept {
   checkCall("free", ptr);
-  traceCall(trace::kFree, 0, 0, ptr, nullptr, __builtin_return_address(0));
-  giveBlock(ptr, kFreeCall);
+  void *caller = __builtin_return_address(0);
+  traceCall(trace::kFree, 0, 0, ptr, nullptr, caller);
+  giveBlock(ptr, kFreeCall, caller);
 }
 
 void *realloc(void *ptr, size_t size) noexcept {
   checkCall("realloc", ptr);
+  void *caller = __builtin_return_address(0);
   uint64_t before = traceBefore();
-  void *p = reallocBlock(ptr, size);
-  traceCall(trace::kRealloc, size, before, ptr, p, __builtin_return_address(0));
+  void *p = reallocBlock(ptr, size, caller);
+  traceCall(trace::kRealloc, size, before, ptr, p, caller);
   return p;
 }
 
@@ -250,6 +258,10 @@ void *pvalloc(size_t size) noexcept {
   return p;
 }
 
-size_t malloc_usable_size(void *ptr) noexcept { return ptr == nullptr ? 0 : usableSize(ptr); }
+size_t malloc_usable_size(void *ptr) noexcept {
+  if (ptr == nullptr) return 0;
+  acceptGiven(ptr, "malloc_usable_size", __builtin_return_address(0), false);
+  return usableSize(ptr);
+}
 
 }  // extern "C"

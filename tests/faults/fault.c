@@ -1,0 +1,223 @@
+/* fault: a user's program with one memory fault, as it would be written, for seeing what the
+ * allocator makes of it.
+ *
+ * Usage: fault CLASS SIZE
+ *   CLASS: double-free, double-free-delayed, double-free-interleaved, double-free-after-reuse,
+ *          invalid-interior, invalid-off-by-one, invalid-stack, invalid-static, invalid-alloca,
+ *          invalid-far, overflow-1, overflow-32, underflow-1, underflow-32, write-after-free
+ *   SIZE:  small (8 bytes), 4k (4096 bytes) or 256k (262144 bytes, a mapped block where the
+ *          allocator maps large blocks)
+ *
+ * On standard output, written with write(2) so that nothing but the fault reaches the heap:
+ * "call L" before each allocator call that follows the fault (L: its source line, which the
+ * call's return address leads back to), "touch L" before the program's own access of freed or
+ * foreign memory, then "handed out twice" (exit 4) if two mallocs return one block, else
+ * "survived" (exit 0). The last marker says where a crash happened.
+ */
+#include <alloca.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static size_t n; /* the block size under test */
+
+static void sayOn(int fd, const char *text) {
+  size_t len = strlen(text);
+  if (write(fd, text, len) != (ssize_t)len) _exit(5);
+}
+static void say(const char *text) { sayOn(STDOUT_FILENO, text); }
+
+static void marker(const char *what, int line) {
+  char text[32];
+  char digits[12];
+  int k = 0;
+  do digits[k++] = (char)('0' + line % 10);
+  while ((line /= 10) != 0);
+  size_t at = strlen(what);
+  memcpy(text, what, at);
+  text[at++] = ' ';
+  while (k > 0) text[at++] = digits[--k];
+  text[at++] = '\n';
+  text[at] = '\0';
+  say(text);
+}
+
+/* An allocator call after the fault, and the program's own access of memory it does not own. */
+#define CALL(e) (marker("call", __LINE__), (e))
+#define TOUCH(e) (marker("touch", __LINE__), (e))
+
+static char *take(size_t size, char fill) {
+  char *p = malloc(size);
+  if (p == NULL) {
+    say("fault: malloc failed\n");
+    _exit(6);
+  }
+  memset(p, fill, size);
+  return p;
+}
+
+/* What a program goes on to do: ask for two blocks of the size it freed. */
+static void goOn(void) {
+  void *x = CALL(malloc(n));
+  void *y = CALL(malloc(n));
+  if (x != NULL && x == y) {
+    say("handed out twice\n");
+    _exit(4);
+  }
+  say("survived\n");
+  exit(0);
+}
+
+/* ---- Double frees ---- */
+
+static void doubleFree(void) {
+  char *p = take(n, 'A');
+  free(p);
+  CALL(free(p));
+  goOn();
+}
+
+/* Other blocks of the same size are freed between the two frees of p. */
+static void doubleFreeDelayed(void) {
+  char *others[20];
+  char *p = take(n, 'A');
+  for (int i = 0; i < 20; i++) others[i] = take(n, 'B');
+  free(p);
+  for (int i = 0; i < 20; i++) free(others[i]);
+  CALL(free(p));
+  goOn();
+}
+
+/* free(p); free(q); free(p), with other calls between. */
+static void doubleFreeInterleaved(void) {
+  char *p = take(n, 'A');
+  char *q = take(n, 'B');
+  free(p);
+  char *x = take(2 * n + 100, 'C');
+  free(q);
+  free(x);
+  CALL(free(p));
+  goOn();
+}
+
+/* Blocks of another size are allocated after p is freed, and kept. */
+static void doubleFreeAfterReuse(void) {
+  char *p = take(n, 'A');
+  free(p);
+  size_t other = n >= 4096 ? 100 : 3 * n + 200;
+  for (int i = 0; i < 50; i++) (void)take(other, 'C');
+  CALL(free(p));
+  goOn();
+}
+
+/* ---- Pointers that are not blocks ---- */
+
+static void invalidInterior(void) {
+  char *p = take(n, 'A');
+  CALL(free(p + n / 2));
+  goOn();
+}
+
+static void invalidOffByOne(void) {
+  char *p = take(n, 'A');
+  CALL(free(p + 1));
+  goOn();
+}
+
+static void invalidStack(void) {
+  char onStack[n];
+  memset(onStack, 'S', n);
+  CALL(free(onStack));
+  goOn();
+}
+
+static char staticData[262144] __attribute__((aligned(64)));
+
+static void invalidStatic(void) {
+  memset(staticData, 'D', n);
+  CALL(free(staticData));
+  goOn();
+}
+
+static void invalidAlloca(void) {
+  char *p = alloca(n);
+  memset(p, 'L', n);
+  CALL(free(p));
+  goOn();
+}
+
+/* A pointer a terabyte past a block: into memory nobody mapped. */
+static void invalidFar(void) {
+  char *p = take(n, 'A');
+  CALL(free((char *)((uintptr_t)p + ((uintptr_t)1 << 40))));
+  goOn();
+}
+
+/* ---- Writes past either end of a block, between two others ---- */
+
+static void writeBeyond(long by) {
+  char *above = take(n, 'B');
+  char *p = take(n, 'A');
+  char *below = take(n, 'C');
+  if (by > 0)
+    memset(p + n, 'O', (size_t)by);
+  else
+    memset(p + by, 'U', (size_t)-by);
+  CALL(free(p));
+  CALL(free(above));
+  CALL(free(below));
+  goOn();
+}
+static void overflow1(void) { writeBeyond(1); }
+static void overflow32(void) { writeBeyond(32); }
+static void underflow1(void) { writeBeyond(-1); }
+static void underflow32(void) { writeBeyond(-32); }
+
+/* A byte written into a freed block, which the next malloc of its size takes. */
+static void writeAfterFree(void) {
+  char *above = take(n, 'B');
+  char *p = take(n, 'A');
+  char *below = take(n, 'C');
+  free(p);
+  TOUCH(((volatile char *)p)[n / 2] = 'W');
+  (void)above, (void)below;
+  goOn();
+}
+
+static const struct {
+  const char *name;
+  void (*run)(void);
+} kClasses[] = {
+    {"double-free", doubleFree},
+    {"double-free-delayed", doubleFreeDelayed},
+    {"double-free-interleaved", doubleFreeInterleaved},
+    {"double-free-after-reuse", doubleFreeAfterReuse},
+    {"invalid-interior", invalidInterior},
+    {"invalid-off-by-one", invalidOffByOne},
+    {"invalid-stack", invalidStack},
+    {"invalid-static", invalidStatic},
+    {"invalid-alloca", invalidAlloca},
+    {"invalid-far", invalidFar},
+    {"overflow-1", overflow1},
+    {"overflow-32", overflow32},
+    {"underflow-1", underflow1},
+    {"underflow-32", underflow32},
+    {"write-after-free", writeAfterFree},
+};
+
+static const struct {
+  const char *name;
+  size_t bytes;
+} kSizes[] = {{"small", 8}, {"4k", 4096}, {"256k", 262144}};
+
+int main(int argc, char **argv) {
+  if (argc == 3) {
+    for (size_t s = 0; s < sizeof kSizes / sizeof kSizes[0]; s++)
+      if (strcmp(argv[2], kSizes[s].name) == 0) n = kSizes[s].bytes;
+    for (size_t c = 0; n != 0 && c < sizeof kClasses / sizeof kClasses[0]; c++)
+      if (strcmp(argv[1], kClasses[c].name) == 0) kClasses[c].run();
+  }
+  sayOn(STDERR_FILENO, "Usage: fault CLASS small|4k|256k\n");
+  return 2;
+}
