@@ -273,7 +273,7 @@ test('each fault example shows the damage it does', { timeout: 90000 }, async (t
   await page.goto(`http://127.0.0.1:${port}/heap?example=double-free&check=1`);
   assert.equal(await page.locator('#check').isChecked(), true);
   assert.match(await page.locator('#stopped').innerText(),
-    /^The run stopped at line 5 \(free! a\): the heap check \(MYMALLOC_CHECK\) found the fault and stopped the program: MyMalloc: free: /);
+    /^The run stopped at line 5 \(free! a\): the heap check \(MYMALLOC_CHECK\) found the fault and stopped the program: MyMalloc: free\(\): double free of a 136-byte block at 0x[0-9a-f]+ \(offset 2096864 in its chunk\), called from heaprun\+0x[0-9a-f]+ /);
   assert.equal(await page.locator('#position').innerText(), 'Step 1 of 4');  // the steps before it
   assert.deepEqual(errors, []);
 });

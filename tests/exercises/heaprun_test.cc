@@ -607,9 +607,9 @@ TEST(HeaprunTest, UnderTheHeapCheckEachFaultIsReportedWhereACallMeetsIt) {
     long line;
     const char *call;
   } cases[] = {
-      {"double-free", 5, "MyMalloc: free"},  // free! a
-      {"overflow", 4, "MyMalloc: free"},     // free a, whose neighbour's header is broken
-      {"use-after-free", 5, "MyMalloc: malloc"},
+      {"double-free", 5, "MyMalloc: free(): double free of a 136-byte block"},  // free! a
+      {"overflow", 4, "MyMalloc: free(): written past the end of the block"},    // free a
+      {"use-after-free", 5, "MyMalloc: malloc(): a free block's links broken"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.example);
