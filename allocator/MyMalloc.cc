@@ -1,14 +1,15 @@
-// MyMalloc: boundary-tag allocator over 2 MiB sbrk chunks, one circular free
-// list, first fit from the high end of the block it splits, one mutex.
+// MyMalloc: the classic boundary-tag allocator. 2 MiB chunks from sbrk, each
+// fenced at both ends; one circular free list behind a sentinel; first fit,
+// carved from the high end of the block it splits; free merges at once with
+// free neighbours; one mutex. Read it top to bottom: the heap, getting a chunk,
+// the free list, the set-up, the search and the carve, free, the entry points.
+// MyMallocLayout.h has the words and the block header.
 //
-// Nothing on the allocation and free paths may allocate: no stdio, no C++
-// library. Only the two reports use printf, and they run without the lock.
-//
-// This file is the classic allocator, in the order a request meets it; it
-// reaches the parts beside it through MyMallocHooks.h and includes them at its
-// end, so that users still compile this one file. Built with -DMYMALLOC_PRELOAD,
-// the same source is libmymalloc.so, which takes libc's place in any program
-// through LD_PRELOAD (MyMallocPreload.inc).
+// Users compile this one file in (g++ prog.cc MyMalloc.cc); it includes the
+// parts beside it, each before the code that uses it. Nothing on the
+// allocation and free paths allocates; no C++ runtime is needed.
+// MyMallocPreload.cc builds the preload library (libmymalloc.so) on this core
+// with entry points of its own.
 
 // g++ counts __builtin_return_address (the heap check's caller) as a call that
 // may throw, which in a noexcept entry point needs the C++ runtime. Nothing
@@ -27,15 +28,14 @@
 #include <sys/single_threaded.h>
 #include <unistd.h>
 
-#include "MyMallocHooks.h"
 #include "MyMallocLayout.h"
 
 using namespace mymalloc;
 
 // write(2) is a cancellation point, so glibc does not declare it nothrow, and
 // a call of it from a noexcept entry point would make the compiler reach for
-// the C++ runtime's personality routine. The allocator writes only a failure
-// message, so it binds the same symbol under a nothrow declaration.
+// the C++ runtime's personality routine. The allocator writes only failure
+// messages, so it binds the same symbol under a nothrow declaration.
 extern "C" ssize_t writeNoThrow(int fd, const void *buf, size_t n) noexcept __asm__("write");
 
 BlockHeader *_freeList;
@@ -60,15 +60,6 @@ namespace {
 
 char verbose;  // set by the one-time set-up; the exit report is printed while set
 
-#ifdef MYMALLOC_PRELOAD
-constexpr bool kPreload = true;
-#else
-constexpr bool kPreload = false;
-#endif
-
-constexpr char kNoMemoryMessage[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR CHOICES!\n";
-static_assert(sizeof kNoMemoryMessage - 1 == 53);
-
 BlockHeader *blockAt(void *base, size_t offset) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) + offset);
 }
@@ -77,63 +68,88 @@ BlockHeader *blockBelow(void *base, size_t offset) {
 }
 void *payloadOf(BlockHeader *b) { return reinterpret_cast<char *>(b) + kHeaderSize; }
 
+// A block's two tags: its size word (size and flag) in its header, and its
+// size in the _leftSize of the block after it (next, if the caller has it).
+inline void writeTags(BlockHeader *b, size_t size, size_t flag, BlockHeader *next = nullptr) {
+  b->_blockSize = size | flag;
+  (next != nullptr ? next : blockAt(b, size))->_leftSize = size;
+}
+
+}  // namespace
+
+#include "MyMallocIndex.inc"  // the size index behind first fit
+
+namespace {
+
+// A heap: a free list with its chunks, its size index and its lock. The
+// compiled-in build has one, firstHeap, whose parts are the globals above.
+struct Heap {
+  BlockHeader *freeList;  // its sentinel
+  pthread_mutex_t *lock;
+  size_t *size;  // bytes obtained from the system
+  SizeIndex *index;
+  unsigned number;  // 0 for the first; where the walk keeps its chunks (MyMallocWalk.inc)
+};
+SizeIndex firstIndex;
+constexpr Heap firstHeap{&_freeListSentinel, &mutex, &_heapSize, &firstIndex, 0};
+
+}  // namespace
+
+#include "MyMallocOptions.inc"  // the settings from the environment
+#include "MyMallocTable.inc"    // which chunk or mapped block a pointer lies in
+#include "MyMallocWalk.inc"     // the heap walk and the table of regions
+#include "MyMallocCheck.inc"    // MYMALLOC_CHECK
+
+namespace {
+
+// ---- The lock ----
+// The entry points take the heap's lock, and the step they hand the request
+// to (allocateObject, freeObject) releases it as its last act, on every path.
+//
 // While the process has a single thread, no other thread can reach the heap,
-// so the entry points skip mutex; glibc clears __libc_single_threaded for good
-// before it starts a second thread, and from then on mutex is always taken.
-// The flag cannot change between lock() and unlock(): only the calling thread
-// could start a thread, and it does not while inside the allocator.
-// Inline: a call of its own would cost the fast path a tenth of its instructions.
-// The entry point names itself and the block it was given (or null) for the
-// heap check, and null for a lock that goes on with its operation. Inlined
-// into the entry point, __builtin_return_address is the entry point's caller;
-// it is read only when the check is on.
-[[gnu::always_inline]] inline void lock(const char *call = nullptr, void *given = nullptr) {
-  if (!__libc_single_threaded) pthread_mutex_lock(&mutex);
-  if (__builtin_expect(checkWanted, 0)) checkOnLock(call, __builtin_return_address(0), given);
+// so the lock is skipped; glibc clears __libc_single_threaded for good before
+// it starts a second thread. The flag cannot change between lock() and
+// unlock(): only the calling thread could start a thread, and it does not
+// while inside the allocator. The entry point names itself and the block it
+// was given for the heap check (null: the operation under way goes on);
+// inlined into the entry point, __builtin_return_address is its caller.
+[[gnu::always_inline]] inline void lock(const Heap &h, const char *call = nullptr,
+                                        void *given = nullptr) {
+  if (!__libc_single_threaded) pthread_mutex_lock(h.lock);
+  if (__builtin_expect(checkWanted, 0)) checkOnLock(h, call, __builtin_return_address(0), given);
 }
-[[gnu::always_inline]] inline void unlock() {
+[[gnu::always_inline]] inline void unlock(const Heap &h) {
   if (__builtin_expect(checkAfterThis, 0)) checkOnUnlock();
-  if (!__libc_single_threaded) pthread_mutex_unlock(&mutex);
+  if (!__libc_single_threaded) pthread_mutex_unlock(h.lock);
 }
 
-// The preload library's entry points take a road of their own (the cache,
-// mapped blocks, realloc in place), which locks only where it reaches the
-// heap. With the check on, the call's checks run first, under the lock; the
-// cache is then off, so every block the road touches is a checked one.
-[[gnu::always_inline]] inline void checkCall(const char *call, void *given = nullptr) {
-  if (__builtin_expect(checkWanted, 0)) {
-    lock(call, given);
-    unlock();
+// ---- Getting a chunk (K&R's morecore) ----
+
+constexpr char kNoMemoryMessage[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR CHOICES!\n";
+static_assert(sizeof kNoMemoryMessage - 1 == 53);
+
+// A fenced chunk, its one free block's header filled in but not listed; null
+// if the system refuses, which is then not counted in the heap's size. A
+// chunk starts on kAlignment even if someone moved the break by an odd amount.
+BlockHeader *getNewChunk(const Heap &h) {
+  auto *start = static_cast<char *>(sbrk(static_cast<intptr_t>(kChunkSize)));
+  if (start == reinterpret_cast<char *>(-1)) return nullptr;
+  size_t pad = (0 - reinterpret_cast<uintptr_t>(start)) % kAlignment;
+  if (pad != 0 && sbrk(static_cast<intptr_t>(pad)) == reinterpret_cast<void *>(-1)) {
+    sbrk(-static_cast<intptr_t>(kChunkSize));
+    return nullptr;
   }
-}
-
-// ---- Chunks from the system ----
-
-// Extends the heap by n bytes. Returns the new memory, or null if the system
-// refuses; a refused request is not counted in _heapSize.
-void *getMemoryFromOS(size_t n) {
-  if (kPreload) alignBreak();
-  void *p = sbrk(static_cast<intptr_t>(n));
-  if (p == reinterpret_cast<void *>(-1)) return nullptr;
-  _heapSize += n;
-  if (!_initialized) _memStart = p;
-  noteChunk(static_cast<char *>(p), n);
-  return p;
-}
-
-// Obtains a fenced chunk. Returns the header of its single block (to be
-// filled in by the caller), or null if the system refuses.
-BlockHeader *getNewChunk(size_t size) {
-  void *start = getMemoryFromOS(size);
-  if (start == nullptr) return nullptr;
-  blockAt(start, 0)->_blockSize = kAllocatedBit;                      // left fencepost
-  blockAt(start, size - kFencepostSize)->_blockSize = kAllocatedBit;  // right fencepost
-  return blockAt(start, kFencepostSize);
-}
-
-BlockHeader *newFreshBlock() {
-  BlockHeader *b = getNewChunk(kChunkSize);
-  if (b == nullptr) return nullptr;
+  start += pad;
+  if (!noteSpan(start, kChunkSize, h.number, false)) {  // no room for it in the table
+    sbrk(-static_cast<intptr_t>(kChunkSize + pad));
+    return nullptr;
+  }
+  *h.size += kChunkSize;
+  if (!_initialized) _memStart = start;
+  noteChunk(h, static_cast<char *>(start), kChunkSize);
+  blockAt(start, 0)->_blockSize = kAllocatedBit;                           // left fencepost
+  blockAt(start, kChunkSize - kFencepostSize)->_blockSize = kAllocatedBit;  // right fencepost
+  BlockHeader *b = blockAt(start, kFencepostSize);
   b->_blockSize = kFreshBlockSize;
   b->_leftSize = 0;
   return b;
@@ -144,31 +160,31 @@ BlockHeader *newFreshBlock() {
 // through these four, which tell the size index.
 
 // Puts b, its size set, at the head of the free list, right after the sentinel.
-void pushFront(BlockHeader *b) {
-  BlockHeader *head = _freeListSentinel._nextFree;
+void pushFront(const Heap &h, BlockHeader *b) {
+  BlockHeader *head = h.freeList->_nextFree;
   b->_nextFree = head;
-  b->_prevFree = &_freeListSentinel;
+  b->_prevFree = h.freeList;
   head->_prevFree = b;
-  _freeListSentinel._nextFree = b;
-  noteListed(b);
+  h.freeList->_nextFree = b;
+  noteListed(*h.index, b);
 }
 
 // b, of the given size, leaves the list.
-void unlinkFree(BlockHeader *b, size_t size) {
+void unlinkFree(const Heap &h, BlockHeader *b, size_t size) {
   b->_nextFree->_prevFree = b->_prevFree;
   b->_prevFree->_nextFree = b->_nextFree;
-  noteUnlisted(b, size);
+  noteUnlisted(*h.index, b, size);
 }
 
-// A listed block's new size; it keeps its place.
-inline void resizeFree(BlockHeader *b, size_t size) {
+// A listed block's new size; it keeps its place. next: as for writeTags.
+inline void resizeFree(const Heap &h, BlockHeader *b, size_t size, BlockHeader *next = nullptr) {
   size_t old = b->_blockSize;
-  b->_blockSize = size;
-  noteResized(b, old);
+  writeTags(b, size, 0, next);
+  noteResized(*h.index, b, old);
 }
 
 // b, not listed, takes the listed block old's place, with the given size.
-void takePlace(BlockHeader *old, BlockHeader *b, size_t size) {
+void takePlace(const Heap &h, BlockHeader *old, BlockHeader *b, size_t size) {
   size_t oldSize = old->_blockSize;
   BlockHeader *next = old->_nextFree;
   BlockHeader *prev = old->_prevFree;
@@ -176,8 +192,8 @@ void takePlace(BlockHeader *old, BlockHeader *b, size_t size) {
   b->_prevFree = prev;
   next->_prevFree = b;
   prev->_nextFree = b;
-  b->_blockSize = size;
-  noteTookPlace(old, oldSize, b);
+  writeTags(b, size, 0);
+  noteTookPlace(*h.index, old, oldSize, b);
 }
 
 // ---- The one-time set-up ----
@@ -189,72 +205,63 @@ void lockForFork() { pthread_mutex_lock(&mutex); }
 void unlockAfterFork() { pthread_mutex_unlock(&mutex); }
 
 // If the system refuses the first chunk, _initialized stays 0 and a later
-// call tries again; the hooks are registered only once. Neither registration
-// allocates for its first entries, so both are safe under the lock. The
-// preload library registers them from its constructor instead: its first
-// call may come from inside libc's start-up, before atexit is ready for it.
+// call tries again. The exit report and the fork handlers are registered
+// once (neither registration allocates for its first entries, so both are
+// safe under the lock), unless verbose is set already: the preload library
+// registers its own from its constructor.
 void initialize() {
   if (!verbose) {
     verbose = 1;
-    if (!kPreload) {
-      atexit(atExitHandlerInC);
-      pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork);
-    }
+    atexit(atExitHandlerInC);
+    pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork);
   }
-  BlockHeader *first = newFreshBlock();
+  BlockHeader *first = getNewChunk(firstHeap);
   if (first == nullptr) return;
   _freeList = &_freeListSentinel;
   _freeListSentinel._nextFree = _freeListSentinel._prevFree = &_freeListSentinel;
-  pushFront(first);
+  pushFront(firstHeap, first);
   _initialized = 1;
 }
 
-// ---- First fit and the split ----
+// ---- First fit and the carve ----
 
 // The first block in list order that fits, after the head, which does not.
 // A few blocks after the head first: most fits are among them, and each costs
 // far less than a search of the index. Without the index, the walk goes on
 // to the end. Null if none fits.
-[[gnu::noinline]] BlockHeader *findFit(size_t blockSize) {
-  countSlowSearch();
-  countVisit();  // the head
-  size_t steps = shortWalkLength();
-  bool checked = checkWanted;
-  BlockHeader *b = _freeListSentinel._nextFree->_nextFree;
-  for (; b != &_freeListSentinel && steps-- != 0; b = b->_nextFree) {
-    countVisit();
-    if (__builtin_expect(checked, 0)) checkFreeBlock(b);  // before its size and link are trusted
+[[gnu::noinline]] BlockHeader *findFit(const Heap &h, size_t blockSize) {
+  BlockHeader *b = h.freeList->_nextFree;
+  searchStep(b, kSearchHead);  // the head, which did not fit
+  size_t steps = shortWalkLength(*h.index);
+  for (b = b->_nextFree; b != h.freeList && steps-- != 0; b = b->_nextFree) {
+    searchStep(b, kSearchWalk);
     if (b->_blockSize >= blockSize) return b;  // the flag of a block on the list is clear
   }
-  BlockHeader *fit = b != &_freeListSentinel ? indexFit(blockSize) : nullptr;
-  if (__builtin_expect(checked, 0) && fit != nullptr) checkFreeBlock(fit);
-  if (fit == nullptr) countVisit();  // the heap grows, and its fresh block fits
+  BlockHeader *fit = b != h.freeList ? indexFit(*h.index, blockSize) : nullptr;
+  searchStep(fit, kSearchFound);  // null: the heap grows, and its fresh block fits
   return fit;
 }
 
 // First fit in list order; the head is looked at first, and most often fits.
-// Splits off the high end of the block it finds, so the remainder keeps its
-// links and its place in the list.
-[[gnu::always_inline]] inline void *tryAllocate(size_t blockSize) {
-  BlockHeader *b = _freeListSentinel._nextFree;
+// Carves the block from the high end of the one it finds, so the remainder
+// keeps its links and its place in the list. Null if nothing fits.
+[[gnu::always_inline]] inline void *tryAllocate(const Heap &h, size_t blockSize) {
+  BlockHeader *b = h.freeList->_nextFree;
   // The sentinel's size word is 0, so an empty list fails this test too.
   if (__builtin_expect(b->_blockSize < blockSize, 0)) {
-    b = findFit(blockSize);
+    b = findFit(h, blockSize);
     if (b == nullptr) return nullptr;
   }
   size_t size = b->_blockSize;  // the flag of a block on the list is clear
   size_t remainder = size - blockSize;
-  if (remainder < kMinBlockSize) {
-    unlinkFree(b, size);
-    b->_blockSize = size | kAllocatedBit;
-    blockAt(b, size)->_leftSize = size;
+  if (remainder < kMinBlockSize) {  // handed out whole
+    unlinkFree(h, b, size);
+    writeTags(b, size, kAllocatedBit);
     return payloadOf(b);
   }
-  resizeFree(b, remainder);
+  resizeFree(h, b, remainder);
   BlockHeader *n = blockAt(b, remainder);
-  n->_blockSize = blockSize | kAllocatedBit;
-  n->_leftSize = remainder;
-  blockAt(n, blockSize)->_leftSize = blockSize;
+  writeTags(n, blockSize, kAllocatedBit);  // n's _leftSize was written with the remainder's tags
   return payloadOf(n);
 }
 
@@ -267,210 +274,169 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   return true;
 }
 
-// A request of 0 bytes (errno untouched) or beyond the limit (ENOMEM).
-// Entered with mutex held; releases it and returns null. The preload library
-// serves both instead: the smallest block, or a chunk of the block's own.
-[[gnu::noinline]] void *allocateOutsideLimits(size_t size) {
-  if (kPreload) return preloadOutsideLimits(size);
-  if (size != 0) errno = ENOMEM;
-  unlock();
-  return nullptr;
-}
-
 // No free block fits: grow by one chunk, whatever the request; its block
-// heads the list and is the first fit the search meets. Entered with mutex
-// held; releases it.
-[[gnu::noinline]] void *growAndAllocate(size_t blockSize) {
+// heads the list and is the first fit the search meets. Releases the lock.
+[[gnu::noinline]] void *growAndAllocate(const Heap &h, size_t blockSize) {
   void *p = nullptr;
   if (_initialized) {  // still 0 only if the system refused the first chunk
-    BlockHeader *fresh = newFreshBlock();
+    BlockHeader *fresh = getNewChunk(h);
     if (fresh != nullptr) {
-      pushFront(fresh);
-      p = tryAllocate(blockSize);
+      pushFront(h, fresh);
+      p = tryAllocate(h, blockSize);
     }
   }
-  if (p == nullptr) {
-    if (writeNoThrow(STDERR_FILENO, kNoMemoryMessage, sizeof kNoMemoryMessage - 1) < 0) {
-      // nothing more can be reported
-    }
+  if (p == nullptr && writeNoThrow(STDERR_FILENO, kNoMemoryMessage, sizeof kNoMemoryMessage - 1) < 0) {
+    // nothing more can be reported
   }
-  unlock();
+  unlock(h);
   return p;
 }
 
-// Entered with mutex held; releases it on every path. Inline in the entry
+// A request of 0 bytes (errno untouched) or beyond the limit (ENOMEM) gets
+// null. Releases the lock.
+[[gnu::noinline]] void *refuse(const Heap &h, size_t size) {
+  if (size != 0) errno = ENOMEM;
+  unlock(h);
+  return nullptr;
+}
+
+// Entered with the lock held; releases it on every path. Inline in the entry
 // points: the common case is a set-up heap, a request within the limit and
 // a fit on the list; the rest is out of line.
-[[gnu::always_inline]] inline void *allocateObject(size_t size) {
+[[gnu::always_inline]] inline void *allocateObject(const Heap &h, size_t size) {
   if (__builtin_expect(!_initialized, 0)) initialize();
   // Rounding up stays within the limit exactly when size <= kLargestRequest,
   // so this also refuses a size whose rounding would overflow.
-  if (__builtin_expect(size - 1 >= kLargestRequest, 0)) return allocateOutsideLimits(size);
+  if (__builtin_expect(size - 1 >= kLargestRequest, 0)) return refuse(h, size);
   size_t blockSize;
   blockSizeFor(size, &blockSize);  // size is within the limit: no overflow
 
-  void *p = __builtin_expect(_initialized, 1) ? tryAllocate(blockSize) : nullptr;
-  if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(blockSize);
-  unlock();
+  void *p = __builtin_expect(_initialized, 1) ? tryAllocate(h, blockSize) : nullptr;
+  if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(h, blockSize);
+  unlock(h);
   return p;
 }
 
 // ---- Free and the merge ----
 
-// With mutex held: merges with free neighbours at once. Reads each of the
-// three size words once; a free block's word is its size, as its flag is clear.
-[[gnu::always_inline]] inline void freeBlock(void *ptr) {
-  BlockHeader *h = headerOf(ptr);
-  size_t size = sizeOf(h);
-  BlockHeader *left = blockBelow(h, h->_leftSize);  // h itself for a chunk's first block
-  BlockHeader *right = blockAt(h, size);            // a block or the right fencepost
+// With the lock held: merges the block with its free neighbours at once. Reads
+// each of the three size words once; a free block's word is its size.
+[[gnu::always_inline]] inline void freeBlock(const Heap &h, void *ptr) {
+  BlockHeader *b = headerOf(ptr);
+  size_t size = sizeOf(b);
+  BlockHeader *left = blockBelow(b, b->_leftSize);  // b itself for a chunk's first block
+  BlockHeader *right = blockAt(b, size);            // a block or the right fencepost
   size_t leftWord = left->_blockSize;
   size_t rightWord = right->_blockSize;
   bool leftFree = (leftWord & kAllocatedBit) == 0;
   bool rightFree = (rightWord & kAllocatedBit) == 0;
 
   if (!leftFree && !rightFree) {  // nothing to merge: the block alone heads the list
-    h->_blockSize = size;
-    pushFront(h);
-    return;
+    b->_blockSize = size;
+    return pushFront(h, b);
   }
-  if (!rightFree) {  // left grows where it stands
-    size += leftWord;
-    resizeFree(left, size);
-    right->_leftSize = size;
-    return;
-  }
-  BlockHeader *merged = h;
-  if (leftFree) {  // left leaves its own place and moves, grown, to right's
-    unlinkFree(left, leftWord);
+  if (!rightFree) return resizeFree(h, left, leftWord + size, right);  // left grows in place
+  BlockHeader *merged = b;  // takes right's place; a free left leaves its own
+  if (leftFree) {
+    unlinkFree(h, left, leftWord);
     size += leftWord;
     right->_leftSize = size;
     merged = left;
   }
-  size += rightWord;
-  takePlace(right, merged, size);
-  blockAt(right, rightWord)->_leftSize = size;
+  takePlace(h, right, merged, size + rightWord);
 }
 
-// Entered with mutex held; releases it.
-[[gnu::always_inline]] inline void freeObject(void *ptr) {
-  freeBlock(ptr);
-  unlock();
+// Entered with the lock held; releases it.
+[[gnu::always_inline]] inline void freeObject(const Heap &h, void *ptr) {
+  freeBlock(h, ptr);
+  unlock(h);
 }
 
-size_t payloadSize(void *ptr) { return sizeOf(headerOf(ptr)) - kHeaderSize; }
+// The bytes a block holds.
+[[maybe_unused]] size_t payloadSize(void *ptr) { return sizeOf(headerOf(ptr)) - kHeaderSize; }
 
 }  // namespace
 
-// ---- The entry points ----
+#include "MyMallocAligned.inc"  // aligned blocks carved from the heap
+#include "MyMallocReports.inc"  // print_list, print and the exit report
 
+// ---- The entry points ----
+// Each takes the lock and counts its call; allocateObject or freeObject
+// releases the lock. The preload library (MyMallocPreload.cc) defines this
+// switch and brings entry points of its own; everything above is its heap.
+#ifndef MYMALLOC_PRELOAD
 extern "C" {
 
 void *malloc(size_t size) noexcept {
-  if (kPreload) {
-    checkCall("malloc");
-    return preloadMalloc(size);
-  }
-  lock("malloc");
+  lock(firstHeap, "malloc");
   increaseMallocCalls();
-  return allocateObject(size);
+  return allocateObject(firstHeap, size);
 }
 
 void free(void *ptr) noexcept {
-  if (kPreload) {
-    checkCall("free", ptr);
-    return preloadFree(ptr);
-  }
-  lock("free", ptr);
+  lock(firstHeap, "free", ptr);
   increaseFreeCalls();
-  if (ptr == nullptr) {
-    unlock();
-    return;
-  }
-  freeObject(ptr);
+  if (ptr == nullptr) return unlock(firstHeap);
+  freeObject(firstHeap, ptr);
 }
 
 // Always moves the block: the new one is taken before the old one is freed.
 // A non-zero size that cannot be served returns null and leaves ptr alone.
-// The preload library resizes in place where it can.
 void *realloc(void *ptr, size_t size) noexcept {
-  if (kPreload) {
-    checkCall("realloc", ptr);
-    return preloadRealloc(ptr, size);
-  }
-  lock("realloc", ptr);
+  lock(firstHeap, "realloc", ptr);
   increaseReallocCalls();
-  void *fresh = allocateObject(size);
+  void *fresh = allocateObject(firstHeap, size);
   if (ptr == nullptr) return fresh;
   if (fresh == nullptr && size != 0) return nullptr;
   if (fresh != nullptr) {
     size_t old = payloadSize(ptr);
     memcpy(fresh, ptr, size < old ? size : old);
   }
-  lock(nullptr);  // realloc goes on
-  freeObject(ptr);
+  lock(firstHeap);  // realloc goes on
+  freeObject(firstHeap, ptr);
   return fresh;
 }
 
 void *calloc(size_t count, size_t size) noexcept {
-  if (kPreload) {
-    checkCall("calloc");
-    return preloadCalloc(count, size);
-  }
-  lock("calloc");
+  lock(firstHeap, "calloc");
   increaseCallocCalls();
   size_t length;
   if (__builtin_mul_overflow(count, size, &length)) length = SIZE_MAX;  // refused as too large
-  void *p = allocateObject(length);
+  void *p = allocateObject(firstHeap, length);
   if (p != nullptr) memset(p, 0, length);
   return p;
 }
 
-// ---- The reports ----
-
-void print_list() {
-  printf("FreeList: ");
-  if (!_initialized) initialize();
-  if (_initialized) {
-    const char *separator = "";
-    for (BlockHeader *b = _freeListSentinel._nextFree; b != &_freeListSentinel; b = b->_nextFree) {
-      printf("%s[offset:%ld,size:%zd]", separator,
-             static_cast<long>(reinterpret_cast<char *>(b) - static_cast<char *>(_memStart)),
-             sizeOf(b));
-      separator = "->";
-    }
-  }
-  printf("\n");
-}
-
-void print() {
-  FILE *out = reportStream();
-  fprintf(out, "\n-------------------\n");
-  fprintf(out, "HeapSize:\t%zd bytes\n", _heapSize);
-  fprintf(out, "# mallocs:\t%d\n", _mallocCalls);
-  fprintf(out, "# reallocs:\t%d\n", _reallocCalls);
-  fprintf(out, "# callocs:\t%d\n", _callocCalls);
-  fprintf(out, "# frees:\t%d\n", _freeCalls);
-  fprintf(out, "\n-------------------\n");
-}
-
-void atExitHandlerInC() {
-  if (verbose && statsWanted()) print();
-  checkAtExit();
-}
-
 }  // extern "C"
 
-// ---- The parts beside the core, in this order: the heap walk audits the index ----
+// The rest of libc's interface, on the same heap (see MyMalloc.h). Each call
+// counts as a malloc. Inline, so that the heap check sees the entry point's caller.
+[[gnu::always_inline]] static inline void *alignedEntry(size_t alignment, size_t size,
+                                                        const char *call) {
+  lock(firstHeap, call);
+  increaseMallocCalls();
+  return allocateAlignedObject(firstHeap, alignment, size);
+}
 
-// The size index behind first fit.
-#include "MyMallocIndex.inc"
-// The heap walk and MYMALLOC_CHECK.
-#include "MyMallocCheck.inc"
-// The aligned entry points and malloc_usable_size.
-#include "MyMallocAligned.inc"
-// What only the preload library has: large blocks as mappings of their own,
-// the per-thread cache, and the entry points' road through both.
-#include "MyMallocLarge.inc"
-#include "MyMallocThreadCache.inc"
-#include "MyMallocPreload.inc"
+extern "C" {
+
+void *aligned_alloc(size_t alignment, size_t size) noexcept {
+  return alignedEntry(alignment, size, "aligned_alloc");
+}
+void *memalign(size_t alignment, size_t size) noexcept {
+  return alignedEntry(alignment, size, "memalign");
+}
+int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
+  int saved = errno;
+  errno = 0;
+  void *p = alignedEntry(posixAlignment(alignment), size, "posix_memalign");
+  return posixResult(memptr, p, saved);
+}
+void *valloc(size_t size) noexcept { return alignedEntry(getpagesize(), size, "valloc"); }
+void *pvalloc(size_t size) noexcept {
+  return alignedEntry(getpagesize(), pageRounded(size), "pvalloc");
+}
+size_t malloc_usable_size(void *ptr) noexcept { return ptr == nullptr ? 0 : payloadSize(ptr); }
+
+}  // extern "C"
+#endif
