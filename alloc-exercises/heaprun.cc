@@ -221,7 +221,7 @@ const Block *freeBlockHolding(const Walk &w, long offset) {
 void walkHeap(Walk *w) {
   w->count = w->freeCount = 0;
   walkNumber++;
-  const HeapVisitor visitor{takeBlock, takeFreeEntry, heapBroken};
+  const HeapVisitor visitor{takeBlock, takeFreeEntry, heapBroken, nullptr};
   heap_walk(&visitor, w);
   w->heap = _heapSize;
   // The links are the list's order: heap_walk has checked that they run both ways.

@@ -25,6 +25,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/single_threaded.h>
 #include <unistd.h>
 
@@ -128,10 +129,14 @@ namespace {
 constexpr char kNoMemoryMessage[] = "CANNOT SATISFY MEMORY REQUEST. RETHINK YOUR CHOICES!\n";
 static_assert(sizeof kNoMemoryMessage - 1 == 53);
 
-// A fenced chunk, its one free block's header filled in but not listed; null
-// if the system refuses, which is then not counted in the heap's size. A
-// chunk starts on kAlignment even if someone moved the break by an odd amount.
-BlockHeader *getNewChunk(const Heap &h) {
+// Memory for a chunk: the first heap's from the break (the process has one
+// break; its chunks start on kAlignment even if someone moved it by an odd
+// amount), the preload library's other heaps' mapped. Null if the system refuses.
+char *chunkMemory(const Heap &h) {
+  if (h.number != 0) {
+    void *m = mmap(nullptr, kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return m == MAP_FAILED ? nullptr : static_cast<char *>(m);
+  }
   auto *start = static_cast<char *>(sbrk(static_cast<intptr_t>(kChunkSize)));
   if (start == reinterpret_cast<char *>(-1)) return nullptr;
   size_t pad = (0 - reinterpret_cast<uintptr_t>(start)) % kAlignment;
@@ -139,14 +144,19 @@ BlockHeader *getNewChunk(const Heap &h) {
     sbrk(-static_cast<intptr_t>(kChunkSize));
     return nullptr;
   }
-  start += pad;
-  if (!noteSpan(start, kChunkSize, h.number, false)) {  // no room for it in the table
-    sbrk(-static_cast<intptr_t>(kChunkSize + pad));
-    return nullptr;
-  }
+  return start + pad;
+}
+
+// A fenced chunk for h, its one free block's header filled in but not
+// listed; null if the system refuses, which is then not counted in the
+// heap's size. A chunk the table by address has no room for (the system
+// refused a page of it) stays unused.
+BlockHeader *getNewChunk(const Heap &h) {
+  char *start = chunkMemory(h);
+  if (start == nullptr || !noteSpan(start, kChunkSize, h.number, false)) return nullptr;
   *h.size += kChunkSize;
-  if (!_initialized) _memStart = start;
-  noteChunk(h, static_cast<char *>(start), kChunkSize);
+  if (!_initialized) _memStart = start;  // the first chunk of all: the first heap's
+  noteChunk(h, start, kChunkSize);
   blockAt(start, 0)->_blockSize = kAllocatedBit;                           // left fencepost
   blockAt(start, kChunkSize - kFencepostSize)->_blockSize = kAllocatedBit;  // right fencepost
   BlockHeader *b = blockAt(start, kFencepostSize);

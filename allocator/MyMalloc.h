@@ -65,8 +65,12 @@ typedef struct HeapVisitor {
   void (*freeEntry)(void *context, long offset, size_t size) MYMALLOC_NOEXCEPT;
   // The first broken invariant found; the walk stops there.
   void (*broken)(void *context, const char *what, long offset) MYMALLOC_NOEXCEPT;
+  // Blocks freed by another thread and returned to their heap, not merged yet
+  // (the preload library's arenas); to the walk of the chunks they are in use.
+  void (*returned)(void *context, long offset, size_t size) MYMALLOC_NOEXCEPT;
 } HeapVisitor;
-// Visits the heap as above. Returns 0 if every invariant holds (blocks tile
+// Visits every heap (the preload library has one per arena), one after
+// another, as above. Returns 0 if every invariant holds (blocks tile
 // each chunk, every _leftSize matches, no two free neighbours, the free list
 // is linked both ways and holds every free block once), else -1 after
 // calling broken. Allocates nothing and takes no lock: call it with mutex

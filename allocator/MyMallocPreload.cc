@@ -12,8 +12,12 @@
 #endif
 #include "MyMalloc.cc"
 
+#include <malloc.h>
+
 #include "MyMallocLarge.inc"        // mapped large blocks
-#include "MyMallocThreadCache.inc"  // the per-thread cache, and the counting of calls
+#include "MyMallocArenas.inc"       // a heap per set of threads, and blocks returned to it
+#include "MyMallocThreadCache.inc"  // the per-thread cache, the thread's arena, its counts
+#include "MyMallocInfo.inc"         // mallinfo2, malloc_stats, malloc_info, malloc_trim
 
 namespace {
 
@@ -66,8 +70,7 @@ void *moveBlock(void *ptr, size_t size) {
   // seldom followed by a request of its old size, and the heap can merge it.
   BlockHeader *h = headerOf(ptr);
   if (isMapped(h)) return unmapBlock(h), fresh;
-  lock(firstHeap);
-  freeObject(firstHeap, ptr);
+  freeToArena(arenaFor(&threadCache), ptr);
   return fresh;
 }
 
@@ -80,12 +83,17 @@ void *reallocBlock(void *ptr, size_t size) {
   countCall(kReallocCall);
   BlockHeader *h = headerOf(ptr);
   bool large = size >= mapThresholdNow();
-  if (isMapped(h)) return large ? remapBlock(ptr, size, 0) : moveBlock(ptr, size);
+  if (isMapped(h)) {
+    if (!large) return moveBlock(ptr, size);
+    Span s;
+    return remapBlock(ptr, size, spanOf(h, &s) ? s.heap : 0);
+  }
   size_t blockSize;
-  if (!large && blockSizeFor(size, &blockSize)) {
-    lock(firstHeap);
-    bool stays = resizeInPlace(firstHeap, h, blockSize);
-    unlock(firstHeap);
+  if (!large && blockSizeFor(size, &blockSize)) {  // in place, under the lock of the block's arena
+    const Heap &heap = arenaOfBlock(ptr).heap;
+    lock(heap);
+    bool stays = resizeInPlace(heap, h, blockSize);
+    unlock(heap);
     if (stays) return ptr;
   }
   return moveBlock(ptr, size);
@@ -111,19 +119,22 @@ size_t roundedAlignment(size_t alignment) {
 // two gets EINVAL and null; a large block, or one of a large alignment, is
 // mapped on its own; a size of 0 gets the smallest block.
 void *alignedBlock(size_t alignment, size_t size) {
+  cacheForAllocation();  // sets the thread up
   countCall(kMallocCall);
   if (!isPowerOfTwo(alignment)) {
     errno = EINVAL;
     return nullptr;
   }
+  Arena &a = arenaFor(&threadCache);
   if (size >= mapThresholdNow() || alignment >= mapThresholdNow())
-    return mapBlock(size, alignment < kAlignment ? kAlignment : alignment, 0);
-  lockToAllocate();
-  return allocateAlignedObject(firstHeap, alignment, size == 0 ? 1 : size);
+    return mapBlock(size, alignment < kAlignment ? kAlignment : alignment, a.heap.number);
+  lockToAllocate(a);
+  return allocateAlignedObject(a.heap, alignment, size == 0 ? 1 : size);
 }
 
 // With the heap check on, each call's checks run first, under the lock; the
-// cache is then off, so every block the call touches is a checked one.
+// cache is then off and arena 0 the only one, so every block the call
+// touches is a checked one.
 // Inline, so that the check names the entry point's caller.
 [[gnu::always_inline]] inline void checkCall(const char *call, void *given = nullptr) {
   if (__builtin_expect(checkWanted, 0)) {
@@ -133,10 +144,10 @@ void *alignedBlock(size_t alignment, size_t size) {
 }
 
 // In the child of fork: the other threads are gone, and with them the use of
-// their caches.
+// their caches and arenas.
 void childAfterFork() {
-  forgetOtherCaches();
-  unlockAfterFork();
+  forgetOtherThreads();
+  unlockAllAfterFork();
 }
 
 // The hooks that initialize() registers in the compiled-in build; verbose
@@ -144,7 +155,14 @@ void childAfterFork() {
 // whenever the first allocation came.
 [[gnu::constructor]] void registerHooks() {
   verbose = 1;
-  pthread_atfork(lockForFork, unlockAfterFork, childAfterFork);
+  pthread_atfork(lockAllForFork, unlockAllAfterFork, childAfterFork);
+}
+
+// What every heap obtained from the system.
+size_t allHeapsSize() {
+  size_t total = 0;
+  for (unsigned k = 0, heaps = heapsNow(); k < heaps; k++) total += *heapList[k]->size;
+  return total;
 }
 
 // The statistics (with MYMALLOC_STATS=1, on standard error, counting the
@@ -152,7 +170,7 @@ void childAfterFork() {
 // the program's own exit handlers.
 [[gnu::destructor]] void atUnload() {
   foldAllCalls();
-  if (optionNumber(kOptionStats) != 0) printStats(stderr, _heapSize);
+  if (optionNumber(kOptionStats) != 0) printStats(stderr, allHeapsSize());
   checkAtExit();
 }
 

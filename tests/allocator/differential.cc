@@ -126,7 +126,7 @@ void onBroken(void *, const char *what, long offset) noexcept {
 // The line for the calls so far: results, the free list, the counters.
 void report(long calls) {
   ListSeen seen{};
-  HeapVisitor visitor{nullptr, onEntry, onBroken};
+  HeapVisitor visitor{nullptr, onEntry, onBroken, nullptr};
   if (heap_walk(&visitor, &seen) != 0) _exit(1);
   put("calls ");
   putNumber(static_cast<uint64_t>(calls));

@@ -6,10 +6,11 @@
 #include <stddef.h>
 
 struct HeapCensus {
-  size_t chunks;
+  size_t chunks;  // of every heap: sbrk's and (with the preload library's arenas) mapped ones
   size_t blocks;  // allocated and free, fenceposts not counted
   size_t freeBlocks;
   size_t freeBytes;
+  size_t returnedBlocks;  // of the allocated ones, those freed by another thread, not merged yet
 };
 
 // Walks the whole heap; ends the process with a message on the first broken

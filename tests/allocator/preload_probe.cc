@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <stdio.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +106,66 @@ void threadsAndFork() {
   for (pthread_t t : threads) CHECK_EQ(pthread_join(t, nullptr), 0);
 }
 
+// The whole text written to descriptor fd since it was made, as a C string.
+const char *textOf(int fd, char *buffer, size_t size) {
+  ssize_t n = pread(fd, buffer, size - 1, 0);
+  CHECK(n >= 0);
+  buffer[n] = '\0';
+  return buffer;
+}
+
+bool startsWith(const char *text, const char *prefix) {
+  return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// glibc's reports answer from this heap: mallinfo2 sees the blocks held and
+// the mapped block, malloc_stats and malloc_info print them, malloc_trim
+// gives free pages back and the heap still serves.
+void reports() {
+  struct mallinfo2 before = mallinfo2();
+  void *small[1000];
+  for (void *&p : small) CHECK((p = malloc(1000)) != nullptr);
+  void *large = malloc(4 << 20);
+  CHECK(large != nullptr);
+  struct mallinfo2 held = mallinfo2();
+  CHECK(held.arena >= 2 << 20 && held.arena % (2 << 20) == 0);  // whole chunks
+  CHECK(held.uordblks >= before.uordblks + 1000 * 1000);
+  CHECK(held.uordblks + held.fordblks == held.arena);
+  CHECK(held.hblks >= 1 && held.hblkhd >= 4 << 20);
+
+  static char text[16384];
+  int fd = memfd_create("stats", 0);
+  int saved = dup(STDERR_FILENO);
+  CHECK(fd >= 0 && saved >= 0 && dup2(fd, STDERR_FILENO) == STDERR_FILENO);
+  malloc_stats();
+  CHECK(dup2(saved, STDERR_FILENO) == STDERR_FILENO);
+  textOf(fd, text, sizeof text);
+  CHECK(startsWith(text, "Arena 0:\nsystem bytes     = "));
+  CHECK(strstr(text, "Total (incl. mmap):\n") != nullptr && strstr(text, "max mmap regions = ") != nullptr);
+
+  int info = memfd_create("info", 0);
+  FILE *out = fdopen(info, "w");
+  CHECK(out != nullptr);
+  CHECK_EQ(malloc_info(0, out), 0);
+  CHECK_EQ(fflush(out), 0);
+  textOf(info, text, sizeof text);
+  CHECK(startsWith(text, "<malloc version=\"1\">\n<heap nr=\"0\">\n"));
+  CHECK(strstr(text, "<total type=\"mmap\" count=\"") != nullptr);
+  CHECK(strcmp(text + strlen(text) - 10, "</malloc>\n") == 0);
+  errno = 0;
+  CHECK_EQ(malloc_info(1, out), -1);
+  CHECK_EQ(errno, EINVAL);
+  fclose(out);
+
+  for (void *p : small) free(p);
+  free(large);
+  CHECK(malloc_trim(0) == 1);  // the freed blocks' pages
+  struct mallinfo2 trimmed = mallinfo2();
+  CHECK(trimmed.hblks + 1 == held.hblks && trimmed.uordblks < held.uordblks);
+  for (void *&p : small) CHECK((p = calloc(1, 1000)) != nullptr);
+  for (void *p : small) free(p);
+}
+
 }  // namespace
 
 int main() {
@@ -111,6 +173,7 @@ int main() {
   zeroSizes();
   largeBlocks();
   threadsAndFork();
+  reports();
   static const char kOk[] = "probe ok\n";
   CHECK(write(STDOUT_FILENO, kOk, sizeof kOk - 1) == sizeof kOk - 1);
   return 0;

@@ -274,6 +274,69 @@ void threadEnds() {
   CHECK(_freeCalls - frees >= kCalls && _freeCalls - frees <= kCalls + kLibrary);
 }
 
+// Blocks freed by a thread of another arena go back to their own arena's
+// list, counted by the heap walk as returned, and the arena's next
+// allocation merges them. The owner and the freer live at once, so each has
+// an arena of its own; barriers, not timing, order the steps.
+constexpr int kHandedOver = 200;
+void *handedOver[kHandedOver];
+pthread_barrier_t step, counted;  // the steps of the three threads; the last step of two
+
+void *owner(void *) {
+  free(malloc(1));                // takes an arena
+  pthread_barrier_wait(&step);    // 1: both threads have theirs
+  for (void *&p : handedOver) {
+    p = malloc(100 + sizeof p);
+    CHECK(p != nullptr);
+    memset(p, 0x5a, 100 + sizeof p);
+  }
+  pthread_barrier_wait(&step);    // 2: the blocks are the freer's
+  pthread_barrier_wait(&counted);  // the freer has ended, and the blocks are counted
+  free(malloc(4096));             // beyond the cache: merges what was returned
+  return nullptr;
+}
+
+void *freer(void *) {
+  free(malloc(1));
+  pthread_barrier_wait(&step);  // 1
+  pthread_barrier_wait(&step);  // 2
+  for (void *p : handedOver) free(p);
+  return nullptr;  // ends, and its cache gives the blocks back to their arena
+}
+
+void *meet(void *) {
+  pthread_barrier_wait(&step);
+  return nullptr;
+}
+
+void returnedBlocks() {
+  // Two threads at once first: the threads library keeps blocks for both.
+  CHECK_EQ(pthread_barrier_init(&step, nullptr, 3), 0);
+  pthread_t a, b;
+  CHECK_EQ(pthread_create(&a, nullptr, meet, nullptr), 0);
+  CHECK_EQ(pthread_create(&b, nullptr, meet, nullptr), 0);
+  pthread_barrier_wait(&step);
+  CHECK_EQ(pthread_join(a, nullptr), 0);
+  CHECK_EQ(pthread_join(b, nullptr), 0);
+  free(malloc(1));
+  HeapCensus before = checkHeap();
+  CHECK_EQ(pthread_barrier_init(&counted, nullptr, 2), 0);
+  pthread_t ownerId, freerId;
+  CHECK_EQ(pthread_create(&ownerId, nullptr, owner, nullptr), 0);
+  CHECK_EQ(pthread_create(&freerId, nullptr, freer, nullptr), 0);
+  pthread_barrier_wait(&step);  // 1
+  pthread_barrier_wait(&step);  // 2
+  CHECK_EQ(pthread_join(freerId, nullptr), 0);
+  HeapCensus freed = checkHeap();
+  CHECK(freed.returnedBlocks >= before.returnedBlocks + kHandedOver);
+  pthread_barrier_wait(&counted);
+  CHECK_EQ(pthread_join(ownerId, nullptr), 0);
+  HeapCensus after = checkHeap();
+  CHECK(after.returnedBlocks + kHandedOver <= freed.returnedBlocks);
+  CHECK_EQ(after.blocks - after.freeBlocks - after.returnedBlocks,
+           before.blocks - before.freeBlocks - before.returnedBlocks);
+}
+
 }  // namespace
 
 int main() {
@@ -284,5 +347,6 @@ int main() {
   freePagesReleased();
   alignments();
   threadEnds();
+  returnedBlocks();
   _exit(0);
 }

@@ -29,6 +29,6 @@ out=$(LD_PRELOAD=$lib MYMALLOC_CHECK=every:1 "$alignednew" 2>&1) || fail "aligne
 needed=$(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 [ "$needed" = "libc.so.6 " ] || fail "links $needed"
 exports=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort | tr '\n' ' ')
-want="aligned_alloc calloc free malloc malloc_usable_size memalign posix_memalign pvalloc realloc valloc "
+want="aligned_alloc calloc free mallinfo mallinfo2 malloc malloc_info malloc_stats malloc_trim malloc_usable_size memalign posix_memalign pvalloc realloc valloc "
 [ "$exports" = "$want" ] || fail "exports $exports"
 echo "preload_test: ok"

@@ -471,7 +471,7 @@ void walk() {
   char *y = static_cast<char *>(malloc(8));
   free(x);
   Seen seen{};
-  const HeapVisitor visitor{noteBlock, nullptr, noteBroken};
+  const HeapVisitor visitor{noteBlock, nullptr, noteBroken, nullptr};
   CHECK_EQ(heap_walk(&visitor, &seen), 0);
   const HeapBlockInfo want[] = {
       {0, 16, 0, kHeapBlockFence, 0},
