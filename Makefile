@@ -41,8 +41,8 @@ bench:
 
 # ASan and UBSan over everything that does not replace malloc (UBSan alone
 # where it does), then TSan over the threaded programs that allow it (the
-# allocator's own threads cannot run under TSan, which replaces malloc).
-TSAN_TARGETS = tallylock_test
+# allocator's threads run under TSan with its entry points renamed).
+TSAN_TARGETS = tallylock_test alloc_stress_tsan
 sanitize:
 	$(MAKE) all BUILD=build-asan CMAKE_FLAGS="-DSANITIZE=address,undefined"
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS) -LE nosan

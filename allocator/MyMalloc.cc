@@ -61,6 +61,11 @@ namespace {
 
 char verbose;  // set by the one-time set-up; the exit report is printed while set
 
+// Whether the one-time set-up has completed. Written once, under mutex, with
+// release; read with acquire (a plain load on x86), so that a thread working
+// on another heap of the preload library sees the set-up done or not at all.
+inline bool isSetUp() { return __atomic_load_n(&_initialized, __ATOMIC_ACQUIRE) != 0; }
+
 BlockHeader *blockAt(void *base, size_t offset) {
   return reinterpret_cast<BlockHeader *>(static_cast<char *>(base) + offset);
 }
@@ -117,7 +122,7 @@ namespace {
 [[gnu::always_inline]] inline void lock(const Heap &h, const char *call = nullptr,
                                         void *given = nullptr) {
   if (!__libc_single_threaded) pthread_mutex_lock(h.lock);
-  if (__builtin_expect(checkWanted, 0)) checkOnLock(h, call, __builtin_return_address(0), given);
+  if (__builtin_expect(checkIsWanted(), 0)) checkOnLock(h, call, __builtin_return_address(0), given);
 }
 [[gnu::always_inline]] inline void unlock(const Heap &h) {
   if (__builtin_expect(checkAfterThis, 0)) checkOnUnlock();
@@ -155,7 +160,6 @@ BlockHeader *getNewChunk(const Heap &h) {
   char *start = chunkMemory(h);
   if (start == nullptr || !noteSpan(start, kChunkSize, h.number, false)) return nullptr;
   *h.size += kChunkSize;
-  if (!_initialized) _memStart = start;  // the first chunk of all: the first heap's
   noteChunk(h, start, kChunkSize);
   blockAt(start, 0)->_blockSize = kAllocatedBit;                           // left fencepost
   blockAt(start, kChunkSize - kFencepostSize)->_blockSize = kAllocatedBit;  // right fencepost
@@ -227,10 +231,11 @@ void initialize() {
   }
   BlockHeader *first = getNewChunk(firstHeap);
   if (first == nullptr) return;
+  _memStart = blockBelow(first, kFencepostSize);  // the first chunk: the origin of offsets
   _freeList = &_freeListSentinel;
   _freeListSentinel._nextFree = _freeListSentinel._prevFree = &_freeListSentinel;
   pushFront(firstHeap, first);
-  _initialized = 1;
+  __atomic_store_n(&_initialized, 1, __ATOMIC_RELEASE);
 }
 
 // ---- First fit and the carve ----
@@ -288,7 +293,7 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 // heads the list and is the first fit the search meets. Releases the lock.
 [[gnu::noinline]] void *growAndAllocate(const Heap &h, size_t blockSize) {
   void *p = nullptr;
-  if (_initialized) {  // still 0 only if the system refused the first chunk
+  if (isSetUp()) {  // not only if the system refused the first chunk
     BlockHeader *fresh = getNewChunk(h);
     if (fresh != nullptr) {
       pushFront(h, fresh);
@@ -314,14 +319,14 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 // points: the common case is a set-up heap, a request within the limit and
 // a fit on the list; the rest is out of line.
 [[gnu::always_inline]] inline void *allocateObject(const Heap &h, size_t size) {
-  if (__builtin_expect(!_initialized, 0)) initialize();
+  if (__builtin_expect(!isSetUp(), 0)) initialize();
   // Rounding up stays within the limit exactly when size <= kLargestRequest,
   // so this also refuses a size whose rounding would overflow.
   if (__builtin_expect(size - 1 >= kLargestRequest, 0)) return refuse(h, size);
   size_t blockSize;
   blockSizeFor(size, &blockSize);  // size is within the limit: no overflow
 
-  void *p = __builtin_expect(_initialized, 1) ? tryAllocate(h, blockSize) : nullptr;
+  void *p = __builtin_expect(isSetUp(), 1) ? tryAllocate(h, blockSize) : nullptr;
   if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(h, blockSize);
   unlock(h);
   return p;

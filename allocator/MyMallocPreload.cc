@@ -137,7 +137,7 @@ void *alignedBlock(size_t alignment, size_t size) {
 // touches is a checked one.
 // Inline, so that the check names the entry point's caller.
 [[gnu::always_inline]] inline void checkCall(const char *call, void *given = nullptr) {
-  if (__builtin_expect(checkWanted, 0)) {
+  if (__builtin_expect(checkIsWanted(), 0)) {
     lock(firstHeap, call, given);
     unlock(firstHeap);
   }

@@ -36,8 +36,10 @@ constexpr bool kPreload = true;
 constexpr bool kPreload = false;
 #endif
 
-// Calls made, to compare with the allocator's counters (single thread only).
+// Calls made, to compare with the allocator's counters (single thread only;
+// the threads count too, relaxed, and the counts are not compared).
 long mallocs, callocs, reallocs, frees;
+void count(long &calls) { __atomic_fetch_add(&calls, 1, __ATOMIC_RELAXED); }
 
 struct Block {
   unsigned char *p;
@@ -93,7 +95,7 @@ void allocate(Block &b, Rng &rng) {
   errno = 0;
   int refusals = pendingRefusals();
   void *p = zeroed ? calloc(1, size) : malloc(size);
-  (zeroed ? callocs : mallocs)++;
+  count(zeroed ? callocs : mallocs);
   if ((!kPreload && size > kLargestRequest) || refusedJustNow(refusals)) {
     CHECK(p == nullptr);
     CHECK_EQ(errno, ENOMEM);
@@ -110,7 +112,7 @@ void allocate(Block &b, Rng &rng) {
 void release(Block &b) {
   verify(b, b.size);
   free(b.p);
-  frees++;
+  count(frees);
   b = {};
 }
 
@@ -120,7 +122,7 @@ void reallocate(Block &b, Rng &rng) {
   errno = 0;
   int refusals = pendingRefusals();
   void *p = realloc(b.p, size);
-  reallocs++;
+  count(reallocs);
   if ((!kPreload && size > kLargestRequest) || refusedJustNow(refusals)) {  // the old block stays
     CHECK(p == nullptr);
     CHECK_EQ(errno, ENOMEM);
