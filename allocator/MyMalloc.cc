@@ -1,15 +1,13 @@
 // MyMalloc: the classic boundary-tag allocator. 2 MiB chunks from sbrk, each
 // fenced at both ends; one circular free list behind a sentinel; first fit,
 // carved from the high end of the block it splits; free merges at once with
-// free neighbours; one mutex. Read it top to bottom: the heap, getting a chunk,
-// the free list, the set-up, the search and the carve, free, the entry points.
-// MyMallocLayout.h has the words and the block header.
-//
-// Users compile this one file in (g++ prog.cc MyMalloc.cc); it includes the
-// parts beside it, each before the code that uses it. Nothing on the
-// allocation and free paths allocates; no C++ runtime is needed.
-// MyMallocPreload.cc builds the preload library (libmymalloc.so) on this core
-// with entry points of its own.
+// free neighbours; one mutex. Read it top to bottom: the heap, the lock,
+// getting a chunk, the set-up, the search and the carve, free, the entry
+// points. MyMallocLayout.h has the words and the block header. Users compile
+// this one file in (g++ prog.cc MyMalloc.cc); it includes the parts beside it,
+// each before the code that uses it. Nothing on the allocation and free paths
+// allocates; no C++ runtime is needed. MyMallocPreload.cc builds the preload
+// library (libmymalloc.so) on this core with entry points of its own.
 
 // g++ counts __builtin_return_address (the heap check's caller) as a call that
 // may throw, which in a noexcept entry point needs the C++ runtime. Nothing
@@ -169,54 +167,13 @@ BlockHeader *getNewChunk(const Heap &h) {
   return b;
 }
 
-// ---- The free list ----
-// Every change to the list, and every change of a listed block's size, goes
-// through these four, which tell the size index.
+}  // namespace
 
-// Puts b, its size set, at the head of the free list, right after the sentinel.
-void pushFront(const Heap &h, BlockHeader *b) {
-  BlockHeader *head = h.freeList->_nextFree;
-  b->_nextFree = head;
-  b->_prevFree = h.freeList;
-  head->_prevFree = b;
-  h.freeList->_nextFree = b;
-  noteListed(*h.index, b);
-}
+#include "MyMallocFreeList.inc"  // pushFront, unlinkFree, resizeFree, takePlace
 
-// b, of the given size, leaves the list.
-void unlinkFree(const Heap &h, BlockHeader *b, size_t size) {
-  b->_nextFree->_prevFree = b->_prevFree;
-  b->_prevFree->_nextFree = b->_nextFree;
-  noteUnlisted(*h.index, b, size);
-}
-
-// A listed block's new size; it keeps its place. next: as for writeTags.
-inline void resizeFree(const Heap &h, BlockHeader *b, size_t size, BlockHeader *next = nullptr) {
-  size_t old = b->_blockSize;
-  writeTags(b, size, 0, next);
-  noteResized(*h.index, b, old);
-}
-
-// b, not listed, takes the listed block old's place, with the given size.
-void takePlace(const Heap &h, BlockHeader *old, BlockHeader *b, size_t size) {
-  size_t oldSize = old->_blockSize;
-  BlockHeader *next = old->_nextFree;
-  BlockHeader *prev = old->_prevFree;
-  b->_nextFree = next;
-  b->_prevFree = prev;
-  next->_prevFree = b;
-  prev->_nextFree = b;
-  writeTags(b, size, 0);
-  noteTookPlace(*h.index, old, oldSize, b);
-}
+namespace {
 
 // ---- The one-time set-up ----
-
-// fork() copies the heap as it stands. Holding the lock across it means no
-// other thread is half-way through a change, and the child, whose only thread
-// is the one that forked, starts with the lock free and can allocate.
-void lockForFork() { pthread_mutex_lock(&mutex); }
-void unlockAfterFork() { pthread_mutex_unlock(&mutex); }
 
 // If the system refuses the first chunk, _initialized stays 0 and a later
 // call tries again. The exit report and the fork handlers are registered
@@ -227,7 +184,12 @@ void initialize() {
   if (!verbose) {
     verbose = 1;
     atexit(atExitHandlerInC);
-    pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork);
+    // fork() copies the heap as it stands. Holding the lock across it means
+    // no other thread is half-way through a change, and the child, whose only
+    // thread is the one that forked, starts with the lock free.
+    auto lockIt = [] { pthread_mutex_lock(&mutex); };
+    auto unlockIt = [] { pthread_mutex_unlock(&mutex); };
+    pthread_atfork(lockIt, unlockIt, unlockIt);
   }
   BlockHeader *first = getNewChunk(firstHeap);
   if (first == nullptr) return;
@@ -315,18 +277,29 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
   return nullptr;
 }
 
+void *allocateObject(const Heap &h, size_t size);
+
+// The first request of all: the one-time set-up, then the request. If the
+// system refused the first chunk, there is no heap and no fit. Releases the lock.
+[[gnu::noinline]] void *allocateFirst(const Heap &h, size_t size) {
+  initialize();
+  if (isSetUp()) return allocateObject(h, size);
+  if (size - 1 >= kLargestRequest) return refuse(h, size);
+  return growAndAllocate(h, 0);  // writes the message
+}
+
 // Entered with the lock held; releases it on every path. Inline in the entry
 // points: the common case is a set-up heap, a request within the limit and
 // a fit on the list; the rest is out of line.
 [[gnu::always_inline]] inline void *allocateObject(const Heap &h, size_t size) {
-  if (__builtin_expect(!isSetUp(), 0)) initialize();
+  if (__builtin_expect(!isSetUp(), 0)) return allocateFirst(h, size);
   // Rounding up stays within the limit exactly when size <= kLargestRequest,
   // so this also refuses a size whose rounding would overflow.
   if (__builtin_expect(size - 1 >= kLargestRequest, 0)) return refuse(h, size);
   size_t blockSize;
   blockSizeFor(size, &blockSize);  // size is within the limit: no overflow
 
-  void *p = __builtin_expect(isSetUp(), 1) ? tryAllocate(h, blockSize) : nullptr;
+  void *p = tryAllocate(h, blockSize);
   if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(h, blockSize);
   unlock(h);
   return p;
@@ -424,34 +397,5 @@ void *calloc(size_t count, size_t size) noexcept {
 
 }  // extern "C"
 
-// The rest of libc's interface, on the same heap (see MyMalloc.h). Each call
-// counts as a malloc. Inline, so that the heap check sees the entry point's caller.
-[[gnu::always_inline]] static inline void *alignedEntry(size_t alignment, size_t size,
-                                                        const char *call) {
-  lock(firstHeap, call);
-  increaseMallocCalls();
-  return allocateAlignedObject(firstHeap, alignment, size);
-}
-
-extern "C" {
-
-void *aligned_alloc(size_t alignment, size_t size) noexcept {
-  return alignedEntry(alignment, size, "aligned_alloc");
-}
-void *memalign(size_t alignment, size_t size) noexcept {
-  return alignedEntry(alignment, size, "memalign");
-}
-int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
-  int saved = errno;
-  errno = 0;
-  void *p = alignedEntry(posixAlignment(alignment), size, "posix_memalign");
-  return posixResult(memptr, p, saved);
-}
-void *valloc(size_t size) noexcept { return alignedEntry(getpagesize(), size, "valloc"); }
-void *pvalloc(size_t size) noexcept {
-  return alignedEntry(getpagesize(), pageRounded(size), "pvalloc");
-}
-size_t malloc_usable_size(void *ptr) noexcept { return ptr == nullptr ? 0 : payloadSize(ptr); }
-
-}  // extern "C"
+#include "MyMallocLibcCalls.inc"  // aligned_alloc, memalign, ..., malloc_usable_size
 #endif

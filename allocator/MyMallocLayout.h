@@ -51,12 +51,16 @@ constexpr size_t kFencepostSize = 16;   // at each end of a chunk
 // preload library (MYMALLOC_PRELOAD) keeps payloads aligned for any type, as
 // libc's malloc does, and maps large blocks; the compiled-in build's exact
 // offsets rely on 8, and it maps nothing.
+// The preload library also has several heaps (arenas), whose threads read the
+// shared settings under different locks.
 #ifdef MYMALLOC_PRELOAD
 constexpr size_t kAlignment = 16;
 constexpr bool kMapsLargeBlocks = true;
+constexpr bool kManyHeaps = true;
 #else
 constexpr size_t kAlignment = 8;
 constexpr bool kMapsLargeBlocks = false;
+constexpr bool kManyHeaps = false;
 #endif
 constexpr size_t kMinBlockSize = 32;  // header plus the two free-list links
 constexpr size_t kAllocatedBit = 1;   // bit 0 of _blockSize

@@ -16,7 +16,8 @@
 
 #include "MyMallocLarge.inc"        // mapped large blocks
 #include "MyMallocArenas.inc"       // a heap per set of threads, and blocks returned to it
-#include "MyMallocThreadCache.inc"  // the per-thread cache, the thread's arena, its counts
+#include "MyMallocThreadCache.inc"  // the per-thread cache
+#include "MyMallocThreads.inc"      // a thread's arena, cache and counts, and its calls' roads
 #include "MyMallocInfo.inc"         // mallinfo2, malloc_stats, malloc_info, malloc_trim
 
 namespace {
