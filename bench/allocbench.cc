@@ -27,31 +27,6 @@ extern "C" [[gnu::noinline]] void allocbench_mark() { __asm__ volatile(""); }
 
 namespace {
 
-constexpr const char kUsage[] =
-    "Usage: allocbench carve|lifo LIVE|frag LIVE|threads COUNT|stress|segments|\n"
-    "                  realloc LIVE|grow|replace|prodcons [-n OPS] [-v]\n"
-    "  carve      carve small blocks, free every other one, allocate again\n"
-    "  lifo LIVE  16..128-byte blocks freed last-in first-out, LIVE of them live\n"
-    "  frag LIVE  LIVE slots; free a random one, allocate 16..32768 bytes (p ~ 1/s^2)\n"
-    "  threads N  lifo 100 in each of N threads\n"
-    "  stress     32 threads in 4 rounds, 256 live blocks each of 8..1024 bytes and\n"
-    "             1 in 100 of 1..128 KiB, patterned and checked before free; 1 in 8\n"
-    "             freed by another thread; the threads end and start again each round\n"
-    "  segments   lifo 25, 100, 400, 1600 in turn, then lifo 100 in a second thread:\n"
-    "             each a warm-up round, then OPS and 2*OPS pairs, allocbench_mark()\n"
-    "             called before, between and after (for valgrind --tool=callgrind\n"
-    "             --dump-before=allocbench_mark)\n"
-    "  realloc LIVE  LIVE blocks, each grown by 1..32 bytes at a time with realloc up\n"
-    "             to 4 KiB, then freed and started again; 1 in 64 steps shrinks one\n"
-    "  grow       one buffer grown by realloc from 1 MiB to 256 MiB in 1 MiB steps,\n"
-    "             each new MiB written (OPS: the steps)\n"
-    "  replace    one buffer replaced by a copy 1 MiB larger, from 1 MiB to 64 MiB\n"
-    "             (OPS: the steps)\n"
-    "  prodcons   blocks of 16..128 bytes allocated in one thread and freed in another\n"
-    "  -n OPS     malloc/free pairs to run (default: about 0.1 s under glibc)\n"
-    "  -v         count the free blocks each allocation's search reads, and the size\n"
-    "             index nodes it steps through (MyMalloc build only)\n";
-
 constexpr int kCarveBlocks = 1 << 14;  // blocks carved per carve round
 constexpr int kMaxLive = 1 << 14;      // largest LIVE for lifo
 constexpr double kFragMin = 16, kFragMax = 32768;
@@ -404,169 +379,491 @@ long long largeSteps(long long steps, bool copy) {
   return copy ? 2 * steps + 2 : steps + 2;
 }
 
-// The producer-consumer workload: a ring of blocks from one thread to the
-// other, each side yielding while the ring is full or empty.
+// The producer-consumer workload: N/2 producers, each allocating 64-byte
+// blocks into a ring of its own, and as many consumers, each freeing what
+// one producer's ring holds; each side yields while its ring is full or
+// empty. It runs for kProduceSeconds, or, given -n, for that many blocks.
 constexpr unsigned kRing = 1024;  // a power of two
+constexpr size_t kProduceSize = 64;
+constexpr double kProduceSeconds = 0.3;
 struct Ring {
   void *slot[kRing];
   alignas(64) unsigned long long head;  // written by the producer
   alignas(64) unsigned long long tail;  // written by the consumer
-  long long blocks;
+  alignas(64) unsigned long long end;   // the producer's last head, once it stops; else ~0
+  long long blocks;                     // to produce; 0: until the time is up
+  double deadline;
+  pthread_t producer, consumer;
 };
-Ring ring;
+Ring rings[kMaxThreads / 2];
 
-void *consumer(void *) {
-  for (long long i = 0; i < ring.blocks; i++) {
-    while (__atomic_load_n(&ring.head, __ATOMIC_ACQUIRE) == ring.tail) sched_yield();
-    free(ring.slot[ring.tail % kRing]);
-    __atomic_store_n(&ring.tail, ring.tail + 1, __ATOMIC_RELEASE);
+void *consumer(void *v) {
+  Ring *g = static_cast<Ring *>(v);
+  for (;;) {
+    // acquire: the slots up to head, written before the producer's release.
+    unsigned long long head = __atomic_load_n(&g->head, __ATOMIC_ACQUIRE);
+    if (head == g->tail) {
+      // The producer stores end after its last head: an empty ring at end is done.
+      if (g->tail == __atomic_load_n(&g->end, __ATOMIC_ACQUIRE)) return nullptr;
+      sched_yield();
+      continue;
+    }
+    for (; g->tail != head; g->tail++) free(g->slot[g->tail % kRing]);
+    // release: the slots are free for the producer to fill again.
+    __atomic_store_n(&g->tail, g->tail, __ATOMIC_RELEASE);
+  }
+}
+
+void *producer(void *v) {
+  Ring *g = static_cast<Ring *>(v);
+  unsigned long long i = 0;
+  for (;; i++) {
+    if ((g->blocks != 0 && static_cast<long long>(i) == g->blocks) ||
+        (g->blocks == 0 && i % 256 == 0 && now() > g->deadline))
+      break;
+    while (i - __atomic_load_n(&g->tail, __ATOMIC_ACQUIRE) == kRing) sched_yield();
+    auto *p = static_cast<unsigned long long *>(mustMalloc(kProduceSize));
+    *p = i;
+    g->slot[i % kRing] = p;
+    __atomic_store_n(&g->head, i + 1, __ATOMIC_RELEASE);  // publishes the slot
+  }
+  __atomic_store_n(&g->end, i, __ATOMIC_RELEASE);
+  return nullptr;
+}
+
+// The server workload with successors ("larson"): N threads, each owning
+// kServerLive blocks of 8..1000 bytes; each step frees a random one of them
+// and allocates a new one in its place. After kServerSteps steps a thread
+// starts its successor, which takes over its blocks, and ends. The first
+// blocks come from the main thread, and a thread replaces only about 40% of
+// its blocks, so most frees (about 80%) are of blocks another thread allocated.
+constexpr int kServerLive = 2000;
+constexpr int kServerSteps = 1000;
+constexpr size_t kServerMin = 8, kServerMax = 1000;
+struct ServerChain {
+  void *block[kServerLive];
+  pthread_t *generation;  // generation[g] runs the chain's g-th thread
+  int generations, current;
+  uint64_t seed;
+};
+ServerChain serverChains[kMaxThreads];
+
+void *serverMain(void *v) {
+  ServerChain *c = static_cast<ServerChain *>(v);
+  Rng r{c->seed * 2654435761ULL + static_cast<uint64_t>(c->current) * 2 + 1};
+  for (int s = 0; s < kServerSteps; s++) {
+    int j = static_cast<int>(r.below(kServerLive));
+    free(c->block[j]);
+    size_t n = kServerMin + r.below(kServerMax - kServerMin + 1);
+    c->block[j] = mustMalloc(n);
+    *static_cast<char *>(c->block[j]) = static_cast<char>(s);
+  }
+  // The main thread reads generation[current + 1] only after it has joined
+  // this thread, so it sees what pthread_create stored there.
+  if (++c->current < c->generations) startThread(&c->generation[c->current], serverMain, c);
+  return nullptr;
+}
+
+// The passing workload: N threads share kPassLive live blocks per thread in
+// one table; each step allocates a block of 8..2048 bytes and swaps it into
+// a random slot of the table, freeing the block it takes out, which another
+// thread allocated (N - 1 times in N). Each block carries its own address in
+// its first word, checked before it is freed.
+constexpr int kPassLive = 2000;
+constexpr size_t kPassMin = 8, kPassMax = 2048;
+constexpr uintptr_t kPassMark = 0x5A5A5A5A5A5A5A5AULL;
+void **passTable;
+int passSlots;
+struct PassThread {
+  pthread_t thread;
+  long long steps;
+  uint64_t seed;
+};
+PassThread passThreads[kMaxThreads];
+
+void *passBlock(Rng *r) {
+  void *p = mustMalloc(kPassMin + r->below(kPassMax - kPassMin + 1));
+  *static_cast<uintptr_t *>(p) = reinterpret_cast<uintptr_t>(p) ^ kPassMark;
+  return p;
+}
+
+void passFree(void *p) {
+  if (*static_cast<uintptr_t *>(p) != (reinterpret_cast<uintptr_t>(p) ^ kPassMark)) {
+    fprintf(stderr, "allocbench: passed block %p overwritten\n", p);
+    exit(1);
+  }
+  free(p);
+}
+
+void *passMain(void *v) {
+  PassThread *t = static_cast<PassThread *>(v);
+  Rng r{t->seed};
+  for (long long s = 0; s < t->steps; s++) {
+    void *p = passBlock(&r);
+    // acq_rel: the block's first word, written above, travels with it, and
+    // the first word of the block taken out is seen before it is checked.
+    passFree(__atomic_exchange_n(&passTable[r.below(static_cast<size_t>(passSlots))], p,
+                                 __ATOMIC_ACQ_REL));
   }
   return nullptr;
 }
 
-long long produce(long long blocks) {
-  ring.blocks = blocks;
-  pthread_t thread;
-  startThread(&thread, consumer, nullptr);
-  for (long long i = 0; i < blocks; i++) {
-    while (ring.head - __atomic_load_n(&ring.tail, __ATOMIC_ACQUIRE) == kRing) sched_yield();
-    ring.slot[ring.head % kRing] = mustMalloc(lifoSizes.size[i & (kSizeTable - 1)]);
-    __atomic_store_n(&ring.head, ring.head + 1, __ATOMIC_RELEASE);
+// The large-buffer workload: kBufferSlots buffers of 5..25 MiB, each step
+// replacing a random one with a new zero-filled one (calloc). Every page of
+// a new buffer is written, as a program fills its buffer in: its first word,
+// and then its second, which must still read zero though the buffer that
+// held the memory before wrote it too.
+constexpr int kBufferSlots = 20;
+constexpr size_t kBufferMin = 5 << 20, kBufferMax = 25 << 20;
+constexpr size_t kBufferPage = 4096;
+struct Buffer {
+  char *p;
+  size_t n;
+};
+Buffer buffers[kBufferSlots];
+
+Buffer newBuffer(Rng *r, long long step) {
+  Buffer b{nullptr, kBufferMin + r->below(kBufferMax - kBufferMin + 1)};
+  b.p = static_cast<char *>(calloc(1, b.n));
+  if (b.p == nullptr) outOfMemory();
+  for (size_t i = 0; i + 2 * sizeof(long long) <= b.n; i += kBufferPage) {
+    long long *w = reinterpret_cast<long long *>(b.p + i);
+    w[0] = step + 1;  // the page's one fault is a write
+    if (w[1] != 0) {
+      fprintf(stderr, "allocbench: calloc buffer not zero at byte %zu\n", i + sizeof(long long));
+      exit(1);
+    }
+    w[1] = step + 1;
   }
-  pthread_join(thread, nullptr);
-  return blocks;
+  return b;
 }
 
+// What one run measured. The run functions set pairs (and calls where they
+// are not two per pair) and take the time with startClock and stopClock.
 struct Result {
   long long pairs;
   long long calls;  // malloc, free and realloc calls: 2 * pairs unless the workload says
-  double seconds;
+  double start, seconds;
   SearchCost cost;
 };
 
-Result run(const char *workload, int param, long long pairs) {
-  Result res{0, 0, 0, {0, 0, 0, 0}};
-  double start;
-  if (strcmp(workload, "carve") == 0) {
-    if (pairs == 0) pairs = 1500000;
-    carveRound();  // warm-up: the heap takes its working size
-    start = startClock();
-    while (res.pairs < pairs) res.pairs += carveRound();
-  } else if (strcmp(workload, "lifo") == 0) {
-    if (pairs == 0) pairs = 4000000;
-    fillLifoSizes(&lifoSizes, 1);
-    lifo(slots, param, param, &lifoSizes);  // warm-up round
-    start = startClock();
-    res.pairs = lifo(slots, param, pairs, &lifoSizes);
-  } else if (strcmp(workload, "segments") == 0) {
-    if (pairs == 0) pairs = 32000;
-    fillLifoSizes(&lifoSizes, 1);
-    start = startClock();
-    for (int live : kSegmentLive) res.pairs += lifoSegments(live, pairs);
-    pthread_t thread;
-    long long threadPairs = pairs;
-    startThread(&thread, segmentThread, &threadPairs);
-    pthread_join(thread, nullptr);
-    res.pairs += threadPairs;
-  } else if (strcmp(workload, "stress") == 0) {
-    if (pairs == 0) pairs = 1000000;
-    start = startClock();
-    res.pairs = stress(pairs);
-  } else if (strcmp(workload, "frag") == 0) {
-    if (pairs == 0) pairs = 300000;
-    Rng r{7};
-    for (int j = 0; j < param; j++) slots[j] = mustMalloc(fragSize(&r));
-    fragSteps(&r, param, param * 4);  // warm-up: let the heap fragment
-    start = startClock();
-    res.pairs = fragSteps(&r, param, pairs);
-  } else if (strcmp(workload, "realloc") == 0) {
-    if (pairs == 0) pairs = 1000000;
-    Rng r{11};
-    for (int j = 0; j < param; j++) slots[j] = mustMalloc(reallocSizes[j] = kReallocStart);
-    reallocSteps(&r, param, param * 64);  // warm-up: the blocks reach all sizes
-    start = startClock();
-    res.calls = reallocSteps(&r, param, pairs);
-    res.pairs = pairs;
-  } else if (strcmp(workload, "grow") == 0 || strcmp(workload, "replace") == 0) {
-    bool copy = workload[0] == 'r';
-    if (pairs == 0) pairs = copy ? 63 : 255;
-    start = startClock();
-    res.calls = largeSteps(pairs, copy);
-    res.pairs = pairs;
-  } else if (strcmp(workload, "prodcons") == 0) {
-    if (pairs == 0) pairs = 2000000;
-    fillLifoSizes(&lifoSizes, 1);
-    start = startClock();
-    res.pairs = produce(pairs);
-  } else {  // threads
-    if (pairs == 0) pairs = 4000000;
-    int go = 0;
-    for (int t = 0; t < param; t++) {
-      ThreadArg *a = &threadArgs[t];
-      a->pairs = pairs / param;
-      a->go = &go;
-      fillLifoSizes(&a->sizes, static_cast<uint64_t>(t) + 1);
-      startThread(&a->thread, threadMain, a);
-    }
-    start = startClock();
-    __atomic_store_n(&go, 1, __ATOMIC_RELEASE);
-    for (int t = 0; t < param; t++) {
-      pthread_join(threadArgs[t].thread, nullptr);
-      res.pairs += threadArgs[t].pairs / kThreadLive * kThreadLive;
-    }
-  }
-  res.seconds = now() - start;
-  if (res.calls == 0) res.calls = 2 * res.pairs;
-  res.cost = searchCost();
-  return res;
+// Ends the measured part; what follows (freeing what is left) is not timed.
+void stopClock(Result *res) {
+  res->seconds = now() - res->start;
+  res->cost = searchCost();
 }
 
-// Peak resident set of this program in KiB (VmHWM). Not ru_maxrss: Linux
-// carries that across execve, so it would report the parent's peak. Read with
-// plain system calls into a static buffer: nothing here may allocate.
-long peakKib() {
+void runCarve(int, long long pairs, Result *res) {
+  carveRound();  // warm-up: the heap takes its working size
+  res->start = startClock();
+  while (res->pairs < (pairs != 0 ? pairs : 1500000)) res->pairs += carveRound();
+  stopClock(res);
+}
+
+void runLifo(int live, long long pairs, Result *res) {
+  fillLifoSizes(&lifoSizes, 1);
+  lifo(slots, live, live, &lifoSizes);  // warm-up round
+  res->start = startClock();
+  res->pairs = lifo(slots, live, pairs != 0 ? pairs : 4000000, &lifoSizes);
+  stopClock(res);
+}
+
+void runFrag(int live, long long pairs, Result *res) {
+  Rng r{7};
+  for (int j = 0; j < live; j++) slots[j] = mustMalloc(fragSize(&r));
+  fragSteps(&r, live, live * 4);  // warm-up: let the heap fragment
+  res->start = startClock();
+  res->pairs = fragSteps(&r, live, pairs != 0 ? pairs : 300000);
+  stopClock(res);
+  for (int j = 0; j < live; j++) free(slots[j]);
+}
+
+void runThreads(int count, long long pairs, Result *res) {
+  if (pairs == 0) pairs = 4000000;
+  int go = 0;
+  for (int t = 0; t < count; t++) {
+    ThreadArg *a = &threadArgs[t];
+    a->pairs = pairs / count;
+    a->go = &go;
+    fillLifoSizes(&a->sizes, static_cast<uint64_t>(t) + 1);
+    startThread(&a->thread, threadMain, a);
+  }
+  res->start = startClock();
+  __atomic_store_n(&go, 1, __ATOMIC_RELEASE);
+  for (int t = 0; t < count; t++) {
+    pthread_join(threadArgs[t].thread, nullptr);
+    res->pairs += threadArgs[t].pairs / kThreadLive * kThreadLive;
+  }
+  stopClock(res);
+}
+
+void runSegments(int, long long pairs, Result *res) {
+  if (pairs == 0) pairs = 32000;
+  fillLifoSizes(&lifoSizes, 1);
+  res->start = startClock();
+  for (int live : kSegmentLive) res->pairs += lifoSegments(live, pairs);
+  pthread_t thread;
+  long long threadPairs = pairs;
+  startThread(&thread, segmentThread, &threadPairs);
+  pthread_join(thread, nullptr);
+  res->pairs += threadPairs;
+  stopClock(res);
+}
+
+void runStress(int, long long pairs, Result *res) {
+  res->start = startClock();
+  res->pairs = stress(pairs != 0 ? pairs : 1000000);
+  stopClock(res);
+}
+
+void runRealloc(int live, long long pairs, Result *res) {
+  if (pairs == 0) pairs = 1000000;
+  Rng r{11};
+  for (int j = 0; j < live; j++) slots[j] = mustMalloc(reallocSizes[j] = kReallocStart);
+  reallocSteps(&r, live, live * 64);  // warm-up: the blocks reach all sizes
+  res->start = startClock();
+  res->calls = reallocSteps(&r, live, pairs);
+  res->pairs = pairs;
+  stopClock(res);
+  for (int j = 0; j < live; j++) free(slots[j]);
+}
+
+void runLarge(long long pairs, bool copy, Result *res) {
+  if (pairs == 0) pairs = copy ? 63 : 255;
+  res->start = startClock();
+  res->calls = largeSteps(pairs, copy);
+  res->pairs = pairs;
+  stopClock(res);
+}
+void runGrow(int, long long pairs, Result *res) { runLarge(pairs, false, res); }
+void runReplace(int, long long pairs, Result *res) { runLarge(pairs, true, res); }
+
+void runProdcons(int threads, long long blocks, Result *res) {
+  int pairs = threads / 2;
+  res->start = startClock();
+  for (int i = 0; i < pairs; i++) {
+    Ring *g = &rings[i];
+    g->head = g->tail = 0;
+    g->end = ~0ULL;
+    g->blocks = blocks / pairs;
+    g->deadline = res->start + kProduceSeconds;
+    startThread(&g->consumer, consumer, g);
+    startThread(&g->producer, producer, g);
+  }
+  for (int i = 0; i < pairs; i++) {
+    pthread_join(rings[i].producer, nullptr);
+    pthread_join(rings[i].consumer, nullptr);
+    res->pairs += static_cast<long long>(rings[i].end);
+  }
+  stopClock(res);
+}
+
+void runServer(int threads, long long pairs, Result *res) {
+  if (pairs == 0) pairs = 2000000;
+  int generations = static_cast<int>(pairs / (static_cast<long long>(threads) * kServerSteps));
+  if (generations < 1) generations = 1;
+  Rng r{5};
+  for (int t = 0; t < threads; t++) {
+    ServerChain *c = &serverChains[t];
+    for (void *&b : c->block) b = mustMalloc(kServerMin + r.below(kServerMax - kServerMin + 1));
+    c->generation = static_cast<pthread_t *>(mustMalloc(sizeof(pthread_t) * generations));
+    c->generations = generations;
+    c->current = 0;
+    c->seed = static_cast<uint64_t>(t) + 1;
+  }
+  res->start = startClock();
+  for (int t = 0; t < threads; t++)
+    startThread(&serverChains[t].generation[0], serverMain, &serverChains[t]);
+  for (int t = 0; t < threads; t++)
+    for (int g = 0; g < generations; g++) pthread_join(serverChains[t].generation[g], nullptr);
+  res->pairs = static_cast<long long>(threads) * generations * kServerSteps;
+  stopClock(res);
+  for (int t = 0; t < threads; t++) {
+    for (void *b : serverChains[t].block) free(b);
+    free(serverChains[t].generation);
+  }
+}
+
+void runPass(int threads, long long pairs, Result *res) {
+  if (pairs == 0) pairs = 1000000;
+  passSlots = threads * kPassLive;
+  passTable = static_cast<void **>(mustMalloc(sizeof(void *) * static_cast<size_t>(passSlots)));
+  Rng r{3};
+  for (int j = 0; j < passSlots; j++) passTable[j] = passBlock(&r);
+  res->start = startClock();
+  for (int t = 0; t < threads; t++) {
+    passThreads[t].steps = pairs / threads;
+    passThreads[t].seed = static_cast<uint64_t>(t) * 2 + 1;
+    startThread(&passThreads[t].thread, passMain, &passThreads[t]);
+  }
+  for (int t = 0; t < threads; t++) {
+    pthread_join(passThreads[t].thread, nullptr);
+    res->pairs += passThreads[t].steps;
+  }
+  stopClock(res);
+  for (int j = 0; j < passSlots; j++) passFree(passTable[j]);
+  free(passTable);
+}
+
+void runBuffers(int, long long steps, Result *res) {
+  if (steps == 0) steps = 100;
+  Rng r{13};
+  for (int j = 0; j < kBufferSlots; j++) buffers[j] = newBuffer(&r, j);
+  res->start = startClock();
+  for (long long s = 0; s < steps; s++) {
+    Buffer *b = &buffers[r.below(kBufferSlots)];
+    free(b->p);
+    *b = newBuffer(&r, s);
+  }
+  res->pairs = steps;
+  stopClock(res);
+  for (Buffer &b : buffers) free(b.p);
+}
+
+// The workloads: what the usage line says of each, and the rows that the
+// benchmark (scripts/bench, through --list) runs.
+struct Workload {
+  const char *name;
+  const char *param;  // the parameter's name, or null when it takes none
+  int maxParam;
+  void (*run)(int param, long long ops, Result *res);
+  const char *rows;  // the parameters the benchmark runs ("" one row, null none)
+  bool beyondChunk;  // has requests beyond one chunk, which the compiled-in build refuses
+  const char *help;
+};
+
+constexpr Workload kWorkloads[] = {
+    {"carve", nullptr, 0, runCarve, "", false,
+     "carve small blocks, free every other one, allocate again"},
+    {"lifo", "LIVE", kMaxLive, runLifo, "25 100 400 1600", false,
+     "16..128-byte blocks freed last-in first-out, LIVE of them live"},
+    {"frag", "LIVE", kMaxLive, runFrag, "1024 4096 16384", false,
+     "LIVE slots; free a random one, allocate 16..32768 bytes (p ~ 1/s^2)"},
+    {"threads", "N", kMaxThreads, runThreads, "1 2 4 8", false, "lifo 100 in each of N threads"},
+    {"larson", "N", kMaxThreads, runServer, "2 4 8", false,
+     "N server threads, 2000 blocks of 8..1000 bytes each; free a random one,\n"
+     "allocate in its place; every 1000 steps a successor takes over the blocks"},
+    {"prodcons", "N", kMaxThreads, runProdcons, "2 4 8", false,
+     "N/2 producers allocate 64-byte blocks that N/2 consumers free, for 0.3 s\n"
+     "(with -n: OPS blocks in all)"},
+    {"pass", "N", kMaxThreads, runPass, "2 4 8", false,
+     "N threads swap new blocks of 8..2048 bytes into a table of 2000*N and free\n"
+     "the block taken out, mostly another thread's"},
+    {"stress", nullptr, 0, runStress, "", false,
+     "32 threads in 4 rounds, 256 live blocks each of 8..1024 bytes and\n"
+     "1 in 100 of 1..128 KiB, patterned and checked before free; 1 in 8\n"
+     "freed by another thread; the threads end and start again each round"},
+    {"realloc", "LIVE", kMaxLive, runRealloc, "1000", false,
+     "LIVE blocks, each grown by 1..32 bytes at a time with realloc up\n"
+     "to 4 KiB, then freed and started again; 1 in 64 steps shrinks one"},
+    {"grow", nullptr, 0, runGrow, "", true,
+     "one buffer grown by realloc from 1 MiB to 256 MiB in 1 MiB steps,\n"
+     "each new MiB written (OPS: the steps)"},
+    {"replace", nullptr, 0, runReplace, "", true,
+     "one buffer replaced by a copy 1 MiB larger, from 1 MiB to 64 MiB\n"
+     "(OPS: the steps)"},
+    {"buffers", nullptr, 0, runBuffers, "", true,
+     "20 buffers of 5..25 MiB; each step replaces a random one by calloc and\n"
+     "writes a word of each page (OPS: the steps, default 100)"},
+    {"segments", nullptr, 0, runSegments, nullptr, false,
+     "lifo 25, 100, 400, 1600 in turn, then lifo 100 in a second thread:\n"
+     "each a warm-up round, then OPS and 2*OPS pairs, allocbench_mark()\n"
+     "called before, between and after (for valgrind --tool=callgrind\n"
+     "--dump-before=allocbench_mark)"},
+};
+
+[[noreturn]] void usage() {
+  fputs("Usage: allocbench WORKLOAD [PARAM] [-n OPS] [-v]\n"
+        "       allocbench --list\n",
+        stderr);
+  for (const Workload &w : kWorkloads) {
+    char head[32];
+    snprintf(head, sizeof head, "%s %s", w.name, w.param != nullptr ? w.param : "");
+    fprintf(stderr, "  %-13s", head);
+    for (const char *line = w.help; *line != '\0';) {
+      const char *end = strchr(line, '\n');
+      int n = end != nullptr ? static_cast<int>(end - line) : static_cast<int>(strlen(line));
+      fprintf(stderr, "%.*s\n", n, line);
+      line += n + (end != nullptr ? 1 : 0);
+      if (*line != '\0') fprintf(stderr, "  %-13s", "");
+    }
+  }
+  fputs("  -n OPS       malloc/free pairs to run (default: about 0.1 s under glibc)\n"
+        "  -v           count the free blocks each allocation's search reads, and the size\n"
+        "               index nodes it steps through (MyMalloc build only)\n"
+        "  --list       the benchmark's rows, one a line: workload=NAME param=P beyond_chunk=0|1\n",
+        stderr);
+  exit(2);
+}
+
+// The benchmark's rows, for scripts/bench.
+void listRows() {
+  for (const Workload &w : kWorkloads) {
+    if (w.rows == nullptr) continue;
+    const char *p = w.rows;
+    do {
+      int param = static_cast<int>(strtol(p, const_cast<char **>(&p), 10));
+      printf("workload=%s param=%d beyond_chunk=%d\n", w.name, param, w.beyondChunk ? 1 : 0);
+    } while (*p != '\0');
+  }
+}
+
+// Resident memory of this program in KiB: the peak (VmHWM), and now
+// (/proc/self/statm). Not ru_maxrss: Linux carries that across execve, so it
+// would report the parent's peak. Read with plain system calls into a static
+// buffer: nothing here may allocate.
+const char *readProc(const char *path) {
   static char buf[4096];
-  int fd = open("/proc/self/status", O_RDONLY);
-  if (fd < 0) return -1;
+  int fd = open(path, O_RDONLY);
+  if (fd < 0) return nullptr;
   ssize_t n = read(fd, buf, sizeof buf - 1);
   close(fd);
-  if (n <= 0) return -1;
+  if (n <= 0) return nullptr;
   buf[n] = '\0';
-  const char *hwm = strstr(buf, "VmHWM:");
+  return buf;
+}
+
+long peakKib() {
+  const char *status = readProc("/proc/self/status");
+  const char *hwm = status != nullptr ? strstr(status, "VmHWM:") : nullptr;
   return hwm != nullptr ? strtol(hwm + 6, nullptr, 10) : -1;
 }
 
-[[noreturn]] void usage() {
-  fputs(kUsage, stderr);
-  exit(2);
+long residentKib() {
+  const char *statm = readProc("/proc/self/statm");  // size resident shared ... in pages
+  if (statm == nullptr) return -1;
+  char *end;
+  strtol(statm, &end, 10);
+  return strtol(end, nullptr, 10) * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc == 2 && strcmp(argv[1], "--list") == 0) {
+    listRows();
+    return 0;
+  }
   if (argc < 2) usage();
-  const char *workload = argv[1];
+  const Workload *w = nullptr;
+  for (const Workload &candidate : kWorkloads)
+    if (strcmp(argv[1], candidate.name) == 0) w = &candidate;
+  if (w == nullptr) usage();
   int param = 0;
   int next = 2;
-  bool takesParam = strcmp(workload, "lifo") == 0 || strcmp(workload, "threads") == 0 ||
-                    strcmp(workload, "frag") == 0 || strcmp(workload, "realloc") == 0;
-  static const char *const kPlain[] = {"carve", "stress", "segments", "grow", "replace", "prodcons"};
-  bool plain = false;
-  for (const char *name : kPlain) plain = plain || strcmp(workload, name) == 0;
-  if (!takesParam && !plain) usage();
-  if (takesParam) {
+  if (w->param != nullptr) {
     if (argc < 3) usage();
     param = atoi(argv[2]);
-    int limit = strcmp(workload, "threads") == 0 ? kMaxThreads : kMaxLive;
-    if (param < 1 || param > limit) usage();
+    if (param < 1 || param > w->maxParam) usage();
+    if (w->run == runProdcons && param % 2 != 0) usage();
     next = 3;
   }
-  long long pairs = 0;
+  long long ops = 0;
   bool count = false;
   for (int i = next; i < argc; i++) {
     if (strcmp(argv[i], "-n") == 0 && i + 1 < argc) {
-      pairs = atoll(argv[++i]);
-      if (pairs < 1) usage();
+      ops = atoll(argv[++i]);
+      if (ops < 1) usage();
     } else if (strcmp(argv[i], "-v") == 0) {
       count = true;
     } else {
@@ -579,17 +876,21 @@ int main(int argc, char **argv) {
     return 2;
   }
 #endif
-  if (count && strcmp(workload, "segments") == 0) usage();
+  if (count && w->run == runSegments) usage();
 
-  Result res = run(workload, param, pairs);
-
+  Result res{0, 0, 0, 0, {0, 0, 0, 0}};
+  w->run(param, ops, &res);
+  if (res.calls == 0) res.calls = 2 * res.pairs;
   long peak = peakKib();
-  printf("result workload=%s param=%d pairs=%lld ns_per_op=%.3f peak_kb=%ld", workload, param,
-         res.pairs, res.seconds * 1e9 / static_cast<double>(res.calls), peak);
+  long after = residentKib();  // everything is freed by now
+
+  printf("result workload=%s param=%d pairs=%lld ns_per_op=%.3f peak_kb=%ld after_kb=%ld",
+         w->name, param, res.pairs, res.seconds * 1e9 / static_cast<double>(res.calls), peak,
+         after);
   if (count)
     printf(" visits_per_alloc=%.3f index_steps_per_alloc=%.3f index_kb=%zu", res.cost.visits,
            res.cost.indexSteps, (res.cost.indexBytes + 1023) / 1024);
-  if (strcmp(workload, "segments") == 0) {
+  if (w->run == runSegments) {
     const char *separator = " lives=";
     for (int live : kSegmentLive) {
       printf("%s%d", separator, live);

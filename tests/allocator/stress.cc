@@ -2,7 +2,9 @@
 // verified on free and realloc, and the heap is walked after every batch.
 // Usage: alloc_stress single|refusals|small SEED OPS | alloc_stress threads SEED OPS-PER-THREAD
 // "refusals" makes the system refuse a heap extension now and then; "small"
-// keeps the heap within the few MiB of break that valgrind allows. Built
+// keeps the heap within the few MiB of break that valgrind allows; "large"
+// asks for large blocks alone, in a few slots, so that freed mappings are
+// reused (preload build). Built
 // with the preload library's code (MYMALLOC_PRELOAD), requests beyond one
 // chunk are served, realloc may keep its block, and the work runs in a
 // thread of its own, whose end gives its cache back before the heap is counted.
@@ -50,11 +52,13 @@ bool refusedJustNow(int before) { return pendingRefusals() < before; }
 
 // Mostly small requests, some medium, a few near the limit, and now and
 // then one that must be refused.
-bool smallOnly;
+bool smallOnly, largeOnly;
+constexpr int kLargeSlots = 24;  // the slots that "large" uses
 
 size_t drawSize(Rng &rng) {
   size_t roll = rng.below(10000);
   if (smallOnly) return roll < 9990 ? 1 + rng.below(4096) : kLargestRequest + 1;
+  if (largeOnly) return 64 * 1024 + rng.below(3 * kLargestRequest);
   if (roll < 9000) return 1 + rng.below(512);
   if (roll < 9980) return 1 + rng.below(65536);
   if (roll < 9995) return 1 + rng.below(kLargestRequest);
@@ -135,7 +139,7 @@ void reallocate(Block &b, Rng &rng) {
 }
 
 void step(Block *slots, Rng &rng) {
-  Block &b = slots[rng.below(kSlots)];
+  Block &b = slots[rng.below(largeOnly ? kLargeSlots : kSlots)];
   if (b.p == nullptr)
     allocate(b, rng);
   else if (rng.below(3) == 0)
@@ -308,7 +312,7 @@ void threads(uint64_t seed, long ops) {
 
 int main(int argc, char **argv) {
   if (argc != 4) {
-    report("Usage: alloc_stress single|threads SEED OPS\n");
+    report("Usage: alloc_stress single|refusals|small|large|threads SEED OPS\n");
     return 2;
   }
   uint64_t seed = strtoull(argv[2], nullptr, 10) | 1;
@@ -318,6 +322,8 @@ int main(int argc, char **argv) {
   else if (strcmp(argv[1], "refusals") == 0)
     single(seed, ops, true);
   else if (strcmp(argv[1], "small") == 0 && (smallOnly = true))
+    single(seed, ops, false);
+  else if (strcmp(argv[1], "large") == 0 && kPreload && (largeOnly = true))
     single(seed, ops, false);
   else if (strcmp(argv[1], "threads") == 0)
     threads(seed, ops);
