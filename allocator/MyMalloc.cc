@@ -112,13 +112,11 @@ namespace {
 // The entry points take the heap's lock, and the step they hand the request
 // to (allocateObject, freeObject) releases it as its last act, on every path.
 //
-// While the process has a single thread, no other thread can reach the heap,
-// so the lock is skipped; glibc clears __libc_single_threaded for good before
-// it starts a second thread. The flag cannot change between lock() and
-// unlock(): only the calling thread could start a thread, and it does not
-// while inside the allocator. The entry point names itself and the block it
-// was given for the heap check (null: the operation under way goes on);
-// inlined into the entry point, __builtin_return_address is its caller.
+// While the process has a single thread, the lock is skipped; glibc clears
+// __libc_single_threaded for good before it starts a second thread, which
+// the calling thread cannot do between lock() and unlock(). The entry point
+// names itself and the block it was given for the heap check (null: the
+// operation under way goes on); inlined, __builtin_return_address is its caller.
 [[gnu::always_inline]] inline void lock(const Heap &h, const char *call = nullptr,
                                         void *given = nullptr) {
   if (!__libc_single_threaded) pthread_mutex_lock(h.lock);
@@ -137,7 +135,7 @@ static_assert(sizeof kNoMemoryMessage - 1 == 53);
 // Memory for a chunk: the first heap's from the break (the process has one
 // break; its chunks start on kAlignment even if someone moved it by an odd
 // amount), the preload library's other heaps' mapped. Null if the system refuses.
-char *chunkMemory(const Heap &h) {
+char *getMemoryFromOS(const Heap &h) {
   if (h.number != 0) {
     void *m = mmap(nullptr, kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     return m == MAP_FAILED ? nullptr : static_cast<char *>(m);
@@ -157,7 +155,7 @@ char *chunkMemory(const Heap &h) {
 // heap's size. A chunk the table by address has no room for (the system
 // refused a page of it) stays unused.
 BlockHeader *getNewChunk(const Heap &h) {
-  char *start = chunkMemory(h);
+  char *start = getMemoryFromOS(h);
   if (start == nullptr || !noteSpan(start, kChunkSize, h.number, false)) return nullptr;
   *h.size += kChunkSize;
   noteChunk(h, start, kChunkSize);
