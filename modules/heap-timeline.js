@@ -269,10 +269,43 @@ window.heapTimeline = (function () {
   // Puts the recording's first calls into the script form and runs them on the classic
   // allocator: the explorer then shows the heap after each, with its sentences.
   function replayOnClassic() {
+    if (served) { replayOnServer(); return; }
     var form = document.getElementById('run');
     form.elements.script.value = courseScript(REPLAY_MAX);
     if (form.requestSubmit) form.requestSubmit();
     else form.submit();
+  }
+
+  // The server's recording, every call of it (up to a million): replayed once on the server,
+  // its steps fetched by window as the slider asks for them.
+  function replayOnServer() {
+    var note = section.querySelector('.tl-replay span'), began = performance.now();
+    function fail(why) { note.textContent = ' ' + why; note.setAttribute('role', 'alert'); }
+    function ask() {
+      fetch('heap?replay=trace').then(function (r) { return r.json(); }).then(function (answer) {
+        if (answer.error) { fail(answer.error); return; }
+        if (answer.pending) {  // under way: ask again
+          note.textContent = ' replaying on the server\u2026 (' + Math.round((performance.now() - began) / 1000) + ' s)';
+          setTimeout(ask, 500);
+          return;
+        }
+        window.heapExplorer.keptRun(answer.run, answer.steps, function (run) {
+          var root = document.getElementById('explorer');
+          if (!root) {
+            root = el('div');
+            root.id = 'explorer';
+            section.parentNode.insertBefore(root, section.nextSibling);
+          }
+          root.hidden = false;
+          note.textContent = ' ' + answer.steps.toLocaleString('en') + ' of ' + view.steps.toLocaleString('en') +
+            ' calls replayed (a refused one among them shown refused): the slider reaches every step.';
+          window.heapExplorer.replay(root, run);
+          section.dataset.replayed = String(answer.steps);
+        }, fail);
+      }).catch(function (err) { fail('The replay failed: ' + err.message); });
+    }
+    note.textContent = ' replaying on the server\u2026';
+    ask();
   }
 
   function bytesText(n) {
@@ -295,7 +328,7 @@ window.heapTimeline = (function () {
 
   // ---- The view ----
 
-  var view = null, section = null, highlight = -1;
+  var view = null, section = null, highlight = -1, served = false;
 
   function colourOf(s) { return view.sites[s].colour || OTHER; }
 
@@ -458,7 +491,7 @@ window.heapTimeline = (function () {
     });
     box.appendChild(hist);
     var replay = el('p', 'tl-replay');
-    var button = el('button', null, view.steps > REPLAY_MAX ? 'Replay the first ' + REPLAY_MAX.toLocaleString('en') + ' calls on the classic allocator' : 'Replay on the classic allocator');
+    var button = el('button', null, served ? 'Replay every call on the classic allocator' : view.steps > REPLAY_MAX ? 'Replay the first ' + REPLAY_MAX.toLocaleString('en') + ' calls on the classic allocator' : 'Replay on the classic allocator');
     button.type = 'button';
     button.id = 'replay-recording';
     button.addEventListener('click', replayOnClassic);
@@ -556,7 +589,7 @@ window.heapTimeline = (function () {
         if (!/octet-stream/.test(r.headers.get('Content-Type') || ''))
           return r.text().then(function (t) { throw new Error(t.trim()); });
         return r.arrayBuffer();
-      }).then(function (b) { show('the server\u2019s recording', b); })
+      }).then(function (b) { served = true; show('the server\u2019s recording', b); })
         .catch(function (err) {
           var p = el('p', 'error', err.message);
           p.setAttribute('role', 'alert');
@@ -566,5 +599,5 @@ window.heapTimeline = (function () {
     });
   }
 
-  return { isRecording: isRecording, open: show };
+  return { isRecording: isRecording, open: function (title, buffer) { served = false; show(title, buffer); } };
 })();

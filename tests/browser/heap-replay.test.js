@@ -1,0 +1,150 @@
+// A recorded program of more than heaprun's 10,000 script calls replayed on the classic
+// allocator in headless Chromium: the server (started with the recording, as make explore
+// TRACE=FILE starts it) replays it once and keeps its steps; the page fetches the window a late
+// step is drawn from and draws it. The window's address refuses bad parameters.
+// The recording is written here, so its heap is known at every step: blocks of 24 to 2,000
+// bytes, about a third of them freed, and one request of 3 MiB that the classic allocator
+// refuses.
+// Usage: node heap-replay.test.js MODHOST MODULE-DIR
+'use strict';
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const { once } = require('node:events');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { loadChromium, openServedPage, startModhost } = require('./harness');
+
+const [modhost, moduleDir] = process.argv.slice(2);
+if (!moduleDir) {
+  console.error('Usage: node heap-replay.test.js MODHOST MODULE-DIR');
+  process.exit(1);
+}
+const chromium = loadChromium();
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'heap-replay-'));
+const CALLS = 12000, LATE = 11500, REFUSED_AT = 11000;
+
+// A recording (docs/heaprun.md's records of 32 bytes) of CALLS calls of one thread, and the
+// number of blocks alive after each call.
+function recording() {
+  const records = [];
+  function put(kind, seq, a, b, c) {
+    const r = Buffer.alloc(32);
+    r.writeBigUInt64LE((BigInt(kind) << 56n) | BigInt(seq), 0);
+    r.writeBigUInt64LE(BigInt(a), 8);
+    r.writeBigUInt64LE(BigInt(b), 16);
+    r.writeBigUInt64LE(BigInt(c), 24);
+    records.push(r);
+  }
+  const head = Buffer.alloc(32);
+  head.write('MYMTRACE', 0);
+  head.writeUInt32LE(1, 8);
+  head.writeUInt32LE(32, 12);
+  head.writeUInt32LE(4242, 16);
+  records.push(head);
+  put(18, 0, 4242, 0, 0);
+  const live = [], liveAfter = [];
+  let next = 0x10000000, seed = 7;
+  const random = (n) => { seed = (seed * 1103515245 + 12345) % 2147483648; return seed % n; };
+  for (let seq = 1; seq <= CALLS; seq++) {
+    if (seq !== REFUSED_AT && live.length > 0 && random(3) === 0) {
+      put(2, seq, live.splice(random(live.length), 1)[0], 0, 0x401000);
+    } else {
+      const size = seq === REFUSED_AT ? 3 << 20 : 24 + random(1977);
+      put(1, seq, size, next, 0x401100);
+      if (seq !== REFUSED_AT) live.push(next);  // the classic allocator holds no block for it
+      next += 0x10000 + (seq === REFUSED_AT ? 4 << 20 : 0);
+    }
+    liveAfter.push(live.length);
+  }
+  const file = path.join(dir, 'made.trace');
+  fs.writeFileSync(file, Buffer.concat(records));
+  return { file, liveAfter };
+}
+
+let server, port, made;
+test.before(async () => {
+  made = recording();
+  process.env.HEAP_TRACE = made.file;  // modhost, and the module it runs, inherit it
+  process.env.TMPDIR = dir;  // the kept runs' folder goes in here
+  ({ server, port } = await startModhost(modhost, moduleDir));
+});
+test.after(async () => {
+  if (server && server.exitCode === null) {
+    server.kill('SIGTERM');
+    await once(server, 'exit');
+  }
+  fs.rmSync(dir, { recursive: true, force: true });
+});
+
+async function ask(query) {
+  const r = await fetch(`http://127.0.0.1:${port}/heap?${query}`);
+  return r.text();
+}
+
+test('the recording replays whole and a late step is fetched and drawn', async (t) => {
+  const page = await openServedPage(t, chromium, port, { width: 1280, height: 900 });
+  page.setDefaultTimeout(120000);
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(e.message));
+  await page.addInitScript(() => {
+    window.longestTask = 0;
+    new PerformanceObserver((list) => list.getEntries().forEach((e) => {
+      window.longestTask = Math.max(window.longestTask, e.duration);
+    })).observe({ type: 'longtask', buffered: true });
+  });
+  await page.goto(`http://127.0.0.1:${port}/heap?trace`);
+  await page.click('#replay-recording');
+  await page.waitForSelector(`#recorded[data-replayed="${CALLS}"]`);
+  await page.waitForFunction(() => /^Step 1 of /.test(document.querySelector('#position').textContent));
+  const began = Date.now();
+  await page.$eval('#seek', (seek, late) => {
+    seek.value = late;
+    seek.dispatchEvent(new Event('input'));
+  }, LATE);
+  await page.waitForFunction((late) => document.querySelector('#position').textContent === `Step ${late} of 12000`, LATE);
+  const drawnIn = Date.now() - began;
+  const used = await page.$$eval('#picture .block.used', (b) => b.length);
+  assert.equal(used, made.liveAfter[LATE - 1], 'the blocks in use at the late step');
+  // The refused request, a step before the window that was fetched last.
+  await page.$eval('#seek', (seek, at) => {
+    seek.value = at;
+    seek.dispatchEvent(new Event('input'));
+  }, REFUSED_AT);
+  await page.waitForFunction((at) => document.querySelector('#position').textContent === `Step ${at} of 12000`, REFUSED_AT);
+  assert.match(await page.textContent('#say'), /null, ENOMEM: beyond the largest request/);
+  assert.equal(await page.$$eval('#picture .block.used', (b) => b.length), made.liveAfter[REFUSED_AT - 1]);
+  const longest = await page.evaluate(() => window.longestTask);
+  console.log(`# step ${LATE} drawn ${drawnIn} ms after the jump; longest main-thread task ${Math.round(longest)} ms`);
+  assert.deepEqual(errors, [], 'the page threw');
+
+});
+
+test('a window holds the kept heap before its steps; bad parameters are refused', async () => {
+  let answer;
+  for (let tries = 0; tries < 600; tries++) {  // the first case replayed it already
+    answer = JSON.parse(await ask('replay=trace'));
+    if (!answer.pending) break;
+    await new Promise((resolve) => setTimeout(resolve, 200));
+  }
+  assert.equal(answer.steps, CALLS, JSON.stringify(answer));
+  const lines = (await ask(`run=${answer.run}&from=${LATE}&count=3`)).trim().split('\n').map((l) => JSON.parse(l));
+  const base = Math.floor((LATE - 1) / 1024) * 1024;
+  assert.equal(lines[0].layout.chunkSize, 2097152);
+  assert.deepEqual(lines[1], { window: base, steps: CALLS });
+  assert.equal(lines[3].keep, base);
+  assert.equal(lines.filter(Array.isArray).length, LATE + 3 - base);
+  const refusals = [
+    ['run=zz&from=1&count=1', /^run: not the name of a run/],
+    ['run=../../etc/passwd&from=1&count=1', /^run: not the name of a run/],
+    ['run=0123456789abcdef&from=1&count=1', /^There is no such run/],
+    [`run=${answer.run}&count=1`, /^from: a step number/],
+    [`run=${answer.run}&from=-1&count=1`, /^from: a step number/],
+    [`run=${answer.run}&from=1e3&count=1`, /^from: a step number/],
+    [`run=${answer.run}&from=${CALLS + 1}&count=1`, /^from: past the run's last step/],
+    [`run=${answer.run}&from=1&count=0`, /^count: a number of steps/],
+    [`run=${answer.run}&from=1&count=4097`, /^count: a number of steps/],
+    ['replay=other', /^replay=trace is the only replay/],
+  ];
+  for (const [query, why] of refusals) assert.match(JSON.parse(await ask(query)).error, why, query);
+});
