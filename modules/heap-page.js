@@ -266,6 +266,7 @@ window.heapExplorer = (function () {
 
     var picture = q('picture'), widths = q('widths'), arrows = q('arrows'), header = q('header');
     var chosen = null;  // the offset whose header is shown
+    var drawing = 0, kSlice = 1500;  // the picture being drawn; blocks a slice draws
 
     function link(v) {
       if (v === SENTINEL) return 'the sentinel (_freeListSentinel)';
@@ -305,37 +306,50 @@ window.heapExplorer = (function () {
       picture.textContent = '';
       picture.classList.toggle('linear', linear);
       if (sorted.length === 0) picture.appendChild(el('p', null, 'No chunk yet: the heap is set up by the first call.'));
-      var bar = null, chunk = 0, drawn = new Map();
-      for (var i = 0; i < sorted.length; i++) {
-        var b = sorted[i];
-        if (bar === null || b.offset % L.chunkSize === 0) {
-          var box = el('div', 'chunk');
-          box.appendChild(el('div', 'chunk-name', 'chunk ' + chunk++ + ' at offset ' + (b.offset - b.offset % L.chunkSize)));
-          bar = el('div', 'bar');
-          box.appendChild(bar);
-          picture.appendChild(box);
+      // A heap of many blocks is drawn in slices, each a task of its own, so that the page
+      // answers meanwhile; picture.dataset.drawn is "all" once every block is in.
+      var bar = null, chunk = 0, drawn = new Map(), mine = ++drawing;
+      picture.dataset.drawn = 'part';
+      function slice(from) {
+        if (mine !== drawing) return;  // another step is drawn now
+        var end = Math.min(sorted.length, from + kSlice);
+        for (var i = from; i < end; i++) {
+          var b = sorted[i];
+          if (bar === null || b.offset % L.chunkSize === 0) {
+            var box = el('div', 'chunk');
+            box.appendChild(el('div', 'chunk-name', 'chunk ' + chunk++ + ' at offset ' + (b.offset - b.offset % L.chunkSize)));
+            bar = el('div', 'bar');
+            box.appendChild(bar);
+            picture.appendChild(box);
+          }
+          var kind = ['used', 'free', 'fence', 'broken'][b.state];
+          var d = el('div', 'block ' + kind + (changed.has(b.offset) ? ' changed' : ''));
+          d.dataset.offset = b.offset;
+          d.dataset.size = b.size;
+          if (b.state !== FENCE) {
+            if (linear) d.style.flexBasis = (b.size / fresh * 100) + '%';
+            else d.style.setProperty('--lg', Math.max(0, Math.log2(b.size / L.minBlockSize)).toFixed(2));
+            d.tabIndex = 0;
+            var place = places.has(b.offset) ? '#' + places.get(b.offset) : b.state === FREE_BLOCK ? 'off the list' : '';
+            var label = b.state === FREE_BLOCK ? place : b.state === BROKEN ? '?' : namesOf(b.name) + (place ? ' ' + place : '');
+            d.appendChild(el('span', 'name', label));
+            d.appendChild(el('span', 'size', b.state === BROKEN ? String(b.word) : String(b.size)));
+            d.title = (b.state === FREE_BLOCK ? 'free, ' + place + ' in the free list' : b.state === BROKEN ? 'a header that reads ' + b.word
+              : namesOf(b.name) || 'in use, no name holds it') + ': ' + b.size + ' bytes at ' + b.offset;
+          }
+          if (b.offset === chosen) d.classList.add('chosen');
+          bar.appendChild(d);
+          drawn.set(b.offset, d);
         }
-        var kind = ['used', 'free', 'fence', 'broken'][b.state];
-        var d = el('div', 'block ' + kind + (changed.has(b.offset) ? ' changed' : ''));
-        d.dataset.offset = b.offset;
-        d.dataset.size = b.size;
-        if (b.state !== FENCE) {
-          if (linear) d.style.flexBasis = (b.size / fresh * 100) + '%';
-          else d.style.setProperty('--lg', Math.max(0, Math.log2(b.size / L.minBlockSize)).toFixed(2));
-          d.tabIndex = 0;
-          var place = places.has(b.offset) ? '#' + places.get(b.offset) : b.state === FREE_BLOCK ? 'off the list' : '';
-          var label = b.state === FREE_BLOCK ? place : b.state === BROKEN ? '?' : namesOf(b.name) + (place ? ' ' + place : '');
-          d.appendChild(el('span', 'name', label));
-          d.appendChild(el('span', 'size', b.state === BROKEN ? String(b.word) : String(b.size)));
-          d.title = (b.state === FREE_BLOCK ? 'free, ' + place + ' in the free list' : b.state === BROKEN ? 'a header that reads ' + b.word
-            : namesOf(b.name) || 'in use, no name holds it') + ': ' + b.size + ' bytes at ' + b.offset;
+        if (end < sorted.length) {
+          setTimeout(function () { slice(end); }, 0);
+          return;
         }
-        if (b.offset === chosen) d.classList.add('chosen');
-        bar.appendChild(d);
-        drawn.set(b.offset, d);
+        var order = list.filter(function (e) { return drawn.has(e.at); }).map(function (e) { return e.at; });
+        if (arrows.checked && order.length > 1 && order.length <= 400) drawArrows(order, drawn);
+        picture.dataset.drawn = 'all';
       }
-      var order = list.filter(function (e) { return drawn.has(e.at); }).map(function (e) { return e.at; });
-      if (arrows.checked && order.length > 1 && order.length <= 400) drawArrows(order, drawn);
+      slice(0);
       showHeader(chosen !== null && blocks.has(chosen) ? blocks.get(chosen) : null);
       var text = list.map(function (e) {
         return typeof e.at === 'string' ? '[' + e.at + ': outside the heap]'

@@ -104,6 +104,7 @@ test('the recording replays whole and a late step is fetched and drawn', async (
   }, LATE);
   await page.waitForFunction((late) => document.querySelector('#position').textContent === `Step ${late} of 12000`, LATE);
   const drawnIn = Date.now() - began;
+  await page.waitForSelector('#picture[data-drawn="all"]');
   const used = await page.$$eval('#picture .block.used', (b) => b.length);
   assert.equal(used, made.liveAfter[LATE - 1], 'the blocks in use at the late step');
   // The refused request, a step before the window that was fetched last.
@@ -113,6 +114,7 @@ test('the recording replays whole and a late step is fetched and drawn', async (
   }, REFUSED_AT);
   await page.waitForFunction((at) => document.querySelector('#position').textContent === `Step ${at} of 12000`, REFUSED_AT);
   assert.match(await page.textContent('#say'), /null, ENOMEM: beyond the largest request/);
+  await page.waitForSelector('#picture[data-drawn="all"]');
   assert.equal(await page.$$eval('#picture .block.used', (b) => b.length), made.liveAfter[REFUSED_AT - 1]);
   const longest = await page.evaluate(() => window.longestTask);
   console.log(`# step ${LATE} drawn ${drawnIn} ms after the jump; longest main-thread task ${Math.round(longest)} ms`);
