@@ -48,6 +48,7 @@ struct Query {
   char *check = nullptr;  // "1": run under the heap check
   char *replay = nullptr;  // "trace": replay the server's recording and keep its steps
   char *run = nullptr, *from = nullptr, *count = nullptr;  // a window of a kept run
+  char *upload = nullptr, *at = nullptr, *last = nullptr;  // a part of a recording's calls
   bool nulInScript = false;  // decoding would cut the script short there
 };
 
@@ -75,6 +76,9 @@ void parseQuery(char *query, Query *q) {
                    : strcmp(name, "run") == 0     ? &q->run
                    : strcmp(name, "from") == 0    ? &q->from
                    : strcmp(name, "count") == 0   ? &q->count
+                   : strcmp(name, "upload") == 0  ? &q->upload
+                   : strcmp(name, "at") == 0      ? &q->at
+                   : strcmp(name, "last") == 0    ? &q->last
                                                   : nullptr;
     free(name);
     if (field == &q->script) q->nulInScript = nul;
@@ -288,6 +292,7 @@ extern "C" void httprun(int fd, char *) {
   if (q.names != nullptr) serveNames(client, q.names);
   if (q.replay != nullptr) serveReplay(client, q.replay);
   if (q.run != nullptr) serveWindow(client, q.run, q.from, q.count);
+  if (q.upload != nullptr) serveUpload(client, q.upload, q.at, q.last, q.script);
   const char *firstExample = kHeapExamples[0].script;  // the text area's default
   PageInput page{firstExample, strlen(firstExample), nullptr, false, nullptr, 0, nullptr, false};
   page.check = q.check != nullptr && strcmp(q.check, "1") == 0;

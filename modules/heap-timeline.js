@@ -269,24 +269,26 @@ window.heapTimeline = (function () {
   // Puts the recording's first calls into the script form and runs them on the classic
   // allocator: the explorer then shows the heap after each, with its sentences.
   function replayOnClassic() {
-    if (served) { replayOnServer(); return; }
+    if (served || view.steps > REPLAY_MAX) { replayOnServer(); return; }
     var form = document.getElementById('run');
     form.elements.script.value = courseScript(REPLAY_MAX);
     if (form.requestSubmit) form.requestSubmit();
     else form.submit();
   }
 
-  // The server's recording, every call of it (up to a million): replayed once on the server,
-  // its steps fetched by window as the slider asks for them.
+  // Every call of the recording (up to a million), replayed once on the server, its steps
+  // fetched by window as the slider asks for them: the server's own recording, or one picked
+  // here, whose calls go up as the course's trace in parts (a request's body is bounded).
+  var REPLAY_LONG = 1000000, PART = 600000;
   function replayOnServer() {
     var note = section.querySelector('.tl-replay span'), began = performance.now();
     function fail(why) { note.textContent = ' ' + why; note.setAttribute('role', 'alert'); }
-    function ask() {
-      fetch('heap?replay=trace').then(function (r) { return r.json(); }).then(function (answer) {
-        if (answer.error) { fail(answer.error); return; }
+    function answered(r) { return r.json().then(function (a) { if (a.error) throw new Error(a.error); return a; }); }
+    function ask(what) {
+      fetch('heap?replay=' + what).then(answered).then(function (answer) {
         if (answer.pending) {  // under way: ask again
           note.textContent = ' replaying on the server\u2026 (' + Math.round((performance.now() - began) / 1000) + ' s)';
-          setTimeout(ask, 500);
+          setTimeout(function () { ask(answer.pending); }, 500);
           return;
         }
         window.heapExplorer.keptRun(answer.run, answer.steps, function (run) {
@@ -305,7 +307,22 @@ window.heapTimeline = (function () {
       }).catch(function (err) { fail('The replay failed: ' + err.message); });
     }
     note.textContent = ' replaying on the server\u2026';
-    ask();
+    if (served) { ask('trace'); return; }
+    var text = courseScript(REPLAY_LONG), at = 0;
+    var id = Array.from(crypto.getRandomValues(new Uint8Array(8)), function (b) { return (b + 256).toString(16).slice(1); }).join('');
+    function send() {
+      var end = Math.min(text.length, at + PART);
+      if (end < text.length) end = text.lastIndexOf('\n', end - 1) + 1 || end;
+      var body = new URLSearchParams({ upload: id, at: at, script: text.slice(at, end) });
+      if (end === text.length) body.set('last', '1');
+      note.textContent = ' sending the calls\u2026 (' + Math.round(100 * at / text.length) + '%)';
+      fetch('heap', { method: 'POST', body: body.toString(), headers: { 'Content-Type': 'application/x-www-form-urlencoded' } })
+        .then(answered).then(function (answer) {
+          at = end;
+          if (answer.part) send(); else ask(answer.pending || answer.run);
+        }).catch(function (err) { fail('The replay failed: ' + err.message); });
+    }
+    send();
   }
 
   function bytesText(n) {
@@ -491,12 +508,12 @@ window.heapTimeline = (function () {
     });
     box.appendChild(hist);
     var replay = el('p', 'tl-replay');
-    var button = el('button', null, served ? 'Replay every call on the classic allocator' : view.steps > REPLAY_MAX ? 'Replay the first ' + REPLAY_MAX.toLocaleString('en') + ' calls on the classic allocator' : 'Replay on the classic allocator');
+    var button = el('button', null, served || view.steps > REPLAY_MAX ? 'Replay every call on the classic allocator' : 'Replay on the classic allocator');
     button.type = 'button';
     button.id = 'replay-recording';
     button.addEventListener('click', replayOnClassic);
     replay.appendChild(button);
-    replay.appendChild(el('span', null, ' the same calls on the compiled-in MyMalloc, step by step (the course\u2019s trace: alignments are dropped; up to ' + REPLAY_MAX.toLocaleString('en') + ' calls).'));
+    replay.appendChild(el('span', null, ' the same calls on the compiled-in MyMalloc, step by step (the course\u2019s trace: alignments are dropped' + (served || view.steps > REPLAY_MAX ? '; replayed on the server, up to a million calls' : '') + ').'));
     box.appendChild(replay);
     var legend = section.querySelector('.tl-legend');
     legend.textContent = '';

@@ -78,45 +78,54 @@ async function ask(query) {
   return r.text();
 }
 
-test('the recording replays whole and a late step is fetched and drawn', async (t) => {
-  const page = await openServedPage(t, chromium, port, { width: 1280, height: 900 });
-  page.setDefaultTimeout(120000);
-  const errors = [];
-  page.on('pageerror', (e) => errors.push(e.message));
-  await page.addInitScript(() => {
-    window.longestTask = 0;
-    new PerformanceObserver((list) => list.getEntries().forEach((e) => {
-      window.longestTask = Math.max(window.longestTask, e.duration);
-    })).observe({ type: 'longtask', buffered: true });
-  });
-  await page.goto(`http://127.0.0.1:${port}/heap?trace`);
+// Replays the recording the page shows, jumps to a late step and to the refused request, and
+// checks the blocks in use at each; returns the time to the late step and the longest task.
+async function replayAndJump(page) {
   await page.click('#replay-recording');
   await page.waitForSelector(`#recorded[data-replayed="${CALLS}"]`);
   await page.waitForFunction(() => /^Step 1 of /.test(document.querySelector('#position').textContent));
+  const jump = async (to) => {
+    await page.$eval('#seek', (seek, at) => {
+      seek.value = at;
+      seek.dispatchEvent(new Event('input'));
+    }, to);
+    await page.waitForFunction((at) => document.querySelector('#position').textContent === `Step ${at} of 12000`, to);
+  };
   const began = Date.now();
-  await page.$eval('#seek', (seek, late) => {
-    seek.value = late;
-    seek.dispatchEvent(new Event('input'));
-  }, LATE);
-  await page.waitForFunction((late) => document.querySelector('#position').textContent === `Step ${late} of 12000`, LATE);
+  await jump(LATE);
   const drawnIn = Date.now() - began;
   await page.waitForSelector('#picture[data-drawn="all"]');
-  const used = await page.$$eval('#picture .block.used', (b) => b.length);
-  assert.equal(used, made.liveAfter[LATE - 1], 'the blocks in use at the late step');
-  // The refused request, a step before the window that was fetched last.
-  await page.$eval('#seek', (seek, at) => {
-    seek.value = at;
-    seek.dispatchEvent(new Event('input'));
-  }, REFUSED_AT);
-  await page.waitForFunction((at) => document.querySelector('#position').textContent === `Step ${at} of 12000`, REFUSED_AT);
+  assert.equal(await page.$$eval('#picture .block.used', (b) => b.length), made.liveAfter[LATE - 1], 'the blocks in use at the late step');
+  await jump(REFUSED_AT);  // a step before the window fetched last
   assert.match(await page.textContent('#say'), /null, ENOMEM: beyond the largest request/);
   await page.waitForSelector('#picture[data-drawn="all"]');
   assert.equal(await page.$$eval('#picture .block.used', (b) => b.length), made.liveAfter[REFUSED_AT - 1]);
-  const longest = await page.evaluate(() => window.longestTask);
-  console.log(`# step ${LATE} drawn ${drawnIn} ms after the jump; longest main-thread task ${Math.round(longest)} ms`);
-  assert.deepEqual(errors, [], 'the page threw');
+  return { drawnIn, longest: Math.round(await page.evaluate(() => window.longestTask)) };
+}
 
-});
+for (const how of ['served', 'picked']) {
+  test(`a recording ${how} replays whole and a late step is fetched and drawn`, async (t) => {
+    const page = await openServedPage(t, chromium, port, { width: 1280, height: 900 });
+    page.setDefaultTimeout(120000);
+    const errors = [];
+    page.on('pageerror', (e) => errors.push(e.message));
+    await page.addInitScript(() => {
+      window.longestTask = 0;
+      new PerformanceObserver((list) => list.getEntries().forEach((e) => {
+        window.longestTask = Math.max(window.longestTask, e.duration);
+      })).observe({ type: 'longtask', buffered: true });
+    });
+    if (how === 'served') {
+      await page.goto(`http://127.0.0.1:${port}/heap?trace`);
+    } else {
+      await page.goto(`http://127.0.0.1:${port}/heap`);
+      await page.setInputFiles('#file', made.file);
+    }
+    const { drawnIn, longest } = await replayAndJump(page);
+    console.log(`# ${how}: step ${LATE} drawn ${drawnIn} ms after the jump; longest main-thread task ${longest} ms`);
+    assert.deepEqual(errors, [], 'the page threw');
+  });
+}
 
 test('a window holds the kept heap before its steps; bad parameters are refused', async () => {
   let answer;
@@ -143,6 +152,19 @@ test('a window holds the kept heap before its steps; bad parameters are refused'
     [`run=${answer.run}&from=1&count=0`, /^count: a number of steps/],
     [`run=${answer.run}&from=1&count=4097`, /^count: a number of steps/],
     ['replay=other', /^replay=trace is the only replay/],
+    ['replay=0123456789abcdef', /^There is no such replay/],
   ];
   for (const [query, why] of refusals) assert.match(JSON.parse(await ask(query)).error, why, query);
+  const uploads = [
+    ['upload=zz&at=0&script=0', /^upload: not the name of a run/],
+    ['upload=00000000000000aa&at=5&script=0', /^at: the parts before this one did not arrive/],
+    ['upload=00000000000000aa&at=-1&script=0', /^at: the bytes sent before/],
+    ['upload=00000000000000aa&at=0', /^script: the part is missing/],
+  ];
+  for (const [body, why] of uploads) {
+    const r = await fetch(`http://127.0.0.1:${port}/heap`, {
+      method: 'POST', body, headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+    });
+    assert.match(JSON.parse(await r.text()).error, why, body);
+  }
 });
