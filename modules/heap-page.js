@@ -266,7 +266,7 @@ window.heapExplorer = (function () {
 
     var picture = q('picture'), widths = q('widths'), arrows = q('arrows'), header = q('header');
     var chosen = null;  // the offset whose header is shown
-    var drawing = 0, kSlice = 1500;  // the picture being drawn; blocks a slice draws
+    var drawing = 0, kSlice = 1000, kDrawnMax = 3000;  // the picture being drawn; blocks a slice draws, and at most
 
     function link(v) {
       if (v === SENTINEL) return 'the sentinel (_freeListSentinel)';
@@ -306,9 +306,19 @@ window.heapExplorer = (function () {
       picture.textContent = '';
       picture.classList.toggle('linear', linear);
       if (sorted.length === 0) picture.appendChild(el('p', null, 'No chunk yet: the heap is set up by the first call.'));
-      // A heap of many blocks is drawn in slices, each a task of its own, so that the page
-      // answers meanwhile; picture.dataset.drawn is "all" once every block is in.
-      var bar = null, chunk = 0, drawn = new Map(), mine = ++drawing;
+      // A heap of more than kDrawnMax blocks is drawn around the first block the call changed.
+      var chunk = 0;
+      if (sorted.length > kDrawnMax) {
+        var around = Math.max(0, sorted.findIndex(function (b) { return changed.has(b.offset); }));
+        var first = Math.max(0, Math.min(sorted.length - kDrawnMax, around - kDrawnMax / 2));
+        for (var c = 0; c < first; c++) if (sorted[c].offset % L.chunkSize === 0) chunk++;
+        picture.appendChild(el('p', 'problem', 'The heap has ' + sorted.length + ' blocks: the ' + kDrawnMax +
+          ' around this call\u2019s are drawn (blocks ' + (first + 1) + ' to ' + (first + kDrawnMax) + ' in address order).'));
+        sorted = sorted.slice(first, first + kDrawnMax);
+      }
+      // The blocks are drawn in slices, each a task of its own, so that the page answers
+      // meanwhile; picture.dataset.drawn is "all" once every block is in.
+      var bar = null, drawn = new Map(), mine = ++drawing;
       picture.dataset.drawn = 'part';
       function slice(from) {
         if (mine !== drawing) return;  // another step is drawn now
@@ -317,6 +327,7 @@ window.heapExplorer = (function () {
           var b = sorted[i];
           if (bar === null || b.offset % L.chunkSize === 0) {
             var box = el('div', 'chunk');
+            if (bar === null && b.offset % L.chunkSize !== 0) chunk = Math.max(0, chunk - 1);  // drawn from its middle
             box.appendChild(el('div', 'chunk-name', 'chunk ' + chunk++ + ' at offset ' + (b.offset - b.offset % L.chunkSize)));
             bar = el('div', 'bar');
             box.appendChild(bar);
@@ -491,7 +502,7 @@ window.heapExplorer = (function () {
     var run = { layout: null, names: new Proxy([], { get: function (t, k) { return /^\d+$/.test(k) ? k : t[k]; } }),
       steps: [], stop: null, unreadable: false, kept: new Map(), load: load };
     run.steps.length = total;
-    var windows = [], wanted = -1, busy = false;
+    var windows = [], busy = false;
     function take(text) {
       var lines = text.split('\n'), s = 0, first = 0, last = 0;
       for (var i = 0; i < lines.length; i++) {
@@ -509,16 +520,22 @@ window.heapExplorer = (function () {
         for (var k = w[0]; k <= w[1]; k++) delete run.steps[k - 1];
       }
     }
+    // One window is fetched at a time; what comes asked meanwhile waits, and only the last
+    // of it is shown (show asks again if its window is still missing).
+    var pending = null;
     function load(step, ok, bad) {
-      wanted = step;
+      pending = { ok: ok, bad: bad };
       if (busy) return;
       busy = true;
+      var asked = pending;
       fetch('heap?run=' + id + '&from=' + step + '&count=' + kWindow).then(function (r) { return r.text(); })
         .then(function (text) {
           take(text);
+          var next = pending;
           busy = false;
-          if (wanted !== step) load(wanted, ok, bad); else ok(run);
-        }).catch(function (err) { busy = false; bad('The steps could not be fetched: ' + err.message); });
+          pending = null;
+          next.ok(run);
+        }).catch(function (err) { busy = false; pending = null; asked.bad('The steps could not be fetched: ' + err.message); });
     }
     load(1, done, failed);
   }
