@@ -345,7 +345,7 @@ window.heapTimeline = (function () {
 
   // ---- The view ----
 
-  var view = null, section = null, highlight = -1, served = false;
+  var view = null, section = null, highlight = -1, served = false, opening = 0;
 
   function colourOf(s) { return view.sites[s].colour || OTHER; }
 
@@ -559,15 +559,33 @@ window.heapTimeline = (function () {
     section.appendChild(el('h2', null, 'Recorded: ' + title));
     ['explorer', 'static-steps'].forEach(function (id) { var e = document.getElementById(id); if (e) e.hidden = true; });
     document.querySelectorAll('.step-title, h2:not(#recorded h2)').forEach(function (h) { if (h.textContent === 'The heap after each call') h.hidden = true; });
-    try {
-      view = build(read(buffer));
-    } catch (err) {
+    // Reading, building and drawing are tasks of their own, so that the page answers between
+    // them; a recording opened meanwhile wins.
+    var mine = ++opening, rec = null;
+    view = null;
+    section.dataset.state = 'reading';
+    function refused(err) {
       var p = el('p', 'error', 'This recording is refused: ' + err.message + '.');
       p.setAttribute('role', 'alert');
       section.appendChild(p);
       section.dataset.state = 'refused';
-      return;
     }
+    function then(task) {
+      setTimeout(function () {
+        if (mine !== opening) return;
+        try { task(); } catch (err) { refused(err); }
+      }, 0);
+    }
+    then(function () {
+      rec = read(buffer);
+      then(function () {
+        view = build(rec);
+        then(function () { present(title); });
+      });
+    });
+  }
+
+  function present(title) {
     top('bytes', PALETTE.length).forEach(function (i, k) { view.sites[i].colour = PALETTE[k]; });
     if (view.program) section.firstChild.textContent = 'Recorded: ' + base(view.program) + ', from ' + title;
     var grid = el('div', 'tl-grid');
@@ -584,9 +602,13 @@ window.heapTimeline = (function () {
     section.appendChild(grid);
     highlight = -1;
     drawSummary();
-    drawTimeline();
-    section.dataset.state = 'shown';
-    section.dataset.drawnAt = String(Math.round(performance.now()));
+    var mine = opening;
+    setTimeout(function () {
+      if (mine !== opening) return;
+      drawTimeline();
+      section.dataset.state = 'shown';
+      section.dataset.drawnAt = String(Math.round(performance.now()));
+    }, 0);
     section.addEventListener('click', function (e) {
       var r = e.target.closest('[data-site]');
       if (!r) return;
