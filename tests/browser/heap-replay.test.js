@@ -168,4 +168,15 @@ test('a window holds the kept heap before its steps; bad parameters are refused'
     });
     assert.match(JSON.parse(await r.text()).error, why, body);
   }
+  // An upload that is no trace is refused by heaprun, with its line and reason.
+  const r = await fetch(`http://127.0.0.1:${port}/heap`, {
+    method: 'POST', body: 'upload=00000000000000bb&at=0&last=1&script=0%0A1%0A1%0A1%0Ax+0+8%0A', headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+  });
+  assert.deepEqual(JSON.parse(await r.text()), { pending: '00000000000000bb' });
+  answer = { pending: true };
+  for (let tries = 0; tries < 600 && answer.pending; tries++) {
+    answer = JSON.parse(await ask('replay=00000000000000bb'));
+    if (answer.pending) await new Promise((resolve) => setTimeout(resolve, 200));
+  }
+  assert.match(answer.error, /^heaprun: line 5: /);
 });
