@@ -240,6 +240,17 @@ void flushOut() {
   outUsed = 0;
 }
 
+void putKept(int step, const Walk &w) {
+  put("{\"keep\":");
+  putSigned(step);
+  put(",\"blocks\":[");
+  for (int i = 0; i < w.count; i++) {
+    if (i > 0) put(",");
+    putBlock(w.blocks[i]);
+  }
+  put("]}\n");
+}
+
 void putHeader() {
   using namespace mymalloc;
   put("{\"heaprun\":1,\"layout\":{\"chunkSize\":");

@@ -25,7 +25,7 @@ Script script;
 
 namespace {
 
-constexpr size_t kBlockSlots = 16384;  // payload -> name table: a power of two above kMaxCalls
+constexpr size_t kBlockSlots = powerAbove(kMaxCalls);  // payload -> name table
 static_assert(kBlockSlots > kMaxCalls && (kBlockSlots & (kBlockSlots - 1)) == 0);
 
 // What each name holds: a block, or why it holds none. block stays the last one it held.
@@ -237,10 +237,14 @@ bool holdsAt(int name, long offset) {
 
 }  // namespace heaprun
 
-int main(int argc, char *[]) {
+int main(int argc, char *argv[]) {
   using namespace heaprun;
-  if (argc > 1) {
-    static const char kUsage[] = "Usage: heaprun < script\n";
+  // --keep: every kKeepEvery steps, the whole heap as well, so that a reader of a long run can
+  // start at any of those steps.
+  constexpr int kKeepEvery = 1024;
+  bool keep = argc == 2 && strcmp(argv[1], "--keep") == 0;
+  if (argc > 1 && !keep) {
+    static const char kUsage[] = "Usage: heaprun [--keep] < script\n";
     writeAllOrExit(STDERR_FILENO, kUsage, sizeof kUsage - 1);
     _exit(1);
   }
@@ -258,6 +262,7 @@ int main(int argc, char *[]) {
       runRestInChild(i);
     }
     step(i);
+    if (keep && !damaged && (i + 1) % kKeepEvery == 0) putKept(i + 1, *before);
   }
   flushOut();
   // _exit, not exit: the allocator's exit report would go to standard output, through stdio,

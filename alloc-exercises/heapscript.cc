@@ -19,7 +19,10 @@ constexpr size_t kLineMax = 1024;     // bytes of a line before its comment
 constexpr int kMaxWords = 6;          // "a = calloc 4 25" has five; one more is the error
 constexpr size_t kEchoMax = 40;       // bytes of a word quoted in an error line
 constexpr size_t kFaultBytesMax = 65536;  // bytes a fault line writes at most
-constexpr size_t kNameSlots = 32768;  // name lookup table: a power of two, kept half empty
+// The limit as text, for the error line.
+#define HEAPRUN_QUOTE(n) #n
+#define HEAPRUN_TEXT(n) HEAPRUN_QUOTE(n)
+constexpr size_t kNameSlots = powerAbove(2 * kMaxCalls);  // name lookup table, kept half empty
 static_assert(kNameSlots > 2 * kMaxCalls && (kNameSlots & (kNameSlots - 1)) == 0);
 
 struct Word {
@@ -168,7 +171,7 @@ void parseFault(Reader &r, const Word &verb, const Word *arg, int args, ScriptCa
 // Parses the words of one call line into the next call.
 void parseCall(Reader &r, const Word *words, int count) {
   Script *sc = r.script;
-  if (sc->callCount == kMaxCalls) scriptError(r.line, "more than 10000 calls", nullptr);
+  if (sc->callCount == kMaxCalls) scriptError(r.line, "more than " HEAPRUN_TEXT(HEAPRUN_MAX_CALLS) " calls", nullptr);
   ScriptCall &call = sc->calls[sc->callCount];
   call = ScriptCall{CallKind::Malloc, kNoName, kNoName, 0, 0, r.line};
   int at = 0;

@@ -6,7 +6,17 @@
 
 #include "decimal.h"
 
-constexpr int kMaxCalls = 10000;
+// A build for long recordings (heaprun-long) sets HEAPRUN_MAX_CALLS higher.
+#ifndef HEAPRUN_MAX_CALLS
+#define HEAPRUN_MAX_CALLS 10000
+#endif
+constexpr int kMaxCalls = HEAPRUN_MAX_CALLS;
+// The smallest power of two above n: the size of a table kept half empty.
+constexpr size_t powerAbove(size_t n) {
+  size_t p = 1;
+  while (p <= n) p *= 2;
+  return p;
+}
 constexpr size_t kNameMax = 32;  // characters of a name
 constexpr int kNoName = -1;      // a result that is not named, or the pointer null
 

@@ -85,5 +85,8 @@ void putStep(const ScriptCall &c, const void *result, int error, const void *old
 void putStop(long line, const char *why, long detail, const char *message, size_t messageLength);
 // Writes the buffered output to standard output.
 void flushOut();
+// A kept heap, for a reader that starts in the middle: {"keep":STEP,"blocks":[...]}, every
+// block of w as a step lists them (heaprun --keep).
+void putKept(int step, const Walk &w);
 
 }  // namespace heaprun

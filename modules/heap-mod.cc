@@ -5,17 +5,22 @@
 //
 // Like the order form, the module lists no libraries: libc and the host utilities come from
 // the process that loads it.
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +46,9 @@ struct Query {
   char *names = nullptr;  // "PATH OFFSET" lines of a recording's call sites, to be named
   char *trace = nullptr;  // "raw": the recording the server was started with (HEAP_TRACE)
   char *check = nullptr;  // "1": run under the heap check
+  char *replay = nullptr;  // "trace": replay the server's recording and keep its steps
+  char *run = nullptr, *from = nullptr, *count = nullptr;  // a window of a kept run
+  char *upload = nullptr, *at = nullptr, *last = nullptr;  // a part of a recording's calls
   bool nulInScript = false;  // decoding would cut the script short there
 };
 
@@ -64,6 +72,13 @@ void parseQuery(char *query, Query *q) {
                    : strcmp(name, "names") == 0   ? &q->names
                    : strcmp(name, "trace") == 0   ? &q->trace
                    : strcmp(name, "check") == 0   ? &q->check
+                   : strcmp(name, "replay") == 0  ? &q->replay
+                   : strcmp(name, "run") == 0     ? &q->run
+                   : strcmp(name, "from") == 0    ? &q->from
+                   : strcmp(name, "count") == 0   ? &q->count
+                   : strcmp(name, "upload") == 0  ? &q->upload
+                   : strcmp(name, "at") == 0      ? &q->at
+                   : strcmp(name, "last") == 0    ? &q->last
                                                   : nullptr;
     free(name);
     if (field == &q->script) q->nulInScript = nul;
@@ -114,12 +129,17 @@ bool toolPath(const char *program, char (&path)[PATH_MAX]) {
 // heaprun's process (or heaptrace's): the script on standard input, both outputs into the
 // pipe, bounded in time and memory; under the heap check (MYMALLOC_CHECK=1) or with it off,
 // whatever the server's own environment says.
+struct Limits {
+  rlim_t seconds, data;
+};
+constexpr Limits kScriptLimits = {kRunSeconds, kHeapLimit};
+
 [[noreturn]] void startHeaprun(const char *path, const char *const *argv, int script, int output,
-                               bool check) {
+                               bool check, Limits limits = kScriptLimits) {
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) _exit(126);
   if ((check ? setenv("MYMALLOC_CHECK", "1", 1) : unsetenv("MYMALLOC_CHECK")) != 0) _exit(126);
-  rlimit cpu = {kRunSeconds, kRunSeconds};
-  rlimit data = {kHeapLimit, kHeapLimit};
+  rlimit cpu = {limits.seconds, limits.seconds};
+  rlimit data = {limits.data, limits.data};
   if (dup2(script, STDIN_FILENO) < 0 || dup2(output, STDOUT_FILENO) < 0 ||
       dup2(output, STDERR_FILENO) < 0 || setrlimit(RLIMIT_CPU, &cpu) != 0 ||
       setrlimit(RLIMIT_DATA, &data) != 0)
@@ -249,6 +269,8 @@ void runHeaprun(const char *script, size_t length, bool check, Run *run,
   exit(0);
 }
 
+#include "heap-runs.inc"
+
 }  // namespace
 
 extern "C" void httprun(int fd, char *) {
@@ -268,6 +290,9 @@ extern "C" void httprun(int fd, char *) {
   if (body != nullptr) parseQuery(body, &q);  // the form's fields, after the address's
   if (q.trace != nullptr && strcmp(q.trace, "raw") == 0) serveRecording(client);
   if (q.names != nullptr) serveNames(client, q.names);
+  if (q.replay != nullptr) serveReplay(client, q.replay);
+  if (q.run != nullptr) serveWindow(client, q.run, q.from, q.count);
+  if (q.upload != nullptr) serveUpload(client, q.upload, q.at, q.last, q.script);
   const char *firstExample = kHeapExamples[0].script;  // the text area's default
   PageInput page{firstExample, strlen(firstExample), nullptr, false, nullptr, 0, nullptr, false};
   page.check = q.check != nullptr && strcmp(q.check, "1") == 0;

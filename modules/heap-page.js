@@ -102,22 +102,41 @@ window.heapExplorer = (function () {
     // The heap at step `at` (0: before the first call), by offset; `prior` holds what the last
     // step applied replaced (its blocks before the call).
     var blocks = new Map(), prior = new Map(), at = 0;
-    var saved = [new Map()];  // saved[k]: the heap at step k * kSavedEvery
+    var saved = new Map([[0, new Map()]]);  // the heap at every kSavedEvery-th step, and those the server kept
     function apply(s, keep) {
       var step = steps[s - 1];
       prior = new Map();
       step[4].forEach(function (o) { if (keep) prior.set(o, blocks.get(o)); blocks.delete(o); });
       eachBlock(step[3], L, function (b) { if (keep && !prior.has(b.offset)) prior.set(b.offset, blocks.get(b.offset)); blocks.set(b.offset, b); });
     }
+    function loaded(from, to) {
+      for (var s = from; s <= to; s++) if (!steps[s - 1]) return false;
+      return true;
+    }
+    // The step before target whose heap is saved and from which the loaded steps lead to target,
+    // or -1 (a kept run whose window is still to come).
+    function baseFor(target) {
+      if (target > 0 && !steps[target - 1]) return -1;
+      for (var s = Math.max(0, target - 1); ; s--) {
+        if (run.kept && run.kept.has(s) && !saved.has(s)) {
+          var heap = new Map();
+          eachBlock(run.kept.get(s), L, function (b) { heap.set(b.offset, b); });
+          saved.set(s, heap);
+        }
+        if (saved.has(s)) return s;
+        if (!steps[s - 1]) return -1;
+      }
+    }
     function goTo(target) {
-      if (target < at || target === 0) {
-        var k = Math.floor(Math.max(0, target - 1) / kSavedEvery);
-        blocks = new Map(saved[k]);
-        at = k * kSavedEvery;
+      if (target === at && target !== 0) return;
+      if (!(target > at && loaded(at + 1, target))) {
+        var k = baseFor(target);
+        blocks = new Map(saved.get(k));
+        at = k;
       }
       while (at < target) {
         apply(++at, at === target);
-        if (at % kSavedEvery === 0 && !saved[at / kSavedEvery]) saved[at / kSavedEvery] = new Map(blocks);
+        if (at % kSavedEvery === 0 && !saved.has(at)) saved.set(at, new Map(blocks));
       }
     }
 
@@ -158,7 +177,7 @@ window.heapExplorer = (function () {
     // What the call did, in words, from the step's facts and the heaps before and after it.
     function saying(step, list) {
       var c = step[0], k = c[0], res = step[1], f = step[7], text = '';
-      var prevHeap = at > 1 ? steps[at - 2][6] : 0, heap = step[6];
+      var prevHeap = at > 1 && steps[at - 2] ? steps[at - 2][6] : 0, heap = step[6];
       var setUp = prevHeap === 0 && heap > 0, grew = heap > prevHeap;
       var freed = k === REALLOC ? f[3] : k === FREE || k === FREE_AGAIN ? f[0] : -1;
       var old = freed >= 0 ? prior.get(freed) : null;
@@ -247,6 +266,7 @@ window.heapExplorer = (function () {
 
     var picture = q('picture'), widths = q('widths'), arrows = q('arrows'), header = q('header');
     var chosen = null;  // the offset whose header is shown
+    var drawing = 0, kSlice = 1000, kDrawnMax = 3000;  // the picture being drawn; blocks a slice draws, and at most
 
     function link(v) {
       if (v === SENTINEL) return 'the sentinel (_freeListSentinel)';
@@ -286,37 +306,61 @@ window.heapExplorer = (function () {
       picture.textContent = '';
       picture.classList.toggle('linear', linear);
       if (sorted.length === 0) picture.appendChild(el('p', null, 'No chunk yet: the heap is set up by the first call.'));
-      var bar = null, chunk = 0, drawn = new Map();
-      for (var i = 0; i < sorted.length; i++) {
-        var b = sorted[i];
-        if (bar === null || b.offset % L.chunkSize === 0) {
-          var box = el('div', 'chunk');
-          box.appendChild(el('div', 'chunk-name', 'chunk ' + chunk++ + ' at offset ' + (b.offset - b.offset % L.chunkSize)));
-          bar = el('div', 'bar');
-          box.appendChild(bar);
-          picture.appendChild(box);
-        }
-        var kind = ['used', 'free', 'fence', 'broken'][b.state];
-        var d = el('div', 'block ' + kind + (changed.has(b.offset) ? ' changed' : ''));
-        d.dataset.offset = b.offset;
-        d.dataset.size = b.size;
-        if (b.state !== FENCE) {
-          if (linear) d.style.flexBasis = (b.size / fresh * 100) + '%';
-          else d.style.setProperty('--lg', Math.max(0, Math.log2(b.size / L.minBlockSize)).toFixed(2));
-          d.tabIndex = 0;
-          var place = places.has(b.offset) ? '#' + places.get(b.offset) : b.state === FREE_BLOCK ? 'off the list' : '';
-          var label = b.state === FREE_BLOCK ? place : b.state === BROKEN ? '?' : namesOf(b.name) + (place ? ' ' + place : '');
-          d.appendChild(el('span', 'name', label));
-          d.appendChild(el('span', 'size', b.state === BROKEN ? String(b.word) : String(b.size)));
-          d.title = (b.state === FREE_BLOCK ? 'free, ' + place + ' in the free list' : b.state === BROKEN ? 'a header that reads ' + b.word
-            : namesOf(b.name) || 'in use, no name holds it') + ': ' + b.size + ' bytes at ' + b.offset;
-        }
-        if (b.offset === chosen) d.classList.add('chosen');
-        bar.appendChild(d);
-        drawn.set(b.offset, d);
+      // A heap of more than kDrawnMax blocks is drawn around the first block the call changed.
+      var chunk = 0;
+      if (sorted.length > kDrawnMax) {
+        var around = Math.max(0, sorted.findIndex(function (b) { return changed.has(b.offset); }));
+        var first = Math.max(0, Math.min(sorted.length - kDrawnMax, around - kDrawnMax / 2));
+        for (var c = 0; c < first; c++) if (sorted[c].offset % L.chunkSize === 0) chunk++;
+        picture.appendChild(el('p', 'problem', 'The heap has ' + sorted.length + ' blocks: the ' + kDrawnMax +
+          ' around this call\u2019s are drawn (blocks ' + (first + 1) + ' to ' + (first + kDrawnMax) + ' in address order).'));
+        sorted = sorted.slice(first, first + kDrawnMax);
       }
-      var order = list.filter(function (e) { return drawn.has(e.at); }).map(function (e) { return e.at; });
-      if (arrows.checked && order.length > 1 && order.length <= 400) drawArrows(order, drawn);
+      // The blocks are drawn in slices, each a task of its own, so that the page answers
+      // meanwhile; picture.dataset.drawn is "all" once every block is in.
+      var bar = null, drawn = new Map(), mine = ++drawing;
+      picture.dataset.drawn = 'part';
+      function slice(from) {
+        if (mine !== drawing) return;  // another step is drawn now
+        var end = Math.min(sorted.length, from + kSlice);
+        for (var i = from; i < end; i++) {
+          var b = sorted[i];
+          if (bar === null || b.offset % L.chunkSize === 0) {
+            var box = el('div', 'chunk');
+            if (bar === null && b.offset % L.chunkSize !== 0) chunk = Math.max(0, chunk - 1);  // drawn from its middle
+            box.appendChild(el('div', 'chunk-name', 'chunk ' + chunk++ + ' at offset ' + (b.offset - b.offset % L.chunkSize)));
+            bar = el('div', 'bar');
+            box.appendChild(bar);
+            picture.appendChild(box);
+          }
+          var kind = ['used', 'free', 'fence', 'broken'][b.state];
+          var d = el('div', 'block ' + kind + (changed.has(b.offset) ? ' changed' : ''));
+          d.dataset.offset = b.offset;
+          d.dataset.size = b.size;
+          if (b.state !== FENCE) {
+            if (linear) d.style.flexBasis = (b.size / fresh * 100) + '%';
+            else d.style.setProperty('--lg', Math.max(0, Math.log2(b.size / L.minBlockSize)).toFixed(2));
+            d.tabIndex = 0;
+            var place = places.has(b.offset) ? '#' + places.get(b.offset) : b.state === FREE_BLOCK ? 'off the list' : '';
+            var label = b.state === FREE_BLOCK ? place : b.state === BROKEN ? '?' : namesOf(b.name) + (place ? ' ' + place : '');
+            d.appendChild(el('span', 'name', label));
+            d.appendChild(el('span', 'size', b.state === BROKEN ? String(b.word) : String(b.size)));
+            d.title = (b.state === FREE_BLOCK ? 'free, ' + place + ' in the free list' : b.state === BROKEN ? 'a header that reads ' + b.word
+              : namesOf(b.name) || 'in use, no name holds it') + ': ' + b.size + ' bytes at ' + b.offset;
+          }
+          if (b.offset === chosen) d.classList.add('chosen');
+          bar.appendChild(d);
+          drawn.set(b.offset, d);
+        }
+        if (end < sorted.length) {
+          setTimeout(function () { slice(end); }, 0);
+          return;
+        }
+        var order = list.filter(function (e) { return drawn.has(e.at); }).map(function (e) { return e.at; });
+        if (arrows.checked && order.length > 1 && order.length <= 400) drawArrows(order, drawn);
+        picture.dataset.drawn = 'all';
+      }
+      slice(0);
       showHeader(chosen !== null && blocks.has(chosen) ? blocks.get(chosen) : null);
       var text = list.map(function (e) {
         return typeof e.at === 'string' ? '[' + e.at + ': outside the heap]'
@@ -386,7 +430,13 @@ window.heapExplorer = (function () {
     seek.max = steps.length;
     var timer = null;
     function show(i) {
-      goTo(Math.max(0, Math.min(steps.length, i)));
+      i = Math.max(0, Math.min(steps.length, i));
+      if (run.load && baseFor(i) < 0 && !(i > at && loaded(at + 1, i))) {  // its window first
+        position.textContent = 'Step ' + i + ' of ' + steps.length + ': fetching\u2026';
+        run.load(i, function () { show(i); }, function (why) { position.textContent = why; });
+        return;
+      }
+      goTo(i);
       var step = at > 0 ? steps[at - 1] : null;
       position.textContent = 'Step ' + at + ' of ' + steps.length;
       q('call').textContent = step ? 'Step ' + at + ': ' + callText(step[0]) : 'Step 0: the empty heap, before the first call';
@@ -443,7 +493,54 @@ window.heapExplorer = (function () {
     show(steps.length > 0 ? 1 : 0);
   }
 
-  return { readRun: readRun, replay: replay };
+  // A run kept on the server (heap?run=ID), fetched by window: run.steps has the length of the
+  // whole run and holds the steps fetched so far, run.kept the heaps the server kept among
+  // them; run.load(step, done, failed) fetches the window that step is drawn from. done(run)
+  // once the first window is in.
+  var kWindow = 2048, kWindowsKept = 8;
+  function keptRun(id, total, done, failed) {
+    var run = { layout: null, names: new Proxy([], { get: function (t, k) { return /^\d+$/.test(k) ? k : t[k]; } }),
+      steps: [], stop: null, unreadable: false, kept: new Map(), load: load };
+    run.steps.length = total;
+    var windows = [], busy = false;
+    function take(text) {
+      var lines = text.split('\n'), s = 0, first = 0, last = 0;
+      for (var i = 0; i < lines.length; i++) {
+        if (lines[i] === '') continue;
+        var line = JSON.parse(lines[i]);
+        if (line.error) throw new Error(line.error);
+        if (line.layout) run.layout = line.layout;
+        else if (line.window !== undefined) s = first = line.window;
+        else if (line.keep !== undefined) run.kept.set(line.keep, line.blocks);
+        else if (Array.isArray(line)) { run.steps[s - 1] = line; last = s++; }
+      }
+      windows.push([first, last]);
+      if (windows.length > kWindowsKept) {  // the oldest window goes, but not the heaps saved
+        var w = windows.shift();
+        for (var k = w[0]; k <= w[1]; k++) delete run.steps[k - 1];
+      }
+    }
+    // One window is fetched at a time; what comes asked meanwhile waits, and only the last
+    // of it is shown (show asks again if its window is still missing).
+    var pending = null;
+    function load(step, ok, bad) {
+      pending = { ok: ok, bad: bad };
+      if (busy) return;
+      busy = true;
+      var asked = pending;
+      fetch('heap?run=' + id + '&from=' + step + '&count=' + kWindow).then(function (r) { return r.text(); })
+        .then(function (text) {
+          take(text);
+          var next = pending;
+          busy = false;
+          pending = null;
+          next.ok(run);
+        }).catch(function (err) { busy = false; pending = null; asked.bad('The steps could not be fetched: ' + err.message); });
+    }
+    load(1, done, failed);
+  }
+
+  return { readRun: readRun, replay: replay, keptRun: keptRun };
 })();
 
 // The form: the examples menu, the script's size before it is sent, a script read from a file;

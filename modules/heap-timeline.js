@@ -269,10 +269,60 @@ window.heapTimeline = (function () {
   // Puts the recording's first calls into the script form and runs them on the classic
   // allocator: the explorer then shows the heap after each, with its sentences.
   function replayOnClassic() {
+    if (served || view.steps > REPLAY_MAX) { replayOnServer(); return; }
     var form = document.getElementById('run');
     form.elements.script.value = courseScript(REPLAY_MAX);
     if (form.requestSubmit) form.requestSubmit();
     else form.submit();
+  }
+
+  // Every call of the recording (up to a million), replayed once on the server, its steps
+  // fetched by window as the slider asks for them: the server's own recording, or one picked
+  // here, whose calls go up as the course's trace in parts (a request's body is bounded).
+  var REPLAY_LONG = 1000000, PART = 600000;
+  function replayOnServer() {
+    var note = section.querySelector('.tl-replay span'), began = performance.now();
+    function fail(why) { note.textContent = ' ' + why; note.setAttribute('role', 'alert'); }
+    function answered(r) { return r.json().then(function (a) { if (a.error) throw new Error(a.error); return a; }); }
+    function ask(what) {
+      fetch('heap?replay=' + what).then(answered).then(function (answer) {
+        if (answer.pending) {  // under way: ask again
+          note.textContent = ' replaying on the server\u2026 (' + Math.round((performance.now() - began) / 1000) + ' s)';
+          setTimeout(function () { ask(answer.pending); }, 500);
+          return;
+        }
+        window.heapExplorer.keptRun(answer.run, answer.steps, function (run) {
+          var root = document.getElementById('explorer');
+          if (!root) {
+            root = el('div');
+            root.id = 'explorer';
+            section.parentNode.insertBefore(root, section.nextSibling);
+          }
+          root.hidden = false;
+          note.textContent = ' ' + answer.steps.toLocaleString('en') + ' of ' + view.steps.toLocaleString('en') +
+            ' calls replayed (a refused one among them shown refused): the slider reaches every step.';
+          window.heapExplorer.replay(root, run);
+          section.dataset.replayed = String(answer.steps);
+        }, fail);
+      }).catch(function (err) { fail('The replay failed: ' + err.message); });
+    }
+    note.textContent = ' replaying on the server\u2026';
+    if (served) { ask('trace'); return; }
+    var text = courseScript(REPLAY_LONG), at = 0;
+    var id = Array.from(crypto.getRandomValues(new Uint8Array(8)), function (b) { return (b + 256).toString(16).slice(1); }).join('');
+    function send() {
+      var end = Math.min(text.length, at + PART);
+      if (end < text.length) end = text.lastIndexOf('\n', end - 1) + 1 || end;
+      var body = new URLSearchParams({ upload: id, at: at, script: text.slice(at, end) });
+      if (end === text.length) body.set('last', '1');
+      note.textContent = ' sending the calls\u2026 (' + Math.round(100 * at / text.length) + '%)';
+      fetch('heap', { method: 'POST', body: body.toString(), headers: { 'Content-Type': 'application/x-www-form-urlencoded' } })
+        .then(answered).then(function (answer) {
+          at = end;
+          if (answer.part) send(); else ask(answer.pending || answer.run);
+        }).catch(function (err) { fail('The replay failed: ' + err.message); });
+    }
+    send();
   }
 
   function bytesText(n) {
@@ -295,7 +345,7 @@ window.heapTimeline = (function () {
 
   // ---- The view ----
 
-  var view = null, section = null, highlight = -1;
+  var view = null, section = null, highlight = -1, served = false, opening = 0;
 
   function colourOf(s) { return view.sites[s].colour || OTHER; }
 
@@ -458,12 +508,12 @@ window.heapTimeline = (function () {
     });
     box.appendChild(hist);
     var replay = el('p', 'tl-replay');
-    var button = el('button', null, view.steps > REPLAY_MAX ? 'Replay the first ' + REPLAY_MAX.toLocaleString('en') + ' calls on the classic allocator' : 'Replay on the classic allocator');
+    var button = el('button', null, served || view.steps > REPLAY_MAX ? 'Replay every call on the classic allocator' : 'Replay on the classic allocator');
     button.type = 'button';
     button.id = 'replay-recording';
     button.addEventListener('click', replayOnClassic);
     replay.appendChild(button);
-    replay.appendChild(el('span', null, ' the same calls on the compiled-in MyMalloc, step by step (the course\u2019s trace: alignments are dropped; up to ' + REPLAY_MAX.toLocaleString('en') + ' calls).'));
+    replay.appendChild(el('span', null, ' the same calls on the compiled-in MyMalloc, step by step (the course\u2019s trace: alignments are dropped' + (served || view.steps > REPLAY_MAX ? '; replayed on the server, up to a million calls' : '') + ').'));
     box.appendChild(replay);
     var legend = section.querySelector('.tl-legend');
     legend.textContent = '';
@@ -509,15 +559,33 @@ window.heapTimeline = (function () {
     section.appendChild(el('h2', null, 'Recorded: ' + title));
     ['explorer', 'static-steps'].forEach(function (id) { var e = document.getElementById(id); if (e) e.hidden = true; });
     document.querySelectorAll('.step-title, h2:not(#recorded h2)').forEach(function (h) { if (h.textContent === 'The heap after each call') h.hidden = true; });
-    try {
-      view = build(read(buffer));
-    } catch (err) {
+    // Reading, building and drawing are tasks of their own, so that the page answers between
+    // them; a recording opened meanwhile wins.
+    var mine = ++opening, rec = null;
+    view = null;
+    section.dataset.state = 'reading';
+    function refused(err) {
       var p = el('p', 'error', 'This recording is refused: ' + err.message + '.');
       p.setAttribute('role', 'alert');
       section.appendChild(p);
       section.dataset.state = 'refused';
-      return;
     }
+    function then(task) {
+      setTimeout(function () {
+        if (mine !== opening) return;
+        try { task(); } catch (err) { refused(err); }
+      }, 0);
+    }
+    then(function () {
+      rec = read(buffer);
+      then(function () {
+        view = build(rec);
+        then(function () { present(title); });
+      });
+    });
+  }
+
+  function present(title) {
     top('bytes', PALETTE.length).forEach(function (i, k) { view.sites[i].colour = PALETTE[k]; });
     if (view.program) section.firstChild.textContent = 'Recorded: ' + base(view.program) + ', from ' + title;
     var grid = el('div', 'tl-grid');
@@ -534,9 +602,13 @@ window.heapTimeline = (function () {
     section.appendChild(grid);
     highlight = -1;
     drawSummary();
-    drawTimeline();
-    section.dataset.state = 'shown';
-    section.dataset.drawnAt = String(Math.round(performance.now()));
+    var mine = opening;
+    setTimeout(function () {
+      if (mine !== opening) return;
+      drawTimeline();
+      section.dataset.state = 'shown';
+      section.dataset.drawnAt = String(Math.round(performance.now()));
+    }, 0);
     section.addEventListener('click', function (e) {
       var r = e.target.closest('[data-site]');
       if (!r) return;
@@ -556,7 +628,7 @@ window.heapTimeline = (function () {
         if (!/octet-stream/.test(r.headers.get('Content-Type') || ''))
           return r.text().then(function (t) { throw new Error(t.trim()); });
         return r.arrayBuffer();
-      }).then(function (b) { show('the server\u2019s recording', b); })
+      }).then(function (b) { served = true; show('the server\u2019s recording', b); })
         .catch(function (err) {
           var p = el('p', 'error', err.message);
           p.setAttribute('role', 'alert');
@@ -566,5 +638,5 @@ window.heapTimeline = (function () {
     });
   }
 
-  return { isRecording: isRecording, open: show };
+  return { isRecording: isRecording, open: function (title, buffer) { served = false; show(title, buffer); } };
 })();

@@ -125,6 +125,15 @@ async function openServedPage(t, chromium, port, { javaScript = true, width, hei
   return page;
 }
 
+// Stops a server that startModhost started, if it still runs.
+async function stopModhost(server) {
+  if (!server || server.exitCode !== null) return;
+  const { once } = require('node:events');
+  server.kill('SIGTERM');
+  await once(server, 'exit');
+}
+
 module.exports = {
   chromiumPath, chromiumArgs, chromiumIn, closeBrowser, loadChromium, openServedPage, startModhost,
+  stopModhost,
 };

@@ -9,13 +9,12 @@
 'use strict';
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { once } = require('node:events');
 const { execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const {
-  loadChromium, openServedPage, startModhost,
+  loadChromium, openServedPage, startModhost, stopModhost,
 } = require('./harness');
 
 const [modhost, moduleDir, lib, leakLoop, probe] = process.argv.slice(2);
@@ -43,10 +42,7 @@ test.before(async () => {
   ({ server, port } = await startModhost(modhost, moduleDir));
 });
 test.after(async () => {
-  if (server && server.exitCode === null) {
-    server.kill('SIGTERM');
-    await once(server, 'exit');
-  }
+  await stopModhost(server);
   fs.rmSync(dir, { recursive: true, force: true });
 });
 
