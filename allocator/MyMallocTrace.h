@@ -70,7 +70,11 @@ constexpr uint64_t seqOf(const Record &r) { return r.seqKind & kSeqMask; }
 // Whether a call of this kind has a kExtra record after it.
 constexpr bool hasExtra(uint8_t kind) { return kind != kMalloc && kind != kFree; }
 
-constexpr uint32_t kForked = 1;  // the process is a child of fork: it holds its parent's blocks
+constexpr uint32_t kForked = 1;
+// A program that goes on in the file after an execve numbers its calls from execs << kExecShift,
+// past every number the programs before it took, within the reader's limit of 2^52.
+constexpr int kExecShift = 40;
+constexpr uint32_t kMaxExecs = (1u << (52 - kExecShift)) - 1;  // the process is a child of fork: it holds its parent's blocks
 
 // The first record of every file.
 struct Header {
@@ -80,7 +84,7 @@ struct Header {
   uint32_t pid;         // the process that writes the file
   uint32_t parent;      // its parent when the file was begun
   uint32_t flags;       // kForked
-  uint32_t spare;
+  uint32_t execs;       // the execve's the process has gone on through in this file
 };
 static_assert(sizeof(Header) == sizeof(Record));
 

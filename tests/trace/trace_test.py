@@ -101,6 +101,14 @@ def recorded_program(tmp):
     check = run([HEAPTRACE, "--check", killed])
     if check.returncode != 0 or " modules" not in check.stdout:
         fail(f"a killed program's recording: {check.returncode}: {check.stdout} {check.stderr}")
+    # A process that goes on through two execve's keeps one file, its programs' calls numbered
+    # apart, and the last program's calls are read.
+    chain = os.path.join(tmp, "chain")
+    r = subprocess.run(["/bin/sh", "-c", f"exec /bin/sh -c 'exec {sys.executable} -c \"import json\"'"],
+                       env=dict(os.environ, LD_PRELOAD=LIB, MYMALLOC_TRACE=chain), timeout=120)
+    check = run([HEAPTRACE, "--check", chain])
+    if r.returncode != 0 or check.returncode != 0 or ", 2 execs," not in check.stdout:
+        fail(f"two execs in one recording: {r.returncode}, {check.returncode}: {check.stdout} {check.stderr}")
     # The whole recording as the course's trace, replayed on the classic allocator.
     script = run([HEAPTRACE, "--script", os.path.join(tmp, "rec")])
     if script.returncode != 0:
