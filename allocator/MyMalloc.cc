@@ -15,6 +15,7 @@
 
 using namespace mymalloc;
 
+// The heap's globals, all zero at start; MyMallocLayout.h says what each holds.
 BlockHeader *_freeList;
 BlockHeader _freeListSentinel;
 size_t _heapSize;
@@ -56,7 +57,7 @@ inline void writeTags(BlockHeader *b, size_t size, size_t flag, BlockHeader *nex
 }  // namespace
 
 #include "MyMallocIndex.inc"     // the size index behind first fit
-#include "MyMallocHeaps.inc"     // a heap: its free list, size index and lock
+#include "MyMallocHeaps.inc"     // a heap, and where its chunks' memory comes from
 #include "MyMallocOptions.inc"   // the settings from the environment
 #include "MyMallocTable.inc"     // which chunk or mapped block a pointer lies in
 #include "MyMallocWalk.inc"      // the heap walk and the table of regions
@@ -239,7 +240,8 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 #include "MyMallocReports.inc"  // print_list, print and the exit report
 
 // ---- The entry points ----
-// The preload library (MyMallocPreload.cc) defines this switch and brings
+// Each takes the lock, counts its call and hands the request on (the lock
+// hand-off above). The preload library (MyMallocPreload.cc) defines this switch and brings
 // entry points of its own; everything above is its heap.
 #ifndef MYMALLOC_PRELOAD
 extern "C" {
