@@ -224,12 +224,12 @@ extern "C" {
 
 void *malloc(size_t size) noexcept {
   if (__builtin_expect(callWatched(), 0)) return mallocWatched(size, __builtin_return_address(0));
-  return takeBlock(size, kMallocCall, __builtin_return_address(0));
+  return takeBlock(size, kMallocCall, nullptr);
 }
 
 void free(void *ptr) noexcept {
   if (__builtin_expect(callWatched(), 0)) return freeWatched(ptr, __builtin_return_address(0));
-  giveBlock(ptr, kFreeCall, __builtin_return_address(0));
+  giveBlock(ptr, kFreeCall, nullptr);
 }
 
 void *realloc(void *ptr, size_t size) noexcept {
