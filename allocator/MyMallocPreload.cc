@@ -87,19 +87,18 @@ void *reallocBlock(void *ptr, size_t size, void *caller) {
     giveBlock(ptr, kReallocCall, caller);
     return nullptr;
   }
-  acceptGiven(ptr, "realloc", caller, false);
+  Given g = acceptGiven(ptr, "realloc", caller, false);
   countCall(kReallocCall);
-  BlockHeader *h = headerOf(ptr);
+  BlockHeader *h = g.h;
   bool large = size >= mapThresholdNow();
   bool inPlace = slackRoomNow() == 0;  // under the heap check a block always moves
   if (isMapped(h)) {
     if (!large || !inPlace) return moveBlock(ptr, size, caller);
-    Span s;
-    return remapBlock(ptr, size, spanOf(h, &s) ? s.heap : 0);
+    return remapBlock(ptr, size, g.span.heap);
   }
   size_t blockSize;
   if (!large && inPlace && blockSizeFor(size, &blockSize)) {  // in place, under the lock of the block's arena
-    const Heap &heap = arenaOfBlock(ptr).heap;
+    const Heap &heap = arenas[g.span.heap].heap;  // the block's arena
     lock(heap);
     bool stays = resizeInPlace(heap, h, blockSize);
     unlock(heap);
