@@ -63,9 +63,10 @@ size_t usableSize(void *ptr) {
 }
 
 // Moves the block to a new one of size bytes, copying what both hold.
-void *moveBlock(void *ptr, size_t size) {
+// caller: the program's call, for a report.
+void *moveBlock(void *ptr, size_t size, void *caller) {
   void *fresh =
-      size >= mapThresholdNow() ? mapBlock(size, kAlignment, 0) : takeBlock(size, kUncounted);
+      size >= mapThresholdNow() ? mapBlock(size, kAlignment, 0) : takeBlock(size, kUncounted, caller);
   if (fresh == nullptr) return nullptr;
   size_t old = usableSize(ptr);
   memcpy(fresh, ptr, size < old ? size : old);
@@ -81,36 +82,35 @@ void *moveBlock(void *ptr, size_t size) {
 // as free checks it. Under the heap check (and until its setting is read) a
 // block always moves, so that its slack is laid out afresh.
 void *reallocBlock(void *ptr, size_t size, void *caller) {
-  if (ptr == nullptr) return takeBlock(size, kReallocCall);
+  if (ptr == nullptr) return takeBlock(size, kReallocCall, caller);
   if (size == 0) {
     giveBlock(ptr, kReallocCall, caller);
     return nullptr;
   }
-  acceptGiven(ptr, "realloc", caller, false);
+  Given g = acceptGiven(ptr, "realloc", caller, false);
   countCall(kReallocCall);
-  BlockHeader *h = headerOf(ptr);
+  BlockHeader *h = g.h;
   bool large = size >= mapThresholdNow();
   bool inPlace = slackRoomNow() == 0;  // under the heap check a block always moves
   if (isMapped(h)) {
-    if (!large || !inPlace) return moveBlock(ptr, size);
-    Span s;
-    return remapBlock(ptr, size, spanOf(h, &s) ? s.heap : 0);
+    if (!large || !inPlace) return moveBlock(ptr, size, caller);
+    return remapBlock(ptr, size, g.span.heap);
   }
   size_t blockSize;
   if (!large && inPlace && blockSizeFor(size, &blockSize)) {  // in place, under the lock of the block's arena
-    const Heap &heap = arenaOfBlock(ptr).heap;
+    const Heap &heap = arenas[g.span.heap].heap;  // the block's arena
     lock(heap);
     bool stays = resizeInPlace(heap, h, blockSize);
     unlock(heap);
     if (stays) return ptr;
   }
-  return moveBlock(ptr, size);
+  return moveBlock(ptr, size, caller);
 }
 
 void *callocBlock(size_t count, size_t size) {
   size_t length;
   if (__builtin_mul_overflow(count, size, &length)) length = SIZE_MAX;  // refused as too large
-  void *p = takeBlock(length, kCallocCall);
+  void *p = takeBlock(length, kCallocCall, __builtin_return_address(0));
   if (p != nullptr && !isMapped(headerOf(p))) memset(p, 0, length);  // a new mapping is zero
   return p;
 }
@@ -142,13 +142,16 @@ void *alignedBlock(size_t alignment, size_t size) {
 
 // With the heap check on, each call's checks run first, under the lock; the
 // cache is then off and arena 0 the only one, so every block the call
-// touches is a checked one.
-// Inline, so that the check names the entry point's caller.
-[[gnu::always_inline]] inline void checkCall(const char *call, void *given = nullptr) {
-  if (__builtin_expect(checkIsWanted(), 0)) {
-    lock(firstHeap, call, given);
-    unlock(firstHeap);
-  }
+// touches is a checked one. Only the test is inline: the check's road is a
+// call of its own, so that an entry point saves no registers for it when the
+// check is off. caller: the entry point's caller, for a report.
+[[gnu::cold, gnu::noinline]] void checkCallSlow(const char *call, void *caller, void *given) {
+  if (!__libc_single_threaded) pthread_mutex_lock(firstHeap.lock);
+  if (checkIsWanted()) checkOnLock(firstHeap, call, caller, given);
+  unlock(firstHeap);
+}
+[[gnu::always_inline]] inline void checkCall(const char *call, void *caller, void *given = nullptr) {
+  if (__builtin_expect(checkIsWanted(), 0)) checkCallSlow(call, caller, given);
 }
 
 // In the child of fork: the other threads are gone, and with them the use of
@@ -182,6 +185,35 @@ size_t allHeapsSize() {
   checkAtExit();
 }
 
+// The watched roads of the busiest entry points: the heap check's and the
+// recording's work around the call, out of line, so that with both off an
+// entry point is one test in front of its cache's fast path and saves no
+// registers. caller: the entry point's caller.
+[[gnu::cold, gnu::noinline]] void *mallocWatched(size_t size, void *caller) {
+  checkCall("malloc", caller);
+  void *p = takeBlock(size, kMallocCall, caller);
+  traceCall(trace::kMalloc, size, 0, nullptr, p, caller);
+  return p;
+}
+[[gnu::cold, gnu::noinline]] void freeWatched(void *ptr, void *caller) {
+  checkCall("free", caller, ptr);
+  traceCall(trace::kFree, 0, 0, ptr, nullptr, caller);
+  giveBlock(ptr, kFreeCall, caller);
+}
+[[gnu::cold, gnu::noinline]] void *reallocWatched(void *ptr, size_t size, void *caller) {
+  checkCall("realloc", caller, ptr);
+  uint64_t before = traceBefore();
+  void *p = reallocBlock(ptr, size, caller);
+  traceCall(trace::kRealloc, size, before, ptr, p, caller);
+  return p;
+}
+
+// Whether the heap check or the recording may want an entry point's call:
+// one byte for both.
+[[gnu::always_inline]] inline bool callWatched() {
+  return __atomic_load_n(&callsWatched, __ATOMIC_RELAXED) != 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -190,51 +222,43 @@ extern "C" {
 // back, the others once they have their block.
 
 void *malloc(size_t size) noexcept {
-  checkCall("malloc");
-  void *p = takeBlock(size, kMallocCall);
-  traceCall(trace::kMalloc, size, 0, nullptr, p, __builtin_return_address(0));
-  return p;
+  if (__builtin_expect(callWatched(), 0)) return mallocWatched(size, __builtin_return_address(0));
+  return takeBlock(size, kMallocCall, nullptr);
 }
 
 void free(void *ptr) noexcept {
-  checkCall("free", ptr);
-  void *caller = __builtin_return_address(0);
-  traceCall(trace::kFree, 0, 0, ptr, nullptr, caller);
-  giveBlock(ptr, kFreeCall, caller);
+  if (__builtin_expect(callWatched(), 0)) return freeWatched(ptr, __builtin_return_address(0));
+  giveBlock(ptr, kFreeCall, nullptr);
 }
 
 void *realloc(void *ptr, size_t size) noexcept {
-  checkCall("realloc", ptr);
-  void *caller = __builtin_return_address(0);
-  uint64_t before = traceBefore();
-  void *p = reallocBlock(ptr, size, caller);
-  traceCall(trace::kRealloc, size, before, ptr, p, caller);
-  return p;
+  if (__builtin_expect(callWatched(), 0)) return reallocWatched(ptr, size, __builtin_return_address(0));
+  return reallocBlock(ptr, size, __builtin_return_address(0));
 }
 
 void *calloc(size_t count, size_t size) noexcept {
-  checkCall("calloc");
+  checkCall("calloc", __builtin_return_address(0));
   void *p = callocBlock(count, size);
   traceCall(trace::kCalloc, count, size, nullptr, p, __builtin_return_address(0));
   return p;
 }
 
 void *aligned_alloc(size_t alignment, size_t size) noexcept {
-  checkCall("aligned_alloc");
+  checkCall("aligned_alloc", __builtin_return_address(0));
   void *p = alignedBlock(roundedAlignment(alignment), size);
   traceCall(trace::kAlignedAlloc, size, alignment, nullptr, p, __builtin_return_address(0));
   return p;
 }
 
 void *memalign(size_t alignment, size_t size) noexcept {
-  checkCall("memalign");
+  checkCall("memalign", __builtin_return_address(0));
   void *p = alignedBlock(roundedAlignment(alignment), size);
   traceCall(trace::kMemalign, size, alignment, nullptr, p, __builtin_return_address(0));
   return p;
 }
 
 int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
-  checkCall("posix_memalign");
+  checkCall("posix_memalign", __builtin_return_address(0));
   int saved = errno;
   errno = 0;
   void *p = alignedBlock(posixAlignment(alignment), size);
@@ -245,14 +269,14 @@ int posix_memalign(void **memptr, size_t alignment, size_t size) noexcept {
 }
 
 void *valloc(size_t size) noexcept {
-  checkCall("valloc");
+  checkCall("valloc", __builtin_return_address(0));
   void *p = alignedBlock(getpagesize(), size);
   traceCall(trace::kValloc, size, getpagesize(), nullptr, p, __builtin_return_address(0));
   return p;
 }
 
 void *pvalloc(size_t size) noexcept {
-  checkCall("pvalloc");
+  checkCall("pvalloc", __builtin_return_address(0));
   void *p = alignedBlock(getpagesize(), pageRounded(size));
   traceCall(trace::kPvalloc, size, getpagesize(), nullptr, p, __builtin_return_address(0));
   return p;
