@@ -70,10 +70,8 @@ struct Parser {
       std::string key;
       if (!array && (!string(&key) || !eat(':'))) return false;
       if (!value(&item)) return false;
-      if (array)
-        v->items.push_back(std::move(item));
-      else
-        v->fields.emplace_back(key, std::move(item));
+      if (!array) v->keys.push_back(std::move(key));
+      v->items.push_back(std::move(item));
     } while (eat(','));
     return eat(array ? ']' : '}');
   }
@@ -83,8 +81,8 @@ struct Parser {
 
 const Value &Value::operator[](size_t i) const { return i < items.size() ? items[i] : kNull; }
 const Value &Value::operator[](const std::string &k) const {
-  for (const auto &f : fields)
-    if (f.first == k) return f.second;
+  for (size_t i = 0; i < keys.size(); i++)
+    if (keys[i] == k) return items[i];
   return kNull;
 }
 

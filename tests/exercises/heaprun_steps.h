@@ -16,8 +16,9 @@ struct Value {
   enum Kind { Null, Number, String, Array, Object } kind = Null;
   long long number = 0;
   std::string text;
-  std::vector<Value> items;
-  std::vector<std::pair<std::string, Value>> fields;
+  std::vector<Value> items;        // an array's items, or an object's values
+  std::vector<std::string> keys;  // an object's field names, one per value
+  // (not a vector of pairs: a pair of an incomplete type is refused by clang's checks)
   const Value &operator[](size_t i) const;             // an item, or null past the end
   const Value &operator[](const std::string &k) const;  // a field, or null
   bool isNull() const { return kind == Null; }
