@@ -1,11 +1,13 @@
 # The build's helper functions: how a program, an allocator program, a module host, an
 # order-form module, a demonstration's test and a fuzz target are made.
 
-# Code whose malloc/free/realloc/calloc calls must reach the allocator as written links
-# alloc_calls_as_written: the compiler may not delete, merge or rewrite those calls.
+# Code whose allocation calls must reach the allocator as written links alloc_calls_as_written:
+# the compiler may not delete, merge or rewrite those calls. (clang 14 crashes on
+# -fno-builtin-aligned_alloc; code that counts aligned_alloc calls calls it through a pointer.)
 add_library(alloc_calls_as_written INTERFACE)
 target_compile_options(alloc_calls_as_written INTERFACE
-  -fno-builtin-malloc -fno-builtin-free -fno-builtin-realloc -fno-builtin-calloc)
+  -fno-builtin-malloc -fno-builtin-free -fno-builtin-realloc -fno-builtin-calloc
+  -fno-builtin-posix_memalign -fno-builtin-memalign -fno-builtin-valloc -fno-builtin-pvalloc)
 # Code that must not need the C++ runtime (the allocator, programs that carry it, modules)
 # links no_cxx_runtime: no exception tables, type information or guarded statics.
 add_library(no_cxx_runtime INTERFACE)
