@@ -6,7 +6,7 @@
 // replay asks for. The server puts the recording's rules (TRACE: its layout, kinds and limits,
 // from the C++ headers that heaptrace reads them from) before this file.
 //
-// Messages in:  {open: ArrayBuffer}             out: {view} or {error: "record N: why"}
+// Messages in:  {open: Blob}                    out: {view} or {error: "record N: why"}
 //               {script: {limit, ask}}          out: {script: text, ask}
 'use strict';
 var RECORD = TRACE.record, PATH_MAX = TRACE.pathMax, KINDS = TRACE.kinds;
@@ -343,16 +343,15 @@ var built = null;
 self.onmessage = function (e) {
   var m = e.data;
   if (m.open) {
-    var p;
-    try {
-      built = build(read(m.open));
-      p = pack(built);
-    } catch (err) {
+    built = null;
+    m.open.arrayBuffer().then(function (buffer) {
+      built = build(read(buffer));
+      var p = pack(built);
+      self.postMessage({ view: p.view }, p.transfer);
+    }).catch(function (err) {
       built = null;
       self.postMessage({ error: err.message });
-      return;
-    }
-    self.postMessage({ view: p.view }, p.transfer);
+    });
   } else if (m.script && built) {
     self.postMessage({ script: courseScript(built, m.script.limit), ask: m.script.ask });
   }

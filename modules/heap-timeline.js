@@ -10,7 +10,7 @@ window.heapTimeline = (function () {
     '#3a86ff', '#8d6e63', '#ff006e', '#588157', '#f4a261'];
   var OTHER = '#b8b8b8', FADED = '#dedede', LEAK = '#d62828';
   var REPLAY_MAX = TRACE.replayMax;
-  var DRAW_SLICE_MS = 30;  // a part of the timeline drawn in one task, then the page answers
+  var DRAW_SLICE_MS = 25;  // a part of the timeline drawn in one task, then the page answers
 
   function isRecording(buffer) {
     if (buffer.byteLength < 8) return false;
@@ -128,7 +128,6 @@ window.heapTimeline = (function () {
         ctx.fillText('\u2264 ' + bytesText(Math.pow(2, band)), 2, top + Math.min(lay.bandHeight, 12) - 1);
       }
     }
-    drawLive(curve, width, axis, plot, ratio);
     var scale = plot / Math.max(1, view.steps);
     // Runs of bars by site (s = -1: the other sites), each in its colour; faded ones first, so
     // that the highlighted site's bars stand on top; then the leaks' ends.
@@ -138,9 +137,15 @@ window.heapTimeline = (function () {
     if (highlight >= 0) run(highlight, colourOf(highlight), false);
     if (highlight >= 0) run(highlight, LEAK, true);
     else runs.push({ from: 0, to: bars.order.length, colour: LEAK, leaks: true });
-    var mine = ++drawing, r = 0, k = runs.length ? runs[0].from : 0;
+    var mine = ++drawing, r = 0, k = runs.length ? runs[0].from : 0, live = false;
     function part() {
       if (mine !== drawing || !canvas.isConnected) return;
+      if (!live) {  // the curve first, in a task of its own: it reads every call's figure
+        drawLive(curve, width, axis, plot, ratio);
+        live = true;
+        setTimeout(part, 0);
+        return;
+      }
       var began = performance.now();
       for (; r < runs.length; r++, k = r < runs.length ? runs[r].from : 0) {
         var u = runs[r];
@@ -280,7 +285,7 @@ window.heapTimeline = (function () {
       }).catch(function () { section.dataset.named = 'no'; });
   }
 
-  function show(title, buffer) {
+  function show(title, file) {
     section = document.getElementById('recorded');
     if (!section) {
       section = el('section');
@@ -327,7 +332,7 @@ window.heapTimeline = (function () {
       if (mine === opening && !view) refused('it could not be read (' + (e.message || 'the reader did not start') + ')');
     };
     scriptOf = function (limit, done) { asked.push(done); w.postMessage({ script: { limit: limit, ask: asked.length - 1 } }); };
-    w.postMessage({ open: buffer }, [buffer]);
+    w.postMessage({ open: file });
   }
 
   function present(title) {
@@ -366,7 +371,7 @@ window.heapTimeline = (function () {
       fetch('heap?trace=raw').then(function (r) {
         if (!/octet-stream/.test(r.headers.get('Content-Type') || ''))
           return r.text().then(function (t) { throw new Error(t.trim()); });
-        return r.arrayBuffer();
+        return r.blob();
       }).then(function (b) { served = true; show('the server\u2019s recording', b); })
         .catch(function (err) {
           var p = el('p', 'error', err.message);
@@ -377,5 +382,6 @@ window.heapTimeline = (function () {
     });
   }
 
-  return { isRecording: isRecording, open: function (title, buffer) { served = false; show(title, buffer); } };
+  // open(title, file): file a Blob (a File) that isRecording has passed.
+  return { isRecording: isRecording, open: function (title, file) { served = false; show(title, file); } };
 })();
