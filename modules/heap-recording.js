@@ -154,7 +154,7 @@ function build(rec) {
   var calls = rec.calls, first = 0;
   for (var e = 0; e < calls.length; e++) if (calls[e].kind === EXEC) first = e + 1;
   var held = first > 0 ? false : rec.forked;
-  var v = { rec: rec, first: first, start: [], end: [], size: [], site: [], sites: [], live: [], steps: 0,
+  var v = { rec: rec, first: first, start: [], end: [], size: [], site: [], made: [], sites: [], live: [], steps: 0,
     kinds: new Array(LAST_CALL + 1).fill(0), refused: 0, inherited: 0, peak: 0, peakAt: 0,
     hist: new Array(64).fill(0), leaks: 0, leakBytes: 0, program: null };
   var siteOf = new AddressTable(), live = new AddressTable(), freed = new AddressTable(), liveBytes = 0;
@@ -169,7 +169,7 @@ function build(rec) {
   }
   function begin(c, size) {
     var b = v.start.length, s = site(c.caller);
-    v.start.push(v.steps); v.end.push(-1); v.size.push(size); v.site.push(s);
+    v.start.push(v.steps); v.end.push(-1); v.size.push(size); v.site.push(s); v.made.push(c.record);
     v.sites[s].blocks++;
     v.sites[s].bytes += size;
     live.set(c.result, b);
@@ -193,7 +193,8 @@ function build(rec) {
     var c = calls[k];
     var fresh = c.kind !== FREE && c.result !== 0 && c.result !== c.given;
     if (fresh && live.get(c.result) >= 0 && settleRace(calls, k, c.result)) { k--; continue; }
-    if (fresh && live.get(c.result) >= 0) refuse(c.record, 'a block at ' + hex(c.result) + ' returned while another block is there');
+    if (fresh && live.get(c.result) >= 0)
+      refuse(c.record, 'a block at ' + hex(c.result) + ' returned while record ' + v.made[live.get(c.result)] + '\'s block is there');
     v.kinds[c.kind]++;
     var st = v.sites[site(c.caller)];
     if (st.calls++ === 0) st.firstSeq = c.seq;
@@ -297,9 +298,10 @@ function top(v, key, n) {
   return ids.sort(function (a, b) { return v.sites[b][key] - v.sites[a][key] || a - b; }).slice(0, n);
 }
 
-// What the page draws: the figures; only the sites it lists, colours or asks the names of (the
-// rest are "other"); and the bars in typed arrays, ordered by site so that each site's bars are
-// drawn in one colour, a run of `order` from groups[s + 1] to groups[s + 2] (s = -1: other).
+// What the page draws: the figures; only the sites it lists, colours or asks the names of, the
+// ones with the most bytes first (the rest are "other"); and the bars in typed arrays, ordered by
+// site so that each site's bars are drawn in one colour, a run of `order` from groups[s + 1] to
+// groups[s + 2] (s = -1: other).
 function pack(v) {
   var r = v.rec, byBytes = top(v, 'bytes', SITES_NAMED), byCalls = top(v, 'calls', SITES_LISTED);
   var byLeaks = top(v, 'leakBytes', SITES_LISTED);

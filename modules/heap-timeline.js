@@ -129,11 +129,13 @@ window.heapTimeline = (function () {
       }
     }
     var scale = plot / Math.max(1, view.steps);
-    // Runs of bars by site (s = -1: the other sites), each in its colour; faded ones first, so
-    // that the highlighted site's bars stand on top; then the leaks' ends.
+    // Runs of bars by site, each in its colour: the other sites first, then the listed ones from
+    // the fewest bytes to the most, so that the coloured sites' bars stand on top (faded, if a
+    // site is highlighted, whose bars come last); then the leaks' ends.
     var runs = [];
     function run(s, colour, leaks) { runs.push({ from: bars.groups[s + 1], to: bars.groups[s + 2], colour: colour, leaks: leaks }); }
-    for (var s = -1; s < view.sites.length; s++) if (s !== highlight) run(s, highlight >= 0 ? FADED : colourOf(s), false);
+    run(-1, highlight >= 0 ? FADED : OTHER, false);
+    for (var s = view.sites.length - 1; s >= 0; s--) if (s !== highlight) run(s, highlight >= 0 ? FADED : colourOf(s), false);
     if (highlight >= 0) run(highlight, colourOf(highlight), false);
     if (highlight >= 0) run(highlight, LEAK, true);
     else runs.push({ from: 0, to: bars.order.length, colour: LEAK, leaks: true });
