@@ -163,7 +163,7 @@ function build(rec) {
     if (s < 0) {
       s = v.sites.length;
       siteOf.set(caller, s);
-      v.sites.push({ address: caller, firstSeq: 0, calls: 0, blocks: 0, bytes: 0, leaks: 0, leakBytes: 0, module: null, offset: 0 });
+      v.sites.push({ address: caller, firstSeq: 0, calls: 0, blocks: 0, bytes: 0, leaks: 0, leakBytes: 0 });
     }
     return s;
   }
@@ -218,19 +218,21 @@ function build(rec) {
     v.sites[v.site[b]].leaks++;
     v.sites[v.site[b]].leakBytes += v.size[b];
   }
-  // Each site's module: the one recorded last before the site's first call that holds it, or
-  // failing that the first recorded after.
-  var mods = rec.modules.slice().sort(function (a, b) { return a.seq - b.seq; });
-  v.sites.forEach(function (s) {
-    for (var m = 0; m < mods.length; m++) {
-      var mod = mods[m];
-      if (s.module && mod.seq > s.firstSeq) break;
-      if (s.address >= mod.lo && s.address < mod.hi) s.module = mod;
-    }
-    s.offset = s.module ? s.address - s.module.bias : s.address;
-  });
-  if (mods.length) v.program = mods[0].path;
+  v.modules = rec.modules.slice().sort(function (a, b) { return a.seq - b.seq; });
+  if (v.modules.length) v.program = v.modules[0].path;
   return v;
+}
+
+// A site's module: the one recorded last before the site's first call that holds it, or
+// failing that the first recorded after; null if none holds it.
+function moduleOf(v, s) {
+  var found = null;
+  for (var m = 0; m < v.modules.length; m++) {
+    var mod = v.modules[m];
+    if (found && mod.seq > s.firstSeq) break;
+    if (s.address >= mod.lo && s.address < mod.hi) found = mod;
+  }
+  return found;
 }
 
 // The recording's first calls (of its last program) as the course's allocation trace, as
@@ -308,10 +310,11 @@ function pack(v) {
   var kept = Array.from(new Set(byBytes.concat(byCalls, byLeaks)));
   var index = new Int32Array(v.sites.length).fill(-1);  // a site's place in the page's list
   var sites = kept.map(function (i, k) {
-    var s = v.sites[i];
+    var s = v.sites[i], mod = moduleOf(v, s);
     index[i] = k;
     return { address: s.address, calls: s.calls, blocks: s.blocks, bytes: s.bytes, leaks: s.leaks,
-      leakBytes: s.leakBytes, offset: s.offset, module: s.module ? s.module.path : null, name: null };
+      leakBytes: s.leakBytes, offset: mod ? s.address - mod.bias : s.address,
+      module: mod ? mod.path : null, name: null };
   });
   function local(ids) { return ids.map(function (i) { return index[i]; }); }
   var n = v.start.length, site = new Int32Array(n), groups = new Int32Array(sites.length + 2);
