@@ -36,10 +36,6 @@ using namespace mymalloc::trace;
 namespace {
 
 constexpr int kRefused = 2;
-constexpr uint64_t kAddressLimit = 1ull << 56;  // past any user address (5-level paging)
-constexpr uint64_t kBlockLimit = 1ull << 47;    // no block that was returned is larger
-constexpr uint64_t kSeqLimit = 1ull << 52;  // the page's script counts in doubles
-constexpr size_t kRaceWindow = 65536;  // calls a realloc's two sequences may stand apart
 
 const char *fileName = "-";
 
@@ -267,10 +263,6 @@ Replay replay(Recording &rec) {
   }
   return rp;
 }
-
-const char *const kKindNames[] = {"",       "malloc",         "free",   "realloc", "calloc",
-                                  "aligned_alloc", "memalign", "posix_memalign", "valloc",
-                                  "pvalloc"};
 
 void check(const char *path) {
   Recording rec = readRecording(path);

@@ -90,4 +90,17 @@ static_assert(sizeof(Header) == sizeof(Record));
 
 constexpr size_t kPathMax = 4096;  // a module's path is cut to this many bytes
 
+// What a reader accepts (heaptrace, and the explorer's reader, which is handed these): a
+// recording past them is refused, not read.
+constexpr uint64_t kAddressLimit = 1ull << 56;  // past any user address (5-level paging)
+constexpr uint64_t kBlockLimit = 1ull << 47;    // no block that was returned is larger
+constexpr uint64_t kSeqLimit = 1ull << 52;      // the explorer's script counts in doubles
+constexpr size_t kRaceWindow = 65536;           // calls a realloc's two sequences may stand apart
+static_assert(kSeqLimit <= kSeqMask + 1);
+
+// The calls' names by kind, as the readers print them.
+constexpr const char *kKindNames[kLastCall + 1] = {
+    "", "malloc", "free", "realloc", "calloc", "aligned_alloc", "memalign", "posix_memalign",
+    "valloc", "pvalloc"};
+
 }  // namespace mymalloc::trace

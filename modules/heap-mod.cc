@@ -1,7 +1,8 @@
 // heap-mod: the heap explorer, a module for modhost. GET /heap shows the script form and the
 // default script's steps; POST /heap with script=... in the body (or GET /heap?script=...,
 // ?example=NAME) runs heaprun, found beside this module, on the script in a process of its own
-// and shows the heap after every call.
+// and shows the heap after every call. GET /heap?worker=recording is the script of the page's
+// Worker that reads a program's recording picked in the page.
 //
 // Like the order form, the module lists no libraries: libc and the host utilities come from
 // the process that loads it.
@@ -45,6 +46,7 @@ struct Query {
   char *example = nullptr;
   char *names = nullptr;  // "PATH OFFSET" lines of a recording's call sites, to be named
   char *trace = nullptr;  // "raw": the recording the server was started with (HEAP_TRACE)
+  char *worker = nullptr;  // "recording": the script of the page's reader of recordings
   char *check = nullptr;  // "1": run under the heap check
   char *replay = nullptr;  // "trace": replay the server's recording and keep its steps
   char *run = nullptr, *from = nullptr, *count = nullptr;  // a window of a kept run
@@ -71,6 +73,7 @@ void parseQuery(char *query, Query *q) {
                    : strcmp(name, "example") == 0 ? &q->example
                    : strcmp(name, "names") == 0   ? &q->names
                    : strcmp(name, "trace") == 0   ? &q->trace
+                   : strcmp(name, "worker") == 0  ? &q->worker
                    : strcmp(name, "check") == 0   ? &q->check
                    : strcmp(name, "replay") == 0  ? &q->replay
                    : strcmp(name, "run") == 0     ? &q->run
@@ -289,6 +292,11 @@ extern "C" void httprun(int fd, char *) {
   char *body = readBody();
   if (body != nullptr) parseQuery(body, &q);  // the form's fields, after the address's
   if (q.trace != nullptr && strcmp(q.trace, "raw") == 0) serveRecording(client);
+  if (q.worker != nullptr && strcmp(q.worker, "recording") == 0) {
+    fprintf(client, "Content-type: text/javascript; charset=utf-8%c%c", '\n', '\n');
+    writeRecordingReader(client);
+    exit(0);
+  }
   if (q.names != nullptr) serveNames(client, q.names);
   if (q.replay != nullptr) serveReplay(client, q.replay);
   if (q.run != nullptr) serveWindow(client, q.run, q.from, q.count);

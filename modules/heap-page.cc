@@ -5,8 +5,11 @@
 
 #include <string.h>
 
+#include "MyMallocLayout.h"
+#include "MyMallocTrace.h"
 #include "heap-examples.h"
 #include "heap-page-files.h"
+#include "heapscript.h"
 #include "httprequest.h"
 
 namespace heapview {
@@ -68,6 +71,27 @@ bool writeOutput(FILE *out, const char *output, size_t length) {
   return data;
 }
 
+// The recording's rules as the page's scripts read them (var TRACE), from the headers that the
+// recorder and heaptrace are built from, so that the browser's reader checks what heaptrace does.
+void writeTraceRules(FILE *out) {
+  namespace trace = mymalloc::trace;
+  fprintf(out, "var TRACE = {magic: '%.*s', version: %u, record: %zu, pathMax: %zu, kinds: [",
+          static_cast<int>(sizeof trace::kMagic), trace::kMagic, trace::kVersion,
+          sizeof(trace::Record), trace::kPathMax);
+  for (const char *name : trace::kKindNames) fprintf(out, "'%s', ", name);
+  fprintf(out,
+          "],\n  malloc: %d, free: %d, realloc: %d, calloc: %d, lastCall: %d, module: %d, exec: %d, "
+          "thread: %d, extra: %d, forked: %u,\n  seqLimit: %llu, addressLimit: %llu, "
+          "blockLimit: %llu, raceWindow: %zu,\n  largestRequest: %zu, replayMax: %d, "
+          "replayLong: %d};\n",
+          trace::kMalloc, trace::kFree, trace::kRealloc, trace::kCalloc, trace::kLastCall,
+          trace::kModule, trace::kExec, trace::kThread, trace::kExtra, trace::kForked,
+          static_cast<unsigned long long>(trace::kSeqLimit),
+          static_cast<unsigned long long>(trace::kAddressLimit),
+          static_cast<unsigned long long>(trace::kBlockLimit), trace::kRaceWindow,
+          mymalloc::kLargestRequest, kMaxCalls, kLongCalls);
+}
+
 void writeForm(FILE *out, const PageInput &in) {
   put(out,
       "<form action=\"heap\" method=\"get\" class=\"examples\"><label>Examples, the exercise "
@@ -120,10 +144,16 @@ void writePage(FILE *out, const PageInput &in) {
         "<div id=\"explorer\"></div>\n<noscript><p class=\"problem\">The heap explorer draws "
         "the steps with JavaScript: turn it on to see them.</p></noscript>\n");
   put(out, "<script>\n");
+  writeTraceRules(out);
   put(out, kHeapTimelineJs);
   put(out, kHeapPageJs);
   put(out, "</script>\n");
   put(out, "</body>\n</html>\n");
+}
+
+void writeRecordingReader(FILE *out) {
+  writeTraceRules(out);
+  put(out, kHeapRecordingJs);
 }
 
 }  // namespace heapview

@@ -7,6 +7,8 @@
 
 namespace heapview {
 
+constexpr int kLongCalls = 1000000;  // heaprun-long's limit: the calls of a recording replayed
+
 struct PageInput {
   const char *script;  // shown in the text area
   size_t scriptLength;
@@ -21,5 +23,8 @@ struct PageInput {
 // Writes the whole HTML page (no header) to out. Every text from the script or the run is
 // escaped.
 void writePage(FILE *out, const PageInput &in);
+
+// Writes the script of the Worker that reads a program's recording for the page (no header).
+void writeRecordingReader(FILE *out);
 
 }  // namespace heapview

@@ -578,9 +578,10 @@ window.heapExplorer = (function () {
     file.addEventListener('change', function () {
       if (!file.files.length) return;
       var chosen = file.files[0];
-      chosen.arrayBuffer().then(function (bytes) {
-        if (window.heapTimeline && window.heapTimeline.isRecording(bytes)) window.heapTimeline.open(chosen.name, bytes);
-        else form.elements.script.value = new TextDecoder().decode(bytes);
+      // A recording goes to its reader whole, unread here: it may hold a million calls.
+      chosen.slice(0, 8).arrayBuffer().then(function (magic) {
+        if (window.heapTimeline && window.heapTimeline.isRecording(magic)) window.heapTimeline.open(chosen.name, chosen);
+        else return chosen.text().then(function (text) { form.elements.script.value = text; });
       });
     });
   }

@@ -13,6 +13,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { loadChromium, openServedPage, startModhost, stopModhost } = require('./harness');
+const { Recording } = require('./recording');
 
 const [modhost, moduleDir] = process.argv.slice(2);
 if (!moduleDir) {
@@ -26,38 +27,24 @@ const CALLS = 12000, LATE = 11500, REFUSED_AT = 11000;
 // A recording (docs/heaprun.md's records of 32 bytes) of CALLS calls of one thread, and the
 // number of blocks alive after each call.
 function recording() {
-  const records = [];
-  function put(kind, seq, a, b, c) {
-    const r = Buffer.alloc(32);
-    r.writeBigUInt64LE((BigInt(kind) << 56n) | BigInt(seq), 0);
-    r.writeBigUInt64LE(BigInt(a), 8);
-    r.writeBigUInt64LE(BigInt(b), 16);
-    r.writeBigUInt64LE(BigInt(c), 24);
-    records.push(r);
-  }
-  const head = Buffer.alloc(32);
-  head.write('MYMTRACE', 0);
-  head.writeUInt32LE(1, 8);
-  head.writeUInt32LE(32, 12);
-  head.writeUInt32LE(4242, 16);
-  records.push(head);
-  put(18, 0, 4242, 0, 0);
+  const rec = new Recording();
+  rec.thread(4242);
   const live = [], liveAfter = [];
   let next = 0x10000000, seed = 7;
   const random = (n) => { seed = (seed * 1103515245 + 12345) % 2147483648; return seed % n; };
   for (let seq = 1; seq <= CALLS; seq++) {
     if (seq !== REFUSED_AT && live.length > 0 && random(3) === 0) {
-      put(2, seq, live.splice(random(live.length), 1)[0], 0, 0x401000);
+      rec.put('free', seq, live.splice(random(live.length), 1)[0], 0, 0x401000);
     } else {
       const size = seq === REFUSED_AT ? 3 << 20 : 24 + random(1977);
-      put(1, seq, size, next, 0x401100);
+      rec.put('malloc', seq, size, next, 0x401100);
       if (seq !== REFUSED_AT) live.push(next);  // the classic allocator holds no block for it
       next += 0x10000 + (seq === REFUSED_AT ? 4 << 20 : 0);
     }
     liveAfter.push(live.length);
   }
   const file = path.join(dir, 'made.trace');
-  fs.writeFileSync(file, Buffer.concat(records));
+  fs.writeFileSync(file, rec.bytes());
   return { file, liveAfter };
 }
 

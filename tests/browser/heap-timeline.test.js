@@ -4,18 +4,22 @@
 // at /heap?trace, the file picker opens the other, and a damaged recording is refused with
 // its record and reason. The timeline is drawn (its bars and the leaks' marks), the summary
 // holds the program's figures, and the leak's call site is named by its function.
+// The page reads a recording in a Worker (heap?worker=recording); its figures and its refusals
+// are heaptrace's (--check), for these recordings, a million calls written here, and hostile
+// files each breaking one rule.
 // Usage: node heap-timeline.test.js MODHOST MODULE-DIR LIBMYMALLOC LEAK_LOOP TRACE_PROBE
 // SCREENSHOT_DIR=dir also saves docs' picture of the timeline (heap-timeline.png).
 'use strict';
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { execFileSync } = require('node:child_process');
+const { execFileSync, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const {
   loadChromium, openServedPage, startModhost, stopModhost,
 } = require('./harness');
+const { Recording } = require('./recording');
 
 const [modhost, moduleDir, lib, leakLoop, probe] = process.argv.slice(2);
 const heaptrace = modhost && path.join(path.dirname(modhost), 'heaptrace');
@@ -46,13 +50,37 @@ test.after(async () => {
   fs.rmSync(dir, { recursive: true, force: true });
 });
 
+// A page at width; each recording it opens must be read by the module's Worker.
 async function openPage(t, width) {
   const page = await openServedPage(t, chromium, port, { width, height: 900 });
   page.setDefaultTimeout(30000);
   const errors = [];
   page.on('pageerror', (e) => errors.push(e.message));
+  page.workers = [];
+  page.on('worker', (w) => page.workers.push(new URL(w.url()).search));
   t.after(() => assert.deepEqual(errors, [], 'the page threw'));
   return page;
+}
+
+// heaptrace's verdict on a file: its figures, or its refusal ("record N: why").
+function heaptraceCheck(file) {
+  const r = spawnSync(heaptrace, ['--check', file], { encoding: 'utf8' });
+  if (r.status === 2) return { refused: r.stderr.trim().replace(`heaptrace: ${file}: `, '') };
+  assert.equal(r.status, 0, r.stderr);
+  const m = /: process (\d+)( \(a child of fork\))?, (\d+) calls from (\d+ threads?), \d+ modules, (.*?)(?:, (\d+) blocks from before the recording freed)?, (\d+) blocks never freed$/.exec(r.stdout.trim());
+  assert.ok(m, r.stdout);
+  return { pid: m[1], forked: Boolean(m[2]), calls: m[3], threads: m[4], kinds: m[5], inherited: m[6], leaks: m[7] };
+}
+
+// The page's summary holds heaptrace's figures for file, and a Worker read it.
+async function sameFiguresAsHeaptrace(page, file) {
+  const want = heaptraceCheck(file), f = await figures(page);
+  assert.match(f.Program, new RegExp(`, process ${want.pid}${want.forked ? ' \\(a child of fork\\)' : ''}$`));
+  assert.equal(f.Calls, `${want.calls} from ${want.threads}`);
+  assert.equal(f['By kind'], want.kinds);
+  assert.match(f['Never freed'], new RegExp(`^${want.leaks} blocks?, `));
+  assert.equal(f.Inherited, want.inherited && `${want.inherited} blocks from before the recording freed`);
+  assert.ok(page.workers.includes('?worker=recording'), `workers: ${page.workers}`);
 }
 
 // The summary as {label: text}.
@@ -81,6 +109,7 @@ test('make explore TRACE=FILE: the leak in a loop, named by its function', { tim
   await page.waitForSelector('#recorded[data-state="shown"]');
   const drawnAt = Number(await page.getAttribute('#recorded', 'data-drawn-at'));
   console.log(`# ${leakTrace}: timeline and summary drawn ${drawnAt} ms after the page was asked for`);
+  await sameFiguresAsHeaptrace(page, leakTrace);
   const f = await figures(page);
   assert.match(f.Program, new RegExp(`${path.basename(leakLoop)}, process \\d+$`));
   assert.equal(f.Calls, '100005 from 1 thread');  // 22,223 notes of two blocks, 11,112 copies, stdio's buffer
@@ -112,6 +141,7 @@ test('the file picker opens a recording of threads and a fork; a damaged one is 
   await page.goto(`http://127.0.0.1:${port}/heap`);
   await page.setInputFiles('#file', probeTrace);
   await page.waitForSelector('#recorded[data-state="shown"]');
+  await sameFiguresAsHeaptrace(page, probeTrace);
   const f = await figures(page);
   assert.match(f.Calls, /^\d+ from 3 threads$/);
   assert.match(f['By kind'], /malloc \d+, free \d+, realloc \d+, calloc \d+, aligned_alloc 1, memalign 1, posix_memalign 1/);
@@ -139,6 +169,7 @@ test('the file picker opens a recording of threads and a fork; a damaged one is 
   await page.setInputFiles('#file', path.join(dir, child[0]));
   await page.waitForSelector('#recorded[data-state="shown"]');
   assert.match((await figures(page)).Program, /process \d+ \(a child of fork\)$/);
+  await sameFiguresAsHeaptrace(page, path.join(dir, child[0]));
 
   // The recording and then a thread's record and a free of a block that was never allocated.
   const bytes = fs.readFileSync(probeTrace);
@@ -159,4 +190,85 @@ test('the file picker opens a recording of threads and a fork; a damaged one is 
   fs.writeFileSync(garbage, Buffer.concat([Buffer.from('MYMTRACE'), Buffer.alloc(100, 0xff)]));
   await page.setInputFiles('#file', garbage);
   await page.waitForFunction(() => /record 0: version/.test(document.querySelector('#recorded .error')?.textContent || ''));
+});
+
+test('a million calls from 5,000 call sites are read, summarised and drawn', { timeout: 240000 }, async (t) => {
+  // Blocks of 24 to 2,000 bytes, about a third of them freed, the rest leaks.
+  const rec = new Recording();
+  rec.thread(4242);
+  const live = [];
+  let next = 0x10000000, seed = 11;
+  const random = (n) => { seed = (seed * 1103515245 + 12345) % 2147483648; return seed % n; };
+  for (let seq = 1; seq <= 1000000; seq++) {
+    if (live.length > 0 && random(3) === 0) {
+      const k = random(live.length);
+      rec.put('free', seq, live[k], 0, 0x401000);
+      live[k] = live[live.length - 1];
+      live.pop();
+    } else {
+      rec.put('malloc', seq, 24 + random(1977), next, 0x402000 + 16 * random(5000));
+      live.push(next);
+      next += 0x10000;
+    }
+  }
+  const file = path.join(dir, 'million.trace');
+  fs.writeFileSync(file, rec.bytes());
+  const page = await openPage(t, 390);
+  page.setDefaultTimeout(180000);
+  await page.goto(`http://127.0.0.1:${port}/heap`);
+  await page.setInputFiles('#file', file);
+  await page.waitForSelector('#recorded[data-state="shown"]');
+  await sameFiguresAsHeaptrace(page, file);
+  // The sites past the palette's twelve are grey; the twelve with the most bytes are listed.
+  assert.ok(await pixels(page, [0xb8, 0xb8, 0xb8]) > 1000, 'no bars of the other sites');
+  assert.ok(await pixels(page, [0x1d, 0x7f, 0xbf]) > 10, 'no bars of the site with the most bytes');
+  assert.equal(await page.locator('#recorded .tl-table:has(h4:text("most bytes")) tr[data-site]').count(), 10);
+  assert.equal(await page.locator('#replay-recording').innerText(), 'Replay every call on the classic allocator');
+});
+
+test('a hostile recording is refused with the record and the reason heaptrace gives', { timeout: 120000 }, async (t) => {
+  // A sound recording to break: a module, two blocks, the first freed.
+  function sound() {
+    const rec = new Recording();
+    rec.thread(7);
+    rec.module(1, 0x400000, 0x401000, 0x402000, '/bin/sound');
+    rec.put('malloc', 2, 24, 0x20000000, 0x401010);
+    rec.put('malloc', 3, 40, 0x20000040, 0x401010);
+    rec.put('free', 4, 0x20000000, 0, 0x401020);
+    return rec;
+  }
+  const hostile = {
+    'cut in its header': () => sound().bytes().subarray(0, 20),
+    'an unknown kind': (r) => r.put(42, 5),
+    'a second record alone': (r) => r.put('extra', 5),
+    'a sequence past any limit': (r) => r.put('malloc', 2n ** 52n, 8, 0x20000080, 0x401010),
+    'a block past the address space': (r) => r.put('malloc', 5, 8, 2n ** 57n, 0x401010),
+    'a block not 8-byte aligned': (r) => r.put('malloc', 5, 8, 0x20000084, 0x401010),
+    'a block larger than a machine': (r) => r.put('malloc', 5, 2 ** 48, 0x20000080, 0x401010),
+    'a sequence taken twice': (r) => r.put('malloc', 3, 8, 0x20000080, 0x401010),
+    'a free of a block never returned': (r) => r.put('free', 5, 0x10, 0, 0x401020),
+    'a double free': (r) => r.put('free', 5, 0x20000000, 0, 0x401020),
+    'a block returned while held': (r) => r.put('malloc', 5, 8, 0x20000040, 0x401010),
+    'a realloc without its second record': (r) => r.put('realloc', 5, 64, 0x20000080, 0x401010),
+    'a realloc that ends before it begins': (r) => { r.put('realloc', 5, 64, 0x20000080, 0x401010); r.put('extra', 0, 0x20000040, 9); },
+    "a NUL byte in a module's path": (r) => r.module(5, 0, 0x500000, 0x501000, 'lib\0x.so'),
+    "a module's path cut short": (r) => {
+      const at = r.module(5, 0, 0x500000, 0x501000, 'x'.repeat(100));
+      return r.bytes().subarray(0, (at + 3) * 32);  // one of its path's four records
+    },
+    'a call before any thread record': () => { const r = new Recording(); r.put('malloc', 1, 8, 0x20000000, 0x401010); return r.bytes(); },
+  };
+  const page = await openPage(t, 1280);
+  for (const [name, breakIt] of Object.entries(hostile)) {
+    const rec = sound(), file = path.join(dir, 'hostile.trace');
+    const made = breakIt(rec);
+    fs.writeFileSync(file, Buffer.isBuffer(made) ? made : rec.bytes());
+    const { refused } = heaptraceCheck(file);
+    assert.ok(refused, `heaptrace reads ${name}`);
+    await page.goto(`http://127.0.0.1:${port}/heap`);
+    await page.setInputFiles('#file', file);
+    await page.waitForSelector('#recorded[data-state="refused"]');
+    assert.equal(await page.locator('#recorded .error').innerText(), `This recording is refused: ${refused}.`, name);
+  }
+  assert.ok(page.workers.length >= Object.keys(hostile).length, `workers: ${page.workers}`);
 });
