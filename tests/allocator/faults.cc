@@ -146,6 +146,20 @@ void strayLink() {
   notReached();
 }
 
+// Frees every other one of 16 blocks, newest first on the list, and overwrites
+// the forward link of the second: a request none of them fits steps on it,
+// and the search must report it before it follows the link.
+void searchLink() {
+  char *blocks[16];
+  for (char *&b : blocks) b = static_cast<char *>(malloc(100));
+  for (int i = 0; i < 16; i += 2) free(blocks[i]);
+  char *victim = blocks[12];
+  memset(victim, 0x5a, 8);  // the free block's _nextFree
+  expect(__LINE__ + 1, victim);
+  free(malloc(300));
+  notReached();
+}
+
 const struct {
   const char *name;
   void (*run)();
@@ -158,6 +172,7 @@ const struct {
     {"overrun", overrun},
     {"overrun-size-word", overrunSizeWord},
     {"stray-link", strayLink},
+    {"search-link", searchLink},
     {"large-interior", largeInterior},
 };
 

@@ -113,6 +113,26 @@ TEST(HeapCheck, NothingIsCheckedWhenTheCheckIsOffInTheCompiledInBuild) {
       << preload.err;
 }
 
+// A free block's link written over, deep enough in the list that only a
+// search reads it: the allocation that steps on it reports it as its own,
+// before it follows the link. With the walk far off (1000), so that the
+// search meets it first.
+TEST(HeapCheck, TheSearchChecksEachBlockBeforeItFollowsItsLink) {
+  for (const Build &build : kBuilds) {
+    SCOPED_TRACE(build.name);
+    ChildResult r = runFault(build, "search-link", "1000");
+    int line = 0;
+    long offset = 0;
+    expected(r.out, &line, &offset);
+    EXPECT_TRUE(aborted(r.status)) << "status " << r.status;
+    std::string program = build.program;
+    std::string want = "^MyMalloc: malloc\\(\\): " +
+                       withOffset("a free block's links broken in " THE_BLOCK, offset) +
+                       ", called from " + program.substr(program.rfind('/') + 1) + "\\+0x[0-9a-f]+\n$";
+    EXPECT_TRUE(std::regex_match(r.err, std::regex(want))) << "stderr: " << r.err;
+  }
+}
+
 TEST(HeapCheck, AStrayWriteIsFoundWithinTheHeapsBlocksInCalls) {
   for (const Build &build : kBuilds) {
     SCOPED_TRACE(build.name);
