@@ -160,6 +160,19 @@ void searchLink() {
   notReached();
 }
 
+// A free block between two in use, written after free just past its links,
+// where it keeps its place in the size index: the allocation carved from it
+// must report it, not follow the word beyond the index.
+void indexWord() {
+  char *blocks[3];
+  for (char *&b : blocks) b = static_cast<char *>(malloc(200));
+  free(blocks[1]);
+  memset(blocks[1] + 16, 0x7f, 4);
+  expect(__LINE__ + 1, blocks[1]);
+  free(malloc(40));
+  notReached();
+}
+
 const struct {
   const char *name;
   void (*run)();
@@ -173,6 +186,7 @@ const struct {
     {"overrun-size-word", overrunSizeWord},
     {"stray-link", strayLink},
     {"search-link", searchLink},
+    {"index-word", indexWord},
     {"large-interior", largeInterior},
 };
 

@@ -79,6 +79,7 @@ const Fault kFaults[] = {
      "invalid pointer 0x[0-9a-f]+ \\((byte 64 of " BLOCK "|not the start of a mapped block, or its header overwritten)\\)"},
     // a link written over deep in the list, which only a search reads: reported before it is followed
     {"search-link", "malloc", "a free block's links broken in " THE_BLOCK, "1000"},
+    {"index-word", "malloc", "a free block's size index word overwritten in " THE_BLOCK},
 };
 
 std::string withOffset(std::string what, long offset) {
