@@ -118,7 +118,7 @@ BlockHeader *getNewChunk(const Heap &h) {
     b = findFit(h, blockSize);
     if (b == nullptr) return nullptr;
   }
-  takeStep(b);
+  takeStep(b, blockSize);
   size_t size = b->_blockSize;  // the flag of a block on the list is clear
   size_t remainder = size - blockSize;
   if (remainder < kMinBlockSize) {  // handed out whole
