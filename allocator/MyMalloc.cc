@@ -98,14 +98,14 @@ BlockHeader *getNewChunk(const Heap &h) {
 // search of the size index (without which the walk goes on to the end).
 [[gnu::noinline]] BlockHeader *findFit(const Heap &h, size_t blockSize) {
   BlockHeader *b = h.freeList->_nextFree;
-  searchStep(b, kSearchHead);  // the head, which did not fit
+  searchStep(h, b, kSearchHead);  // the head, which did not fit
   size_t steps = shortWalkLength(*h.index);
   for (b = b->_nextFree; b != h.freeList && steps-- != 0; b = b->_nextFree) {
-    searchStep(b, kSearchWalk);
+    searchStep(h, b, kSearchWalk);
     if (b->_blockSize >= blockSize) return b;  // the flag of a block on the list is clear
   }
   BlockHeader *fit = b != h.freeList ? indexFit(*h.index, blockSize) : nullptr;
-  searchStep(fit, kSearchFound);  // null: the heap grows, and its fresh block fits
+  searchStep(h, fit, kSearchFound);  // null: the heap grows, and its fresh block fits
   return fit;
 }
 
@@ -118,6 +118,7 @@ BlockHeader *getNewChunk(const Heap &h) {
     b = findFit(h, blockSize);
     if (b == nullptr) return nullptr;
   }
+  takeStep(b, blockSize);
   size_t size = b->_blockSize;  // the flag of a block on the list is clear
   size_t remainder = size - blockSize;
   if (remainder < kMinBlockSize) {  // handed out whole

@@ -140,15 +140,17 @@ void *alignedBlock(size_t alignment, size_t size) {
   return allocateAlignedObject(a.heap, alignment, size == 0 ? 1 : size);
 }
 
-// With the heap check on, each call's checks run first, under the lock; the
-// cache is then off and arena 0 the only one, so every block the call
-// touches is a checked one. Only the test is inline: the check's road is a
-// call of its own, so that an entry point saves no registers for it when the
-// check is off. caller: the entry point's caller, for a report.
+// With the heap check on, each call's own checks run first, under the lock;
+// the cache is then off and arena 0 the only one, so every block the call
+// touches is a checked one. The operation's checks (the head of the free
+// list, the walk when due) run where it takes the lock, once per operation.
+// Only the test is inline: the check's road is a call of its own, so that an
+// entry point saves no registers for it when the check is off. caller: the
+// entry point's caller, for a report.
 [[gnu::cold, gnu::noinline]] void checkCallSlow(const char *call, void *caller, void *given) {
   if (!__libc_single_threaded) pthread_mutex_lock(firstHeap.lock);
-  if (checkIsWanted()) checkOnLock(firstHeap, call, caller, given);
-  unlock(firstHeap);
+  if (checkIsWanted() && checkingNow()) checkTheCall(call, caller, given);
+  if (!__libc_single_threaded) pthread_mutex_unlock(firstHeap.lock);
 }
 [[gnu::always_inline]] inline void checkCall(const char *call, void *caller, void *given = nullptr) {
   if (__builtin_expect(checkIsWanted(), 0)) checkCallSlow(call, caller, given);

@@ -146,6 +146,33 @@ void strayLink() {
   notReached();
 }
 
+// Frees every other one of 16 blocks, newest first on the list, and overwrites
+// the forward link of the second: a request none of them fits steps on it,
+// and the search must report it before it follows the link.
+void searchLink() {
+  char *blocks[16];
+  for (char *&b : blocks) b = static_cast<char *>(malloc(100));
+  for (int i = 0; i < 16; i += 2) free(blocks[i]);
+  char *victim = blocks[12];
+  memset(victim, 0x5a, 8);  // the free block's _nextFree
+  expect(__LINE__ + 1, victim);
+  free(malloc(300));
+  notReached();
+}
+
+// A free block between two in use, written after free just past its links,
+// where it keeps its place in the size index: the allocation carved from it
+// must report it, not follow the word beyond the index.
+void indexWord() {
+  char *blocks[3];
+  for (char *&b : blocks) b = static_cast<char *>(malloc(200));
+  free(blocks[1]);
+  memset(blocks[1] + 16, 0x7f, 4);
+  expect(__LINE__ + 1, blocks[1]);
+  free(malloc(40));
+  notReached();
+}
+
 const struct {
   const char *name;
   void (*run)();
@@ -158,6 +185,8 @@ const struct {
     {"overrun", overrun},
     {"overrun-size-word", overrunSizeWord},
     {"stray-link", strayLink},
+    {"search-link", searchLink},
+    {"index-word", indexWord},
     {"large-interior", largeInterior},
 };
 
