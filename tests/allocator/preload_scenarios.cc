@@ -11,6 +11,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "MyMalloc.h"
@@ -337,6 +338,35 @@ void returnedBlocks() {
            before.blocks - before.freeBlocks - before.returnedBlocks);
 }
 
+// A break that cannot move (a mapping just above it, or a tool that refuses
+// sbrk): the first heap goes on growing, by mapped chunks.
+void breakBlocked() {
+  uintptr_t top = (reinterpret_cast<uintptr_t>(sbrk(0)) + 4095) & ~uintptr_t{4095};
+  void *wall = mmap(reinterpret_cast<void *>(top), 4096, PROT_NONE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  CHECK(wall == reinterpret_cast<void *>(top));
+  CHECK(sbrk(static_cast<intptr_t>(kChunkSize)) == reinterpret_cast<void *>(-1));
+  constexpr int kMost = 12000;
+  constexpr size_t kBlock = 1000;
+  static void *blocks[kMost];
+  size_t heapBefore = _heapSize;
+  int n = 0;
+  while (_heapSize < heapBefore + 2 * kChunkSize) {
+    CHECK(n < kMost);
+    blocks[n] = malloc(kBlock);
+    CHECK(blocks[n] != nullptr);
+    fill(blocks[n], kBlock, static_cast<unsigned char>(n));
+    n++;
+  }
+  checkHeap();
+  for (int i = 0; i < n; i++) {
+    expectFilled(blocks[i], kBlock, static_cast<unsigned char>(i));
+    free(blocks[i]);
+  }
+  checkHeap();
+  CHECK_EQ(munmap(wall, 4096), 0);
+}
+
 }  // namespace
 
 int main() {
@@ -348,5 +378,6 @@ int main() {
   alignments();
   threadEnds();
   returnedBlocks();
+  breakBlocked();
   _exit(0);
 }
