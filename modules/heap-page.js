@@ -426,6 +426,10 @@ window.heapExplorer = (function () {
         (s.message && !checked ? ' The allocator wrote: ' + s.message.trim() : '') + ' The steps before it are shown.';
       q('stopped').hidden = false;
     }
+    if (run.cut) {  // a kept run the server cut short
+      q('stopped').textContent = 'The replay stopped after step ' + steps.length + ': ' + run.cut.replace(/\.$/, '') + '. The steps before it are shown.';
+      q('stopped').hidden = false;
+    }
     var prev = q('prev'), next = q('next'), play = q('play'), seek = q('seek'), position = q('position');
     seek.max = steps.length;
     var timer = null;
@@ -510,7 +514,7 @@ window.heapExplorer = (function () {
         var line = JSON.parse(lines[i]);
         if (line.error) throw new Error(line.error);
         if (line.layout) run.layout = line.layout;
-        else if (line.window !== undefined) s = first = line.window;
+        else if (line.window !== undefined) { s = first = line.window; run.cut = line.why || null; }
         else if (line.keep !== undefined) run.kept.set(line.keep, line.blocks);
         else if (Array.isArray(line)) { run.steps[s - 1] = line; last = s++; }
       }
