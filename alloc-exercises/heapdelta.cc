@@ -351,7 +351,11 @@ void deltaDump(Walk *w, uint64_t head) {
   }
 }
 
-bool deltaMatches(const Walk &w, long *offset) {
+namespace {
+
+// Whether the blocks kept are w's, a whole walk; if not, the first offset that differs goes
+// into *offset.
+bool keptMatch(const Walk &w, long *offset) {
   size_t free = 0;
   for (int i = 0; i < w.count; i++) {
     const Block *kept = find(w.blocks[i].offset);
@@ -366,6 +370,17 @@ bool deltaMatches(const Walk &w, long *offset) {
   for (size_t s = 0; s < capacity; s++)
     if (table[s].span != 0 && blockAt(w, table[s].offset) == nullptr) *offset = table[s].offset;
   return false;
+}
+
+}  // namespace
+
+void deltaCheck(Walk *scratch, long line) {
+  long offset;
+  walkHeap(scratch, nullptr);
+  if (keptMatch(*scratch, &offset)) return;
+  flushOut();
+  lineError(3, line, "the blocks read where the call changed the heap differ from the whole "
+            "heap at offset ", Decimal::of(offset).text, nullptr);
 }
 
 }  // namespace heaprun

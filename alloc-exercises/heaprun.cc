@@ -85,10 +85,6 @@ int capture[2], savedError;
 char message[4096];
 size_t messageLength;
 
-namespace {
-
-}  // namespace
-
 void takeMessage() {
   messageLength = 0;
   for (ssize_t n; (n = read(capture[0], message + messageLength,
@@ -247,19 +243,6 @@ bool holdsAt(int name, long offset) {
          at == offset + static_cast<long>(mymalloc::kHeaderSize);
 }
 
-namespace {
-
-// --check: every step's blocks, read where the call changed the heap, against the whole heap.
-void checkDelta(long line) {
-  long offset;
-  walkHeap(after, nullptr);  // after is free between steps
-  if (deltaMatches(*after, &offset)) return;
-  flushOut();
-  lineError(3, line, "the blocks read where the call changed the heap differ from the whole "
-            "heap at offset ", Decimal::of(offset).text, nullptr);
-}
-
-}  // namespace
 }  // namespace heaprun
 
 int main(int argc, char *argv[]) {
@@ -273,9 +256,10 @@ int main(int argc, char *argv[]) {
   uint64_t keptAt = 0, keptBytes = 0;  // where the last kept heap ends, and its bytes
   bool keep = false, check = false;
   for (int a = 1; a < argc; a++) {
-    keep |= strcmp(argv[a], "--keep") == 0;
-    check |= strcmp(argv[a], "--check") == 0;
-    if (strcmp(argv[a], "--keep") != 0 && strcmp(argv[a], "--check") != 0) {
+    bool k = strcmp(argv[a], "--keep") == 0, c = strcmp(argv[a], "--check") == 0;
+    keep |= k;
+    check |= c;
+    if (!k && !c) {
       static const char kUsage[] = "Usage: heaprun [--keep] [--check] < script\n";
       writeAllOrExit(STDERR_FILENO, kUsage, sizeof kUsage - 1);
       _exit(1);
@@ -298,13 +282,14 @@ int main(int argc, char *argv[]) {
       runRestInChild(i);
     }
     step(i);
-    if (delta && check) checkDelta(script.calls[i].line);
-    if (!keep || damaged || (i + 1) % kKeepEvery != 0 || outBytes() - keptAt < keptBytes / 2) continue;
+    if (delta && check) deltaCheck(after, script.calls[i].line);  // after is free between steps
+    if (!keep || damaged || (i + 1) % kKeepEvery != 0 || outBytes() - keptAt < keptBytes / 2)
+      continue;
     if (delta) walkHeap(after, nullptr);
-    uint64_t start = outBytes();
+    keptBytes = outBytes();
     putKept(i + 1, delta ? *after : *before);
     keptAt = outBytes();
-    keptBytes = keptAt - start;
+    keptBytes = keptAt - keptBytes;
   }
   flushOut();
   // _exit, not exit: the allocator's exit report would go to standard output, through stdio,

@@ -48,7 +48,8 @@ Block fenceAt(long at) {
   uint64_t word = wordAt(at);
   bool sound = word == kAllocatedBit;
   return Block{at, sound ? kFencepostSize : word, wordAt(at + 8), 0, 0,
-               static_cast<long>(kFencepostSize), sound ? State::Fence : State::Broken, kNoName, 0, 0};
+               static_cast<long>(kFencepostSize), sound ? State::Fence : State::Broken,
+               kNoName, 0, 0};
 }
 
 // The block whose header is at `at`, below a chunk's right fencepost at end. A header whose

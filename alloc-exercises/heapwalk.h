@@ -95,9 +95,9 @@ void deltaCommit(const Walk &before, const Walk &after);
 void deltaNamed(const void *payload);
 // Fills w with the blocks kept and the list from head, as a whole walk would.
 void deltaDump(Walk *w, uint64_t head);
-// Whether the blocks kept are w's, a whole walk; if not, the first offset that differs goes
-// into *offset.
-bool deltaMatches(const Walk &w, long *offset);
+// Checks the blocks kept against the whole heap, walked into scratch: if they differ, ends the
+// process with status 3 and an error line for the script's line.
+void deltaCheck(Walk *scratch, long line);
 
 // Runs the calls from index `from` on in a child process (heapfault.cc): returns in the child;
 // the parent passes the child's steps on and ends the process.

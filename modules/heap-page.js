@@ -8,7 +8,7 @@ window.heapExplorer = (function () {
   var MALLOC = 0, CALLOC = 1, REALLOC = 2, FREE = 3, FREE_AGAIN = 4, OVERFLOW = 5, WRITE = 6;
   var USED = 0, FREE_BLOCK = 1, FENCE = 2, BROKEN = 3, SENTINEL = -1;
   var kSavedEvery = 256;  // steps between the saved heaps that going back starts from
-  var kSavedBlocks = 16384;  // a heap of more blocks is saved that many times less often
+  var kSavedBlocks = 4096;  // a heap of n times more blocks is saved n times less often
   var kVerbs = ['malloc', 'calloc', 'realloc', 'free', 'free!', 'overflow', 'write'];
   var kSignals = { 4: 'SIGILL (an illegal instruction)', 6: 'SIGABRT (the process aborted)',
     7: 'SIGBUS (a bad memory access)', 8: 'SIGFPE', 9: 'SIGKILL', 11: 'SIGSEGV (a bad memory access)',
@@ -138,7 +138,7 @@ window.heapExplorer = (function () {
       while (at < target) {
         apply(++at, at === target);
         // A saved heap is a copy: one of n times kSavedBlocks blocks is saved n times less
-        // often, so that copying costs at most about 64 blocks a step applied.
+        // often, so that copying costs at most about 16 blocks a step applied.
         var every = kSavedEvery * Math.max(1, Math.ceil(blocks.size / kSavedBlocks));
         if (at % every === 0 && !saved.has(at)) saved.set(at, new Map(blocks));
       }

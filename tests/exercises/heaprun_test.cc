@@ -635,11 +635,13 @@ std::string longReplayScript(int calls, uint64_t seed) {
         script += name + " = malloc " + std::to_string(size) + "\n";
         break;
       case 5:
-        script += name + " = calloc " + std::to_string(1 + rng() % 4) + " " + std::to_string(size / 4) + "\n";
+        script += name + " = calloc " + std::to_string(1 + rng() % 4) + " " +
+                  std::to_string(size / 4) + "\n";
         size = size / 4 == 0 ? 0 : size;
         break;
       default:
-        script += name + " = realloc " + (holds[n] ? name : "null") + " " + std::to_string(size) + "\n";
+        script += name + " = realloc " + (holds[n] ? name : "null") + " " +
+                  std::to_string(size) + "\n";
     }
     holds[n] = size > 0 && size <= 2097088;
   }
@@ -666,8 +668,9 @@ TEST(HeaprunTest, ALongReplayWritesThePlainRunsStepsAndKeepsWholeHeaps) {
     (kept.out.compare(start, 8, "{\"keep\":") == 0 ? heaps.emplace_back() : steps) +=
         kept.out.substr(start, end + 1 - start);
   ASSERT_EQ(std::count(steps.begin(), steps.end(), '\n'), 4001);
-  size_t differ = std::mismatch(steps.begin(), steps.end(), plain.out.begin(), plain.out.end()).first -
-                  steps.begin();
+  size_t differ = static_cast<size_t>(
+      std::mismatch(steps.begin(), steps.end(), plain.out.begin(), plain.out.end()).first -
+      steps.begin());
   EXPECT_EQ(steps.size(), plain.out.size());
   EXPECT_EQ(differ, steps.size()) << "the first difference: " << steps.substr(differ, 200);
 
