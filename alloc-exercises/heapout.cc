@@ -15,6 +15,7 @@ namespace {
 constexpr size_t kOutSize = 65536;
 char out[kOutSize];
 size_t outUsed;
+uint64_t outBefore;  // bytes flushed
 
 void put(const char *s, size_t n) {
   while (n > 0) {
@@ -125,11 +126,6 @@ void putBlock(const Block &b) {
   }
 }
 
-bool same(const Block &a, const Block &b) {
-  return a.size == b.size && a.left == b.left && a.state == b.state && a.next == b.next &&
-         a.prev == b.prev && a.span == b.span && a.name == b.name && a.holders == b.holders;
-}
-
 // The blocks that are new or changed since before, then the offsets of those gone: both walks
 // are in address order.
 void putChanges(const Walk &before, const Walk &after) {
@@ -138,7 +134,7 @@ void putChanges(const Walk &before, const Walk &after) {
   for (int i = 0, j = 0; j < after.count; j++) {
     while (i < before.count && before.blocks[i].offset < after.blocks[j].offset) i++;
     if (i < before.count && before.blocks[i].offset == after.blocks[j].offset &&
-        same(before.blocks[i], after.blocks[j]))
+        sameBlock(before.blocks[i], after.blocks[j]))
       continue;
     putComma(&first);
     putBlock(after.blocks[j]);
@@ -167,7 +163,7 @@ const Block *listedHolding(const Walk &w, long offset, int *place) {
     const Block *b = offsetOf(w.list[i], &at) ? blockAt(w, at) : nullptr;
     if (b != nullptr && b->state != State::Broken && offset >= b->offset &&
         offset < b->offset + b->span) {
-      *place = i + 1;
+      *place = w.listSkipped + i + 1;
       return b;
     }
   }
@@ -185,7 +181,7 @@ void putFit(const void *result, const Walk &before, const Walk &after) {
   int place = 0;
   long fitOffset = 0, fitSize = 0;
   if (b != nullptr && after.heap > before.heap) {
-    place = before.listCount + 1;
+    place = before.listSkipped + before.listCount + 1;
     const Block *low = b;
     while (low > after.blocks && (low - 1)->state != State::Fence) low--;
     fitOffset = low->offset;
@@ -237,8 +233,11 @@ void putFacts(const ScriptCall &c, const void *result, const void *old, const Wa
 
 void flushOut() {
   writeAllOrExit(STDOUT_FILENO, out, outUsed);
+  outBefore += outUsed;
   outUsed = 0;
 }
+
+uint64_t outBytes() { return outBefore + outUsed; }
 
 void putKept(int step, const Walk &w) {
   put("{\"keep\":");

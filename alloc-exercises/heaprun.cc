@@ -57,6 +57,7 @@ void forgetBlock(void *payload, int name) {
        s = (s + 1) & (kBlockSlots - 1))
     if (blockSlots[s].payload == payload && blockSlots[s].name == name) {
       blockSlots[s].payload = kTombstone;
+      deltaNamed(payload);
       return;
     }
 }
@@ -66,11 +67,15 @@ void rememberBlock(void *payload, int name) {
   while (blockSlots[s].payload != nullptr && blockSlots[s].payload != kTombstone)
     s = (s + 1) & (kBlockSlots - 1);
   blockSlots[s] = BlockSlot{payload, name};
+  deltaNamed(payload);
 }
 
 Walk walks[2];
 Walk *before = &walks[0], *after = &walks[1];  // before starts as the unset heap
 bool damaged;                                   // a fault line has run
+// Each step read only where its call changed the heap (heapdelta.cc), while the heap is sound;
+// else each step walks the whole heap.
+bool delta;
 
 // What the allocator writes on standard error during a call goes into a pipe, read after it.
 int capture[2], savedError;
@@ -79,10 +84,6 @@ int capture[2], savedError;
 
 char message[4096];
 size_t messageLength;
-
-namespace {
-
-}  // namespace
 
 void takeMessage() {
   messageLength = 0;
@@ -201,14 +202,21 @@ void step(int i) {
   const ScriptCall &c = script.calls[i];
   flushOut();  // the steps before go out before anything else
   void *old = given(c);
+  uint64_t head = reinterpret_cast<uintptr_t>(_freeListSentinel._nextFree);
+  size_t heap = heapSpan();
   errno = 0;
   dup2(capture[1], STDERR_FILENO);
   void *result = run(c, &old);
   int error = errno;
   dup2(savedError, STDERR_FILENO);
   takeMessage();
-  walkHeap(after, before);
+  if (delta && !deltaStep(c, result, old, head, heap, before, after)) {
+    deltaDump(before, head);  // the heap as the last step left it, whole, from here on
+    delta = false;
+  }
+  if (!delta) walkHeap(after, before);
   putStep(c, result, error, old, *before, *after, message, messageLength);
+  if (delta) deltaCommit(*before, *after);
   Walk *done = before;
   before = after;
   after = done;
@@ -239,15 +247,25 @@ bool holdsAt(int name, long offset) {
 
 int main(int argc, char *argv[]) {
   using namespace heaprun;
-  // --keep: every kKeepEvery steps, the whole heap as well, so that a reader of a long run can
-  // start at any of those steps.
+  // --keep: the whole heap as well after every kKeepEvery-th step whose step lines, since the
+  // heap kept last, take at least half as many bytes as that heap did, so that a reader of a
+  // long run can start at any of those steps, and the kept heaps of a large heap take at most
+  // about twice the steps' bytes; between them, each step is read where its call changed the
+  // heap. --check: each such step checked against the whole heap (for the tests).
   constexpr int kKeepEvery = 1024;
-  bool keep = argc == 2 && strcmp(argv[1], "--keep") == 0;
-  if (argc > 1 && !keep) {
-    static const char kUsage[] = "Usage: heaprun [--keep] < script\n";
-    writeAllOrExit(STDERR_FILENO, kUsage, sizeof kUsage - 1);
-    _exit(1);
+  uint64_t keptAt = 0, keptBytes = 0;  // where the last kept heap ends, and its bytes
+  bool keep = false, check = false;
+  for (int a = 1; a < argc; a++) {
+    bool k = strcmp(argv[a], "--keep") == 0, c = strcmp(argv[a], "--check") == 0;
+    keep |= k;
+    check |= c;
+    if (!k && !c) {
+      static const char kUsage[] = "Usage: heaprun [--keep] [--check] < script\n";
+      writeAllOrExit(STDERR_FILENO, kUsage, sizeof kUsage - 1);
+      _exit(1);
+    }
   }
+  delta = keep;
   readScript(STDIN_FILENO, &script);
   savedError = dup(STDERR_FILENO);
   if (savedError < 0 || pipe2(capture, O_NONBLOCK | O_CLOEXEC) != 0) {
@@ -259,10 +277,19 @@ int main(int argc, char *argv[]) {
   for (int i = 0; i < script.callCount; i++) {
     if (isFault(script.calls[i].kind) && !damaged) {
       damaged = true;
+      if (delta) walkHeap(before, nullptr);  // the whole heap from here on
+      delta = false;
       runRestInChild(i);
     }
     step(i);
-    if (keep && !damaged && (i + 1) % kKeepEvery == 0) putKept(i + 1, *before);
+    if (delta && check) deltaCheck(after, script.calls[i].line);  // after is free between steps
+    if (!keep || damaged || (i + 1) % kKeepEvery != 0 || outBytes() - keptAt < keptBytes / 2)
+      continue;
+    if (delta) walkHeap(after, nullptr);
+    keptBytes = outBytes();
+    putKept(i + 1, delta ? *after : *before);
+    keptAt = outBytes();
+    keptBytes = keptAt - keptBytes;
   }
   flushOut();
   // _exit, not exit: the allocator's exit report would go to standard output, through stdio,

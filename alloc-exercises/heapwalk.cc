@@ -43,43 +43,47 @@ void add(Walk *w, const Block &b) {
   if (w->count < kMaxBlocks) w->blocks[w->count++] = b;
 }
 
-// One chunk's blocks. A header whose size cannot be a block here is Broken: the walk goes on
-// past it by the size the block had in the walk before, if that leads to a header, or else
-// takes the rest of the chunk as unreadable.
+// A fencepost as its words read: Broken if it is not marked as one.
+Block fenceAt(long at) {
+  uint64_t word = wordAt(at);
+  bool sound = word == kAllocatedBit;
+  return Block{at, sound ? kFencepostSize : word, wordAt(at + 8), 0, 0,
+               static_cast<long>(kFencepostSize), sound ? State::Fence : State::Broken,
+               kNoName, 0, 0};
+}
+
+// The block whose header is at `at`, below a chunk's right fencepost at end. A header whose
+// size cannot be a block here is Broken: its span is the size the block had in the walk
+// before, if that leads to a header, or else the rest of the chunk, taken as unreadable.
+Block blockAtHeader(long at, long end, const Walk *before) {
+  uint64_t word = wordAt(at), size = word & ~kAllocatedBit;
+  Block b{at, size, wordAt(at + 8), 0, 0, static_cast<long>(size), State::Used, kNoName, 0, 0};
+  if (size < kMinBlockSize || size % mymalloc::kAlignment != 0 ||
+      size > static_cast<uint64_t>(end - at)) {
+    b.state = State::Broken;
+    b.size = word;
+    const Block *was = before != nullptr ? blockAt(*before, at) : nullptr;
+    b.span = was != nullptr && was->state != State::Broken && was->span <= end - at ? was->span
+                                                                                     : end - at;
+  } else if ((word & kAllocatedBit) == 0) {
+    b.state = State::Free;
+    b.next = wordAt(at + 16);
+    b.prev = wordAt(at + 24);
+  } else {
+    b.holders = holdersOf(base + at + mymalloc::kHeaderSize, &b.name);
+  }
+  return b;
+}
+
+// One chunk's blocks; past a Broken header the walk goes on by its span.
 void walkChunk(Walk *w, const Walk *before, long start) {
   long end = start + static_cast<long>(kChunkSize - kFencepostSize);
-  auto fence = [&](long at) {
-    uint64_t word = wordAt(at);
-    bool sound = word == kAllocatedBit;
-    if (!sound) w->damaged = true;
-    add(w, Block{at, sound ? kFencepostSize : word, wordAt(at + 8), 0, 0,
-                 static_cast<long>(kFencepostSize), sound ? State::Fence : State::Broken,
-                 kNoName, 0});
-  };
-  fence(start);
-  for (long at = start + static_cast<long>(kFencepostSize); at < end;) {
-    uint64_t word = wordAt(at), size = word & ~kAllocatedBit;
-    Block b{at, size, wordAt(at + 8), 0, 0, static_cast<long>(size), State::Used, kNoName, 0};
-    if (size < kMinBlockSize || size % mymalloc::kAlignment != 0 ||
-        size > static_cast<uint64_t>(end - at)) {
-      b.state = State::Broken;
-      b.size = word;
-      const Block *was = before != nullptr ? blockAt(*before, at) : nullptr;
-      b.span = was != nullptr && was->state != State::Broken && was->span <= end - at
-                   ? was->span
-                   : end - at;
-      w->damaged = true;
-    } else if ((word & kAllocatedBit) == 0) {
-      b.state = State::Free;
-      b.next = wordAt(at + 16);
-      b.prev = wordAt(at + 24);
-    } else {
-      b.holders = holdersOf(base + at + mymalloc::kHeaderSize, &b.name);
-    }
+  for (long at = start; at <= end;) {
+    Block b = at == start || at == end ? fenceAt(at) : blockAtHeader(at, end, before);
+    if (b.state == State::Broken) w->damaged = true;
     add(w, b);
     at += b.span;
   }
-  fence(end);
 }
 
 // The free list from the sentinel along _nextFree, as first fit would go, each entry once:
@@ -149,8 +153,32 @@ const Block *blockAt(const Walk &w, long offset) {
   return b != end && b->offset == offset ? b : nullptr;
 }
 
+bool sameBlock(const Block &a, const Block &b) {
+  return a.size == b.size && a.left == b.left && a.state == b.state && a.next == b.next &&
+         a.prev == b.prev && a.span == b.span && a.name == b.name && a.holders == b.holders;
+}
+
+size_t heapSpan() {
+  findChunks();
+  return base == nullptr ? 0 : heapBytes;
+}
+
+uint64_t heapWord(long offset) { return wordAt(offset); }
+
+const void *heapBase() { return base; }
+
+Block readBlock(long at) {
+  long start = at - at % static_cast<long>(kChunkSize);
+  long end = start + static_cast<long>(kChunkSize - kFencepostSize);
+  return at == start || at == end ? fenceAt(at) : blockAtHeader(at, end, nullptr);
+}
+
+void walkChunks(Walk *w, size_t from) {
+  for (size_t c = from; c < heapBytes; c += kChunkSize) walkChunk(w, nullptr, static_cast<long>(c));
+}
+
 void walkHeap(Walk *w, const Walk *before) {
-  w->count = w->listCount = 0;
+  w->count = w->listCount = w->listSkipped = 0;
   w->damaged = false;
   w->end = ListEnd::Sentinel;
   findChunks();

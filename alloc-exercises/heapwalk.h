@@ -22,6 +22,7 @@ struct Block {
   State state;
   int name;     // Used: the first name that holds it, or kNoName
   int holders;  // Used: how many names hold it
+  uint32_t stamp;  // Free, in heapdelta's blocks: its place, by numbers that fall along the list
 };
 
 // A block per call and a chunk's three for each call, and the first chunk.
@@ -36,6 +37,7 @@ struct Walk {
   int count;
   uint64_t list[kMaxBlocks];  // the pointers the walk from the sentinel met, head first
   int listCount;
+  int listSkipped;  // entries before list[0] not read (heapdelta's: up to the one first fit took)
   ListEnd end;
   size_t heap;   // bytes of chunks walked
   bool damaged;  // a Broken header, or a list that does not end at the sentinel
@@ -44,6 +46,20 @@ struct Walk {
 // Reads the whole heap into w. before is the last walk (its sizes place what follows a broken
 // header), or null.
 void walkHeap(Walk *w, const Walk *before);
+
+// The bytes of whole chunks the heap holds now.
+size_t heapSpan();
+// The first chunk's address: offsets count from it.
+const void *heapBase();
+// The word at offset, which must lie in the heap.
+uint64_t heapWord(long offset);
+// The block or fencepost whose header is at offset, read as walkHeap reads it (Broken if its
+// size cannot be a block's there).
+Block readBlock(long offset);
+// Adds the blocks of the chunks from byte `from` of the heap on to w (after heapSpan).
+void walkChunks(Walk *w, size_t from);
+// Whether two readings of a block are the same.
+bool sameBlock(const Block &a, const Block &b);
 
 // The block of w at offset, or null.
 const Block *blockAt(const Walk &w, long offset);
@@ -63,6 +79,25 @@ bool holdsAt(int name, long offset);
 extern char message[4096];
 extern size_t messageLength;
 void takeMessage();
+
+// A sound heap read only where each call changed it (heapdelta.cc), beside the blocks as the
+// last step left them, kept by offset. deltaStep reads a call's step: the blocks around its
+// result and its argument, their free-list neighbours and the blocks whose names changed, as
+// they were (into before) and as they are (into after), each in address order; before's
+// listCount is the number of free blocks, or, with its list, the list up to the block first fit
+// took. headBefore and heapBefore are the list's head and the heap's bytes before the call.
+// False if the heap does not read as the allocator leaves it: the blocks kept are as before.
+bool deltaStep(const ScriptCall &c, const void *result, const void *old, uint64_t headBefore,
+               size_t heapBefore, Walk *before, Walk *after);
+// Keeps the step deltaStep read.
+void deltaCommit(const Walk &before, const Walk &after);
+// Marks the block at payload as one whose names changed during the call.
+void deltaNamed(const void *payload);
+// Fills w with the blocks kept and the list from head, as a whole walk would.
+void deltaDump(Walk *w, uint64_t head);
+// Checks the blocks kept against the whole heap, walked into scratch: if they differ, ends the
+// process with status 3 and an error line for the script's line.
+void deltaCheck(Walk *scratch, long line);
 
 // Runs the calls from index `from` on in a child process (heapfault.cc): returns in the child;
 // the parent passes the child's steps on and ends the process.
@@ -85,6 +120,8 @@ void putStep(const ScriptCall &c, const void *result, int error, const void *old
 void putStop(long line, const char *why, long detail, const char *message, size_t messageLength);
 // Writes the buffered output to standard output.
 void flushOut();
+// The bytes of output so far.
+uint64_t outBytes();
 // A kept heap, for a reader that starts in the middle: {"keep":STEP,"blocks":[...]}, every
 // block of w as a step lists them (heaprun --keep).
 void putKept(int step, const Walk &w);

@@ -8,6 +8,7 @@ window.heapExplorer = (function () {
   var MALLOC = 0, CALLOC = 1, REALLOC = 2, FREE = 3, FREE_AGAIN = 4, OVERFLOW = 5, WRITE = 6;
   var USED = 0, FREE_BLOCK = 1, FENCE = 2, BROKEN = 3, SENTINEL = -1;
   var kSavedEvery = 256;  // steps between the saved heaps that going back starts from
+  var kSavedBlocks = 4096;  // a heap of n times more blocks is saved n times less often
   var kVerbs = ['malloc', 'calloc', 'realloc', 'free', 'free!', 'overflow', 'write'];
   var kSignals = { 4: 'SIGILL (an illegal instruction)', 6: 'SIGABRT (the process aborted)',
     7: 'SIGBUS (a bad memory access)', 8: 'SIGFPE', 9: 'SIGKILL', 11: 'SIGSEGV (a bad memory access)',
@@ -136,7 +137,10 @@ window.heapExplorer = (function () {
       }
       while (at < target) {
         apply(++at, at === target);
-        if (at % kSavedEvery === 0 && !saved.has(at)) saved.set(at, new Map(blocks));
+        // A saved heap is a copy: one of n times kSavedBlocks blocks is saved n times less
+        // often, so that copying costs at most about 16 blocks a step applied.
+        var every = kSavedEvery * Math.max(1, Math.ceil(blocks.size / kSavedBlocks));
+        if (at % every === 0 && !saved.has(at)) saved.set(at, new Map(blocks));
       }
     }
 
@@ -426,6 +430,10 @@ window.heapExplorer = (function () {
         (s.message && !checked ? ' The allocator wrote: ' + s.message.trim() : '') + ' The steps before it are shown.';
       q('stopped').hidden = false;
     }
+    if (run.cut) {  // a kept run the server cut short
+      q('stopped').textContent = 'The replay stopped after step ' + steps.length + ': ' + run.cut.replace(/\.$/, '') + '. The steps before it are shown.';
+      q('stopped').hidden = false;
+    }
     var prev = q('prev'), next = q('next'), play = q('play'), seek = q('seek'), position = q('position');
     seek.max = steps.length;
     var timer = null;
@@ -510,7 +518,7 @@ window.heapExplorer = (function () {
         var line = JSON.parse(lines[i]);
         if (line.error) throw new Error(line.error);
         if (line.layout) run.layout = line.layout;
-        else if (line.window !== undefined) s = first = line.window;
+        else if (line.window !== undefined) { s = first = line.window; run.cut = line.why || null; }
         else if (line.keep !== undefined) run.kept.set(line.keep, line.blocks);
         else if (Array.isArray(line)) { run.steps[s - 1] = line; last = s++; }
       }

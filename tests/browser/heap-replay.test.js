@@ -115,7 +115,7 @@ for (const how of ['served', 'picked']) {
   });
 }
 
-test('a window holds the kept heap before its steps; bad parameters are refused', async () => {
+test('a window holds the kept heap before its steps; bad parameters are refused', async (t) => {
   let answer;
   for (let tries = 0; tries < 600; tries++) {  // the first case replayed it already
     answer = JSON.parse(await ask('replay=trace'));
@@ -124,9 +124,11 @@ test('a window holds the kept heap before its steps; bad parameters are refused'
   }
   assert.equal(answer.steps, CALLS, JSON.stringify(answer));
   const lines = (await ask(`run=${answer.run}&from=${LATE}&count=3`)).trim().split('\n').map((l) => JSON.parse(l));
-  const base = Math.floor((LATE - 1) / 1024) * 1024;
+  // The heap kept last before the step: after a multiple of 1,024 steps, at most a few apart.
+  const base = lines[1].window;
   assert.equal(lines[0].layout.chunkSize, 2097152);
   assert.deepEqual(lines[1], { window: base, steps: CALLS });
+  assert.ok(base % 1024 === 0 && base < LATE && base >= LATE - 4 * 1024, String(base));
   assert.equal(lines[3].keep, base);
   assert.equal(lines.filter(Array.isArray).length, LATE + 3 - base);
   const refusals = [
@@ -166,4 +168,29 @@ test('a window holds the kept heap before its steps; bad parameters are refused'
     if (answer.pending) await new Promise((resolve) => setTimeout(resolve, 200));
   }
   assert.match(answer.error, /^heaprun: line 5: /);
+  // One that heaprun stops partway keeps the steps before, and each window says why.
+  const cut = '0%0A1%0A3%0A1%0Aa+0+8%0Af+0%0Af+0%0A';
+  await fetch(`http://127.0.0.1:${port}/heap`, {
+    method: 'POST', body: `upload=00000000000000cc&at=0&last=1&script=${cut}`, headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+  });
+  answer = { pending: true };
+  for (let tries = 0; tries < 600 && answer.pending; tries++) {
+    answer = JSON.parse(await ask('replay=00000000000000cc'));
+    if (answer.pending) await new Promise((resolve) => setTimeout(resolve, 200));
+  }
+  assert.deepEqual(answer, { run: '00000000000000cc', steps: 2 });
+  const window = (await ask('run=00000000000000cc&from=1&count=4')).trim().split('\n').map((l) => JSON.parse(l));
+  assert.equal(window[1].steps, 2);
+  assert.match(window[1].why, /^heaprun: line 7: free 0: the name holds no block/);
+  assert.equal(window.filter(Array.isArray).length, 2);
+  const page = await openServedPage(t, chromium, port, { width: 1280, height: 900 });
+  await page.goto(`http://127.0.0.1:${port}/heap`);
+  await page.evaluate(() => new Promise((resolve, reject) => window.heapExplorer.keptRun('00000000000000cc', 2, (run) => {
+    const root = document.createElement('div');
+    root.id = 'cut';
+    document.body.appendChild(root);
+    window.heapExplorer.replay(root, run);
+    resolve();
+  }, reject)));
+  assert.match(await page.textContent('#cut #stopped'), /^The replay stopped after step 2: heaprun: line 7: free 0: the name holds no block \(freed on line 6\)\. The steps before it are shown\.$/);
 });

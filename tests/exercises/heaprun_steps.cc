@@ -136,33 +136,7 @@ Run read(const std::string &output) {
     step.error = static_cast<int>(v[2].number);
     for (const Value &g : v[4].items)
       if (heap.erase(static_cast<long>(g.number)) == 0) fail("a gone block that is not there");
-    const std::vector<Value> &flat = v[3].items;
-    for (size_t i = 0; i < flat.size();) {
-      StepBlock b{};
-      int state = static_cast<int>(flat[i].number);
-      b.state = static_cast<BlockState>(state);
-      b.offset = static_cast<long>(flat[i + 1].number);
-      if (state == 2) {
-        b.size = static_cast<size_t>(run.header["layout"]["fencepostSize"].number);
-        b.left = static_cast<size_t>(flat[i + 2].number);
-        i += 3;
-      } else {
-        b.size = static_cast<size_t>(flat[i + 2].number);
-        b.left = static_cast<size_t>(flat[i + 3].number);
-        if (state == 0) {
-          const Value &n = flat[i + 4];
-          for (const Value &x : n.kind == Value::Array ? n.items : std::vector<Value>{n})
-            if (x.number >= 0) b.name += (b.name.empty() ? "" : ",") + name(x);
-        } else if (state == 1) {
-          b.next = flat[i + 4].kind == Value::Number ? static_cast<long>(flat[i + 4].number) : -2;
-          b.prev = flat[i + 5].kind == Value::Number ? static_cast<long>(flat[i + 5].number) : -2;
-        } else {
-          b.size = static_cast<size_t>(flat[i + 4].number);
-        }
-        i += state == 1 ? 6 : 5;
-      }
-      heap[b.offset] = b;
-    }
+    for (const StepBlock &b : run.blocksOf(v[3])) heap[b.offset] = b;
     step.head = v[5].kind == Value::Number ? static_cast<long>(v[5].number) : -2;
     step.heap = static_cast<size_t>(v[6].number);
     step.message = v[8].text;
@@ -170,6 +144,41 @@ Run read(const std::string &output) {
     run.steps.push_back(std::move(step));
   }
   return run;
+}
+
+std::vector<StepBlock> Run::blocksOf(const Value &blocks) const {
+  std::vector<StepBlock> out;
+  auto name = [&](const Value &n) {
+    return n.number < 0 ? std::string("null") : header["names"][n.number].text;
+  };
+  const std::vector<Value> &flat = blocks.items;
+  for (size_t i = 0; i < flat.size();) {
+    StepBlock b{};
+    int state = static_cast<int>(flat[i].number);
+    b.state = static_cast<BlockState>(state);
+    b.offset = static_cast<long>(flat[i + 1].number);
+    if (state == 2) {
+      b.size = static_cast<size_t>(header["layout"]["fencepostSize"].number);
+      b.left = static_cast<size_t>(flat[i + 2].number);
+      i += 3;
+    } else {
+      b.size = static_cast<size_t>(flat[i + 2].number);
+      b.left = static_cast<size_t>(flat[i + 3].number);
+      if (state == 0) {
+        const Value &n = flat[i + 4];
+        for (const Value &x : n.kind == Value::Array ? n.items : std::vector<Value>{n})
+          if (x.number >= 0) b.name += (b.name.empty() ? "" : ",") + name(x);
+      } else if (state == 1) {
+        b.next = flat[i + 4].kind == Value::Number ? static_cast<long>(flat[i + 4].number) : -2;
+        b.prev = flat[i + 5].kind == Value::Number ? static_cast<long>(flat[i + 5].number) : -2;
+      } else {
+        b.size = static_cast<size_t>(flat[i + 4].number);
+      }
+      i += state == 1 ? 6 : 5;
+    }
+    out.push_back(b);
+  }
+  return out;
 }
 
 std::vector<std::pair<long, size_t>> Run::freeList(long step) const {

@@ -62,6 +62,8 @@ struct Run {
   // The free list after step (or before the first, for -1), head first, along _nextFree.
   std::vector<std::pair<long, size_t>> freeList(long step) const;
   const StepBlock *blockAt(size_t step, long offset) const;
+  // The blocks of a step's or a kept heap's flat list, in its order.
+  std::vector<StepBlock> blocksOf(const Value &blocks) const;
 };
 
 Run read(const std::string &output);

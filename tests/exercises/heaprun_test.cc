@@ -595,6 +595,115 @@ TEST(HeaprunTest, TenThousandCallsMakeAtMostTwoPointOneMegabytes) {
   EXPECT_LE(r.out.size(), 2100000u);
 }
 
+// Seeded calls of the kind a long replay meets: small blocks freed, merged on either side and
+// reused, reallocs that move, blocks large enough to take chunks of their own, names given a
+// new block while they hold one, and requests the allocator refuses (0 bytes, beyond a chunk).
+std::string longReplayScript(int calls, uint64_t seed) {
+  std::mt19937_64 rng(seed);
+  constexpr int kNames = 48;
+  bool holds[kNames] = {};
+  auto length = [&]() -> size_t {
+    switch (rng() % 60) {
+      case 0:
+        return 0;
+      case 1:
+        return 3 << 20;
+      case 2:
+      case 3:
+        return 200000 + rng() % 1800000;
+      default:
+        return 1 + rng() % 2000;
+    }
+  };
+  std::string script;
+  for (int i = 0; i < calls; i++) {
+    int n = static_cast<int>(rng() % kNames);
+    std::string name = "n" + std::to_string(n);
+    size_t size = length();
+    switch (rng() % 8) {
+      case 0:
+      case 1:
+      case 2:
+        if (holds[n]) {
+          script += "free " + name + "\n";
+          holds[n] = false;
+          continue;
+        }
+        [[fallthrough]];
+      case 3:
+      case 4:
+        script += name + " = malloc " + std::to_string(size) + "\n";
+        break;
+      case 5:
+        script += name + " = calloc " + std::to_string(1 + rng() % 4) + " " +
+                  std::to_string(size / 4) + "\n";
+        size = size / 4 == 0 ? 0 : size;
+        break;
+      default:
+        script += name + " = realloc " + (holds[n] ? name : "null") + " " +
+                  std::to_string(size) + "\n";
+    }
+    holds[n] = size > 0 && size <= 2097088;
+  }
+  return script;
+}
+
+// A long replay (heaprun-long --keep: each step read where its call changed the heap, --check:
+// and compared with the whole heap) writes the very steps plain heaprun writes for the same
+// calls, and the heaps it keeps between them are the whole heap at their steps.
+TEST(HeaprunTest, ALongReplayWritesThePlainRunsStepsAndKeepsWholeHeaps) {
+  std::string script = longReplayScript(4000, 20261211);
+  Ran plain = heaprun(script);
+  RunOptions options;
+  options.input = script;
+  options.outputToFile = true;
+  options.timeoutMs = kRunMs;
+  ChildResult kept = runProgram({HEAPRUN_LONG, "--keep", "--check"}, options);
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  ASSERT_TRUE(exitedWith(kept.status, 0)) << kept.status << kept.err;
+  std::string steps;
+  std::vector<std::string> heaps;
+  for (size_t start = 0, end; (end = kept.out.find('\n', start)) != std::string::npos;
+       start = end + 1)
+    (kept.out.compare(start, 8, "{\"keep\":") == 0 ? heaps.emplace_back() : steps) +=
+        kept.out.substr(start, end + 1 - start);
+  ASSERT_EQ(std::count(steps.begin(), steps.end(), '\n'), 4001);
+  size_t differ = static_cast<size_t>(
+      std::mismatch(steps.begin(), steps.end(), plain.out.begin(), plain.out.end()).first -
+      steps.begin());
+  EXPECT_EQ(steps.size(), plain.out.size());
+  EXPECT_EQ(differ, steps.size()) << "the first difference: " << steps.substr(differ, 200);
+
+  Steps run(plain.out);
+  int merged = 0, refused = 0, grown = 0, passedOver = 0;
+  for (size_t s = 0; s < run.size(); s++) {
+    merged += run[s].kind == 3 && !run[s].line[4].items.empty();
+    refused += run[s].error == ENOMEM;
+    grown += s > 0 && run[s].heap > run[s - 1].heap;
+    passedOver += run[s].kind == 0 && run[s].facts()[0].number > 1;
+  }
+  EXPECT_GT(merged, 100);
+  EXPECT_GT(refused, 10);
+  EXPECT_GT(grown, 10);
+  EXPECT_GT(passedOver, 100);
+  ASSERT_GE(heaps.size(), 3u);  // after steps 1,024, 2,048 and 3,072
+  for (const std::string &line : heaps) {
+    heapsteps::Value v;
+    ASSERT_TRUE(heapsteps::parse(line.substr(0, line.size() - 1), &v)) << line.substr(0, 80);
+    long at = static_cast<long>(v["keep"].number);
+    ASSERT_TRUE(at > 0 && at % 1024 == 0 && static_cast<size_t>(at) <= run.size()) << at;
+    std::vector<heapsteps::StepBlock> blocks = run.blocksOf(v["blocks"]);
+    const std::vector<heapsteps::StepBlock> &whole = run[static_cast<size_t>(at - 1)].blocks;
+    ASSERT_EQ(blocks.size(), whole.size()) << "the heap kept after step " << at;
+    for (size_t i = 0; i < blocks.size(); i++) {
+      const heapsteps::StepBlock &a = blocks[i], &b = whole[i];
+      EXPECT_TRUE(a.offset == b.offset && a.size == b.size && a.left == b.left &&
+                  a.state == b.state && a.next == b.next && a.prev == b.prev && a.name == b.name)
+          << "the heap kept after step " << at << ", block at " << a.offset;
+    }
+  }
+}
+
 }  // namespace
 
 namespace {
