@@ -109,6 +109,14 @@ ensure-deps: install a newer one (Debian 12's nodejs will do), then make check a
   lock '>=0.10 <999'
   out=$(nodeRun) || fail "accepted Node.js: $out"
   [ "$out" = "ensure-deps: would run npm ci in tests/web" ] || fail "accepted Node.js: $out"
+  # An install emptied or cut short is made again; a whole one newer than its lockfile is not.
+  mkdir -p "$copy/tests/web/node_modules"
+  out=$(nodeRun)
+  [ "$out" = "ensure-deps: would run npm ci in tests/web" ] || fail "emptied install: $out"
+  touch "$copy/tests/web/node_modules/.package-lock.json"
+  out=$(nodeRun)
+  [ -z "$out" ] || fail "whole install: $out"
+  rm -rf "$copy/tests/web/node_modules"
   lock '>=18.0.0-rc.1'
   out=$(nodeRun) && fail "unreadable range passed: $out"
   grep -q '^ensure-deps: cannot check node v' <<<"$out" || fail "unreadable range: $out"
