@@ -114,10 +114,10 @@ window.heapExplorer = (function () {
       eachBlock(step[3], L, function (b) { if (keep && !prior.has(b.offset)) prior.set(b.offset, blocks.get(b.offset)); blocks.set(b.offset, b); });
     }
     // The heap a step restarts from, made ready: the saved heap read from the one the server
-    // kept, if it is not read yet, and the copy that the steps are applied to. A large heap is
-    // made ready in slices of kReadySlice blocks, each a task of its own, so that the page
-    // answers meanwhile; then() follows unless another step was asked for since. Without
-    // then, all of it is done at once.
+    // kept, if it is not read yet, and the copy that the steps are applied to. A heap of more
+    // than kSavedBlocks blocks is made ready in slices of kReadySlice blocks, each a task of its
+    // own, so that the page answers meanwhile; then() follows unless another step was asked for
+    // since. Without then, all of it is done at once.
     var ready = null, readying = 0, kReadySlice = 40000;
     function makeReady(k, then) {
       var mine = ++readying, flat = saved.has(k) ? null : run.kept.get(k);
@@ -506,7 +506,7 @@ window.heapExplorer = (function () {
       }
       if (restarts(i)) {
         var k = baseFor(i);
-        if (!(ready && ready.at === k) && sizeOf(k) > kReadySlice) {
+        if (!(ready && ready.at === k) && sizeOf(k) > kSavedBlocks) {
           makeReady(k, function () { show(i); });
           return;
         }
