@@ -187,16 +187,22 @@ window.heapExplorer = (function () {
 
     // The free list as the allocator would follow it: from the step's own walk when the heap is
     // damaged, else from the head along _nextFree. Each entry {at, block}; end says how it ends.
+    // Along _nextFree the places are noted only once the list has run longer than the heap has
+    // blocks: then it comes back on itself, and is walked again to find where.
     function freeList(step) {
-      var list = [], end = 'sentinel', seen = new Map();
       var links = step && step[9];
+      var list = walkFree(step, links, links ? new Map() : null);
+      return list.end === 'lost' && list.length > blocks.size ? walkFree(step, links, new Map()) : list;
+    }
+    function walkFree(step, links, seen) {
+      var list = [], end = 'sentinel';
       var p = step ? (links ? links[0] : step[5]) : SENTINEL;
       for (var i = 0; p !== SENTINEL && p !== undefined; i++) {
         if (typeof p === 'string') { list.push({ at: p, block: null }); end = 'outside'; break; }
-        if (seen.has(p)) { end = 'cycle'; list.back = seen.get(p); break; }
+        if (seen && seen.has(p)) { end = 'cycle'; list.back = seen.get(p); break; }
         var b = blocks.get(p) || null;
         list.push({ at: p, block: b });
-        seen.set(p, list.length);
+        if (seen) seen.set(p, list.length);
         if (links) p = links[i + 1];
         else if (b && b.state === FREE_BLOCK && list.length <= blocks.size) p = b.next;
         else { end = 'lost'; break; }
