@@ -146,7 +146,8 @@ window.heapExplorer = (function () {
       }
       slice();
     }
-    // The blocks in the heap that step k's saved or kept heap holds.
+    // About how many blocks step k's saved or kept heap holds (a kept one by its length: five
+    // numbers a block in use, six a free one).
     function sizeOf(k) {
       return saved.has(k) ? saved.get(k).size : run.kept.get(k).length / 5;
     }
