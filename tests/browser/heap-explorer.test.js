@@ -251,8 +251,11 @@ test('a long free list is written as its box is scrolled, whole and in order', {
   // From the head along _nextFree: each freed block is 32 bytes, the remainder last.
   assert.equal(all.filter((e) => e.endsWith(',size:32]')).length, 3200);
   assert.doesNotMatch(all[3200], /,size:32\]$/);
-  // Another step starts its list afresh.
+  // Another step starts its list afresh: going back starts from a saved heap of more than
+  // 4,096 blocks, made ready in a task of its own first.
   await page.keyboard.press('ArrowLeft');
+  await page.waitForFunction(() => document.getElementById('position').textContent === 'Step 9599 of 9600');
+  assert.equal(await page.locator('#call').innerText(), 'Step 9599: free m6396');
   assert.equal((await entries()).length, 3000);
   assert.match(await page.locator('#figures').innerText(), /Free\s+\d+ bytes in 3200 blocks/);
 });
