@@ -180,9 +180,12 @@ window.heapExplorer = (function () {
       while (at < target) {
         apply(++at, at === target);
         // A saved heap is a copy: one of n times kSavedBlocks blocks is saved n times less
-        // often, so that copying costs at most about 16 blocks a step applied.
+        // often, so that copying costs at most about 16 blocks a step applied. A kept run saves
+        // none larger: the server kept heaps close enough, and copying 400,000 blocks at once
+        // would hold the page for a tenth of a second.
         var every = kSavedEvery * Math.max(1, Math.ceil(blocks.size / kSavedBlocks));
-        if (at % every === 0 && !saved.has(at)) saved.set(at, new Map(blocks));
+        var large = run.kept && blocks.size > kSavedBlocks;
+        if (at % every === 0 && !saved.has(at) && !large) saved.set(at, new Map(blocks));
       }
     }
 
