@@ -32,18 +32,21 @@ window.heapExplorer = (function () {
   }
 
   // The blocks of a step's list: used 0,offset,size,left,name; free 1,offset,size,left,next,prev;
-  // fencepost 2,offset,left; a broken header 3,offset,word,left,span.
-  function eachBlock(flat, layout, fn) {
-    for (var i = 0; i < flat.length;) {
+  // fencepost 2,offset,left; a broken header 3,offset,word,left,span. From the block at index
+  // from, count blocks at most (all of them if not given); returns the index after the last
+  // block read, or -1 once the list ends in a block of no known state.
+  function eachBlock(flat, layout, fn, from, count) {
+    for (var i = from || 0, n = 0; i < flat.length && !(n++ >= count);) {
       var s = flat[i], b = { state: s, offset: flat[i + 1] };
       if (s === USED) { b.size = flat[i + 2]; b.left = flat[i + 3]; b.name = flat[i + 4]; i += 5; }
       else if (s === FREE_BLOCK) {
         b.size = flat[i + 2]; b.left = flat[i + 3]; b.next = flat[i + 4]; b.prev = flat[i + 5]; i += 6;
       } else if (s === FENCE) { b.size = layout.fencepostSize; b.left = flat[i + 2]; i += 3; }
       else if (s === BROKEN) { b.word = flat[i + 2]; b.left = flat[i + 3]; b.size = flat[i + 4]; i += 5; }
-      else return;
+      else return -1;
       fn(b);
     }
+    return i;
   }
 
   function el(tag, cls, text) {
@@ -110,52 +113,100 @@ window.heapExplorer = (function () {
       step[4].forEach(function (o) { if (keep) prior.set(o, blocks.get(o)); blocks.delete(o); });
       eachBlock(step[3], L, function (b) { if (keep && !prior.has(b.offset)) prior.set(b.offset, blocks.get(b.offset)); blocks.set(b.offset, b); });
     }
+    // The heap a step restarts from, made ready: the saved heap read from the one the server
+    // kept, if it is not read yet, and the copy that the steps are applied to. A heap of more
+    // than kSavedBlocks blocks is made ready in slices of kReadySlice blocks, each a task of its
+    // own, so that the page answers meanwhile; then() follows unless another step was asked for
+    // since. Without then, all of it is done at once.
+    var ready = null, readying = 0, kReadySlice = 40000;
+    function makeReady(k, then) {
+      var mine = ++readying, flat = saved.has(k) ? null : run.kept.get(k);
+      var heap = flat ? new Map() : null, copy = new Map(), from = 0;
+      var entries = flat ? null : saved.get(k).entries();
+      function slice() {
+        if (mine !== readying) return;  // another step is asked for now
+        var count = then ? kReadySlice : Infinity, done = false;
+        if (flat) {
+          from = eachBlock(flat, L, function (b) { heap.set(b.offset, b); copy.set(b.offset, b); }, from, count);
+          done = from < 0 || from >= flat.length;
+        } else {
+          for (var n = 0; n < count && !done; n++) {
+            var e = entries.next();
+            if (e.done) done = true;
+            else copy.set(e.value[0], e.value[1]);
+          }
+        }
+        if (!done) {
+          setTimeout(slice, 0);
+          return;
+        }
+        if (flat) saved.set(k, heap);
+        ready = { at: k, heap: copy };
+        if (then) then();
+      }
+      slice();
+    }
+    // About how many blocks step k's saved or kept heap holds (a kept one by its length: five
+    // numbers a block in use, six a free one).
+    function sizeOf(k) {
+      return saved.has(k) ? saved.get(k).size : run.kept.get(k).length / 5;
+    }
     function loaded(from, to) {
       for (var s = from; s <= to; s++) if (!steps[s - 1]) return false;
       return true;
     }
-    // The step before target whose heap is saved and from which the loaded steps lead to target,
-    // or -1 (a kept run whose window is still to come).
+    // The step before target whose heap is saved (or kept by the server) and from which the
+    // loaded steps lead to target, or -1 (a kept run whose window is still to come).
     function baseFor(target) {
       if (target > 0 && !steps[target - 1]) return -1;
       for (var s = Math.max(0, target - 1); ; s--) {
-        if (run.kept && run.kept.has(s) && !saved.has(s)) {
-          var heap = new Map();
-          eachBlock(run.kept.get(s), L, function (b) { heap.set(b.offset, b); });
-          saved.set(s, heap);
-        }
-        if (saved.has(s)) return s;
+        if (saved.has(s) || (run.kept && run.kept.has(s))) return s;
         if (!steps[s - 1]) return -1;
       }
     }
+    // Whether going to target starts again from a saved heap rather than going on from at.
+    function restarts(target) {
+      return !(target > at && loaded(at + 1, target)) && !(target === at && target !== 0);
+    }
     function goTo(target) {
       if (target === at && target !== 0) return;
-      if (!(target > at && loaded(at + 1, target))) {
+      if (restarts(target)) {
         var k = baseFor(target);
-        blocks = new Map(saved.get(k));
+        if (!(ready && ready.at === k)) makeReady(k, null);
+        blocks = ready.heap;
+        ready = null;
         at = k;
       }
       while (at < target) {
         apply(++at, at === target);
         // A saved heap is a copy: one of n times kSavedBlocks blocks is saved n times less
-        // often, so that copying costs at most about 16 blocks a step applied.
+        // often, so that copying costs at most about 16 blocks a step applied. A kept run saves
+        // none larger: the server kept heaps close enough, and copying 400,000 blocks at once
+        // would hold the page for a tenth of a second.
         var every = kSavedEvery * Math.max(1, Math.ceil(blocks.size / kSavedBlocks));
-        if (at % every === 0 && !saved.has(at)) saved.set(at, new Map(blocks));
+        var large = run.kept && blocks.size > kSavedBlocks;
+        if (at % every === 0 && !saved.has(at) && !large) saved.set(at, new Map(blocks));
       }
     }
 
     // The free list as the allocator would follow it: from the step's own walk when the heap is
     // damaged, else from the head along _nextFree. Each entry {at, block}; end says how it ends.
+    // Along _nextFree the places are noted only once the list has run longer than the heap has
+    // blocks: then it comes back on itself, and is walked again to find where.
     function freeList(step) {
-      var list = [], end = 'sentinel', seen = new Map();
       var links = step && step[9];
+      var list = walkFree(step, links, links ? new Map() : null);
+      return list.end === 'lost' && list.length > blocks.size ? walkFree(step, links, new Map()) : list;
+    }
+    function walkFree(step, links, seen) {
+      var list = [], end = 'sentinel';
       var p = step ? (links ? links[0] : step[5]) : SENTINEL;
       for (var i = 0; p !== SENTINEL && p !== undefined; i++) {
         if (typeof p === 'string') { list.push({ at: p, block: null }); end = 'outside'; break; }
-        if (seen.has(p)) { end = 'cycle'; list.back = seen.get(p); break; }
+        if (seen && seen.has(p)) { end = 'cycle'; list.back = seen.get(p); break; }
         var b = blocks.get(p) || null;
         list.push({ at: p, block: b });
-        seen.set(p, list.length);
+        if (seen) seen.set(p, list.length);
         if (links) p = links[i + 1];
         else if (b && b.state === FREE_BLOCK && list.length <= blocks.size) p = b.next;
         else { end = 'lost'; break; }
@@ -366,16 +417,34 @@ window.heapExplorer = (function () {
       }
       slice(0);
       showHeader(chosen !== null && blocks.has(chosen) ? blocks.get(chosen) : null);
-      var text = list.map(function (e) {
+      listing = { list: list, shown: 0 };
+      listMore();
+      return list;
+    }
+
+    // The free list in words. A long one is written kListed entries at a time, the next ones
+    // once its box is scrolled near their end: laying out a list of 100,000 entries at once
+    // holds the page for half a second.
+    var listBox = root.querySelector('.freelist'), listing = null, kListed = 3000;
+    function listMore() {
+      var list = listing.list, from = listing.shown, end = Math.min(list.length, from + kListed);
+      var text = list.slice(from, end).map(function (e) {
         return typeof e.at === 'string' ? '[' + e.at + ': outside the heap]'
           : !e.block ? '[offset:' + e.at + ', no block starts there]'
             : '[offset:' + e.at + ',size:' + e.block.size + (e.block.state === USED ? ', in use' : '') + ']';
       }).join('->');
-      if (list.end === 'cycle') text += '->(back to #' + list.back + ')';
-      if (list.end === 'bound') text += '->\u2026';
-      q('freelist').textContent = 'FreeList: ' + text;
-      return list;
+      listing.shown = end;
+      if (end === list.length) {
+        if (list.end === 'cycle') text += '->(back to #' + list.back + ')';
+        if (list.end === 'bound') text += '->\u2026';
+        listing = null;
+      }
+      if (from === 0) q('freelist').textContent = 'FreeList: ' + text;
+      else q('freelist').appendChild(document.createTextNode('->' + text));
     }
+    listBox.addEventListener('scroll', function () {
+      if (listing && listBox.scrollTop + 2 * listBox.clientHeight >= listBox.scrollHeight) listMore();
+    });
 
     // Arrows from each free block to the next along _nextFree, over the drawn blocks.
     function drawArrows(order, drawn) {
@@ -439,10 +508,18 @@ window.heapExplorer = (function () {
     var timer = null;
     function show(i) {
       i = Math.max(0, Math.min(steps.length, i));
+      readying++;  // what was being made ready is not needed now
       if (run.load && baseFor(i) < 0 && !(i > at && loaded(at + 1, i))) {  // its window first
         position.textContent = 'Step ' + i + ' of ' + steps.length + ': fetching\u2026';
         run.load(i, function () { show(i); }, function (why) { position.textContent = why; });
         return;
+      }
+      if (restarts(i)) {
+        var k = baseFor(i);
+        if (!(ready && ready.at === k) && sizeOf(k) > kSavedBlocks) {
+          makeReady(k, function () { show(i); });
+          return;
+        }
       }
       goTo(i);
       var step = at > 0 ? steps[at - 1] : null;

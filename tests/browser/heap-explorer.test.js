@@ -1,8 +1,8 @@
 // The heap explorer in headless Chromium, served by modhost with the built heap module: run a
 // script and count the blocks of each step, step with the buttons, keys and play, read what each
 // call did, compare block widths, open a block's header, load a trace file of 5,000 calls and
-// step to its end, pick an example, see a bad script's error; at 1280 and 390 px, and without
-// JavaScript.
+// step to its end, scroll a free list of 3,201 entries to its end, pick an example, see a bad
+// script's error; at 1280 and 390 px, and without JavaScript.
 // Usage: node heap-explorer.test.js MODHOST MODULE-DIR
 // SCREENSHOT_DIR=dir also saves the pictures of README.md there (heap-explorer-desktop.png,
 // heap-explorer-phone.png and heap-explorer-fault.png).
@@ -223,6 +223,41 @@ test('the examples are every scriptable program, in order, and one runs', { time
   await Promise.all([page.waitForNavigation(), page.selectOption('#example', 'test3')]);
   await page.keyboard.press('End');
   assert.match(await page.locator('#say').innerText(), /null, ENOMEM: beyond the largest request/);
+});
+
+// 6,400 small blocks, every other one freed: a free list of 3,201 entries, the fresh block's
+// remainder last.
+const holes = Array.from({ length: 6400 }, (_, i) => `m${i} = malloc 16`)
+  .concat(Array.from({ length: 3200 }, (_, i) => `free m${2 * i}`)).join('\n');
+
+test('a long free list is written as its box is scrolled, whole and in order', { timeout: 90000 }, async (t) => {
+  const page = await openPage(t, { width: 1280 });
+  await page.goto(`http://127.0.0.1:${port}/heap`);
+  await page.evaluate((text) => { document.querySelector('textarea[name="script"]').value = text; }, holes);
+  await Promise.all([page.waitForNavigation(), page.click('#run button[type="submit"]')]);
+  await page.keyboard.press('End');
+  assert.equal(await page.locator('#position').innerText(), 'Step 9600 of 9600');
+  assert.match(await page.locator('#figures').innerText(), /Free\s+\d+ bytes in 3201 blocks/);
+  const entries = async () => (await page.locator('#freelist').textContent()).replace(/^FreeList: /, '').split('->');
+  const first = await entries();
+  assert.equal(first.length, 3000, 'the first entries only');
+  await page.$eval('.freelist', (box) => { box.scrollTop = box.scrollHeight; });
+  await page.waitForFunction(() => document.getElementById('freelist').textContent.split('->').length >= 3201);
+  const all = await entries();
+  assert.equal(all.length, 3201);
+  assert.deepEqual(all.slice(0, 3000), first);
+  for (const e of all) assert.match(e, /^\[offset:\d+,size:\d+\]$/);
+  assert.equal(new Set(all).size, 3201, 'no entry twice');
+  // From the head along _nextFree: each freed block is 32 bytes, the remainder last.
+  assert.equal(all.filter((e) => e.endsWith(',size:32]')).length, 3200);
+  assert.doesNotMatch(all[3200], /,size:32\]$/);
+  // Another step starts its list afresh: going back starts from a saved heap of more than
+  // 4,096 blocks, made ready in a task of its own first.
+  await page.keyboard.press('ArrowLeft');
+  await page.waitForFunction(() => document.getElementById('position').textContent === 'Step 9599 of 9600');
+  assert.equal(await page.locator('#call').innerText(), 'Step 9599: free m6396');
+  assert.equal((await entries()).length, 3000);
+  assert.match(await page.locator('#figures').innerText(), /Free\s+\d+ bytes in 3200 blocks/);
 });
 
 test('each fault example shows the damage it does', { timeout: 90000 }, async (t) => {
