@@ -87,7 +87,7 @@ void *reallocBlock(void *ptr, size_t size, void *caller) {
     giveBlock(ptr, kReallocCall, caller);
     return nullptr;
   }
-  Given g = acceptGiven(ptr, "realloc", caller, false);
+  Given g = acceptBlock(ptr, "realloc", caller);
   countCall(kReallocCall);
   BlockHeader *h = g.h;
   bool large = size >= mapThresholdNow();
@@ -286,7 +286,7 @@ void *pvalloc(size_t size) noexcept {
 
 size_t malloc_usable_size(void *ptr) noexcept {
   if (ptr == nullptr) return 0;
-  acceptGiven(ptr, "malloc_usable_size", __builtin_return_address(0), false);
+  acceptBlock(ptr, "malloc_usable_size", __builtin_return_address(0));
   return usableSize(ptr);
 }
 
