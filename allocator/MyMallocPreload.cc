@@ -64,7 +64,8 @@ size_t usableSize(void *ptr) {
 
 // Moves the block to a new one of size bytes, copying what both hold.
 // caller: the program's call, for a report.
-void *moveBlock(void *ptr, size_t size, void *caller) {
+// g: the block, accepted already.
+void *moveBlock(void *ptr, size_t size, void *caller, const Given &g) {
   void *fresh =
       size >= mapThresholdNow() ? mapBlock(size, kAlignment, 0) : takeBlock(size, kUncounted, caller);
   if (fresh == nullptr) return nullptr;
@@ -72,9 +73,8 @@ void *moveBlock(void *ptr, size_t size, void *caller) {
   memcpy(fresh, ptr, size < old ? size : old);
   // Straight back to the heap, not into the cache: a block that grows is
   // seldom followed by a request of its old size, and the heap can merge it.
-  BlockHeader *h = headerOf(ptr);
-  if (isMapped(h)) return unmapBlock(h), fresh;
-  freeToArena(arenaFor(&threadCache), ptr, "realloc", nullptr);
+  if (isMapped(g.h)) return unmapBlock(g.h), fresh;
+  freeToArena(arenaFor(&threadCache), g, "realloc", nullptr);
   return fresh;
 }
 
@@ -87,13 +87,13 @@ void *reallocBlock(void *ptr, size_t size, void *caller) {
     giveBlock(ptr, kReallocCall, caller);
     return nullptr;
   }
-  Given g = acceptGiven(ptr, "realloc", caller, false);
+  Given g = acceptBlock(ptr, "realloc", caller);
   countCall(kReallocCall);
   BlockHeader *h = g.h;
   bool large = size >= mapThresholdNow();
   bool inPlace = slackRoomNow() == 0;  // under the heap check a block always moves
   if (isMapped(h)) {
-    if (!large || !inPlace) return moveBlock(ptr, size, caller);
+    if (!large || !inPlace) return moveBlock(ptr, size, caller, g);
     return remapBlock(ptr, size, g.span.heap);
   }
   size_t blockSize;
@@ -104,7 +104,7 @@ void *reallocBlock(void *ptr, size_t size, void *caller) {
     unlock(heap);
     if (stays) return ptr;
   }
-  return moveBlock(ptr, size, caller);
+  return moveBlock(ptr, size, caller, g);
 }
 
 void *callocBlock(size_t count, size_t size) {
@@ -286,7 +286,7 @@ void *pvalloc(size_t size) noexcept {
 
 size_t malloc_usable_size(void *ptr) noexcept {
   if (ptr == nullptr) return 0;
-  acceptGiven(ptr, "malloc_usable_size", __builtin_return_address(0), false);
+  acceptBlock(ptr, "malloc_usable_size", __builtin_return_address(0));
   return usableSize(ptr);
 }
 

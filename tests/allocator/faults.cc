@@ -173,10 +173,45 @@ void indexWord() {
   notReached();
 }
 
+// A header forged inside the first chunk's top block, whose block would end
+// in the second chunk, right after the break took that chunk too: the two
+// chunks lie end to end, and the preload library's quick check spans both
+// once a free has met them. The block the header claims must still be
+// checked against its own chunk, where it does not fit: no block. Given to
+// free, or to realloc (which reads the same range).
+void acrossChunks(bool realloced) {
+  char *top = static_cast<char *>(malloc(2000));  // carved from the chunk's top
+  // Words of the heap's own, by address: outside every object the program holds.
+  auto word = [](const char *at) { return reinterpret_cast<size_t *>(reinterpret_cast<uintptr_t>(at)); };
+  const char *header = reinterpret_cast<const char *>(reinterpret_cast<uintptr_t>(top) - 16);
+  const char *fencepost = header + (*word(header) & ~size_t{1});
+  CHECK(*word(fencepost) == 1);
+  const char *chunkEnd = fencepost + 16;
+  for (int i = 0; i < 64; i++) {  // until a block lies in the next chunk
+    char *p = static_cast<char *>(malloc(64 * 1024));
+    CHECK(p != nullptr);
+    if (p > chunkEnd) break;
+  }
+  CHECK(*word(chunkEnd) == 1);  // the next chunk's left fencepost: the two touch
+  free(malloc(16));  // the first free: the quick check's range now holds both chunks
+  constexpr size_t kForged = 1024;
+  char *forged = const_cast<char *>(chunkEnd) - 960;  // its block would end 64 bytes into the next
+  *word(forged) = kForged | 1;
+  *word(forged + kForged + 8) = kForged;  // the "next block's" left size, in the free block there
+  expect(__LINE__ + 1 + (realloced ? 1 : 0), forged + 16);
+  if (!realloced) free(forged + 16);
+  CHECK(realloc(forged + 16, 2000) != nullptr);
+  notReached();
+}
+void acrossChunksFree() { acrossChunks(false); }
+void acrossChunksRealloc() { acrossChunks(true); }
+
 const struct {
   const char *name;
   void (*run)();
 } kModes[] = {
+    {"across-chunks", acrossChunksFree},
+    {"across-chunks-realloc", acrossChunksRealloc},
     {"double-free", doubleFree},
     {"double-free-alone", doubleFreeAlone},
     {"interior", interiorPointer},
@@ -197,6 +232,6 @@ int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], m.name) == 0) m.run();
   report(
       "Usage: alloc_faults double-free|double-free-alone|interior|interior-realloc|stack|"
-      "overrun|overrun-size-word|stray-link|large-interior\n");
+      "overrun|overrun-size-word|stray-link|large-interior|across-chunks|across-chunks-realloc\n");
   return 2;
 }

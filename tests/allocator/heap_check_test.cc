@@ -80,6 +80,8 @@ const Fault kFaults[] = {
     // a link written over deep in the list, which only a search reads: reported before it is followed
     {"search-link", "malloc", "a free block's links broken in " THE_BLOCK, "1000"},
     {"index-word", "malloc", "a free block's size index word overwritten in " THE_BLOCK},
+    {"across-chunks", "free", "invalid pointer 0x[0-9a-f]+ \\(byte [0-9]+ of " BLOCK "\\)"},
+    {"across-chunks-realloc", "realloc", "invalid pointer 0x[0-9a-f]+ \\(byte [0-9]+ of " BLOCK "\\)"},
 };
 
 std::string withOffset(std::string what, long offset) {
@@ -123,6 +125,21 @@ TEST(HeapCheck, NothingIsCheckedWhenTheCheckIsOffInTheCompiledInBuild) {
   EXPECT_TRUE(aborted(preload.status)) << "status " << preload.status;
   EXPECT_TRUE(std::regex_search(preload.err, std::regex("^MyMalloc: free\\(\\): double free of ")))
       << preload.err;
+}
+
+// The preload library's free and realloc with no setting: their quick check
+// of a block in a run of chunks keeps the block inside its own chunk.
+TEST(HeapCheck, TheQuickCheckKeepsABlockInItsChunk) {
+  for (const char *call : {"free", "realloc"}) {
+    std::string mode = std::string("across-chunks") + (call[0] == 'r' ? "-realloc" : "");
+    int line = 0;
+    long offset = 0;
+    ChildResult r = runToAbort(kBuilds[1], mode.c_str(), "0", &line, &offset);
+    EXPECT_TRUE(std::regex_search(r.err, std::regex(std::string("^MyMalloc: ") + call +
+                                                    "\\(\\): invalid pointer 0x[0-9a-f]+ "
+                                                    "\\(byte [0-9]+ of " BLOCK "\\)")))
+        << r.err;
+  }
 }
 
 TEST(HeapCheck, AStrayWriteIsFoundWithinTheHeapsBlocksInCalls) {
