@@ -206,10 +206,23 @@ void acrossChunks(bool realloced) {
 void acrossChunksFree() { acrossChunks(false); }
 void acrossChunksRealloc() { acrossChunks(true); }
 
+// A small block's size word written over while the block waits in the
+// thread's cache: when the cache gives it back (malloc_trim drains it), the
+// header is checked before the size is followed to a neighbour.
+void parkedHeader() {
+  char *p = static_cast<char *>(malloc(24));
+  free(p);
+  *reinterpret_cast<size_t *>(reinterpret_cast<uintptr_t>(p) - 16) = (size_t{1} << 40) | 1;
+  expect(__LINE__ + 1, p);
+  malloc_trim(0);
+  notReached();
+}
+
 const struct {
   const char *name;
   void (*run)();
 } kModes[] = {
+    {"parked-header", parkedHeader},
     {"across-chunks", acrossChunksFree},
     {"across-chunks-realloc", acrossChunksRealloc},
     {"double-free", doubleFree},
@@ -232,6 +245,6 @@ int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], m.name) == 0) m.run();
   report(
       "Usage: alloc_faults double-free|double-free-alone|interior|interior-realloc|stack|"
-      "overrun|overrun-size-word|stray-link|large-interior|across-chunks|across-chunks-realloc\n");
+      "overrun|overrun-size-word|stray-link|large-interior|across-chunks|across-chunks-realloc|parked-header\n");
   return 2;
 }

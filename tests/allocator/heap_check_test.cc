@@ -127,6 +127,17 @@ TEST(HeapCheck, NothingIsCheckedWhenTheCheckIsOffInTheCompiledInBuild) {
       << preload.err;
 }
 
+// The preload library with no setting: a cached block's header written over
+// after its free is reported when the cache gives the block back, not followed.
+TEST(HeapCheck, ACachedBlocksHeaderIsCheckedBeforeItIsMerged) {
+  int line = 0;
+  long offset = 0;
+  ChildResult r = runToAbort(kBuilds[1], "parked-header", "0", &line, &offset);
+  EXPECT_TRUE(std::regex_search(
+      r.err, std::regex("^MyMalloc: free\\(\\): the header of the block at 0x[0-9a-f]+ is overwritten")))
+      << r.err;
+}
+
 // The preload library's free and realloc with no setting: their quick check
 // of a block in a run of chunks keeps the block inside its own chunk.
 TEST(HeapCheck, TheQuickCheckKeepsABlockInItsChunk) {
