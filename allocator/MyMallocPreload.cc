@@ -18,7 +18,8 @@
 #include "MyMallocLarge.inc"        // mapped large blocks
 #include "MyMallocArenas.inc"       // a heap per set of threads, and blocks returned to it
 #include "MyMallocThreadCache.inc"  // the per-thread cache
-#include "MyMallocThreads.inc"      // a thread's arena, cache and counts, and its calls' roads
+#include "MyMallocThreads.inc"      // a thread's arena, cache and counts
+#include "MyMallocRoads.inc"        // its calls' roads through its cache to its arena
 #include "MyMallocInfo.inc"         // mallinfo2, malloc_stats, malloc_info, malloc_trim
 #include "MyMallocTrace.inc"        // MYMALLOC_TRACE: every call recorded
 
