@@ -106,8 +106,10 @@ window.heapTimeline = (function () {
 
   // The timeline: the size bands, the bars site by site (a part per task, so that a million
   // bars never hold the page), the leaks' ends, and the live bytes over time. done runs once
-  // the last part is drawn; a drawing begun later stops this one.
+  // the last part is drawn; a drawing begun later stops this one. The section's data-drawn
+  // says whether the last drawing begun is whole.
   function drawTimeline(done) {
+    section.dataset.drawn = 'no';
     var canvas = section.querySelector('canvas.bars');
     var curve = section.querySelector('canvas.live');
     var width = Math.max(200, canvas.parentElement.clientWidth);
@@ -164,6 +166,7 @@ window.heapTimeline = (function () {
           ctx.fillRect(x0, bars.y[b], Math.max(1, x1 - x0), 1.6);
         }
       }
+      section.dataset.drawn = 'yes';
       if (done) done();
     }
     part();

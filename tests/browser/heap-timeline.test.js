@@ -127,9 +127,11 @@ test('make explore TRACE=FILE: the leak in a loop, named by its function', { tim
     ['drop_note', 'drop_note', 'make_note', 'make_note']);
   // A site tapped: only its bars keep their colour.
   await page.locator('#recorded .tl-table:has(h4:text("Leaks by call site")) tr[data-site]').first().click();
+  await page.waitForSelector('#recorded[data-drawn="yes"]');  // the bars are drawn in parts
   assert.equal(await pixels(page, [0x1d, 0x7f, 0xbf]) > 1000, true);
   if (process.env.SCREENSHOT_DIR) {
     await page.locator('#recorded .tl-table:has(h4:text("Leaks by call site")) tr[data-site]').first().click();
+    await page.waitForSelector('#recorded[data-drawn="yes"]');
     await page.setViewportSize({ width: 1280, height: 1000 });
     await page.evaluate(() => window.scrollTo(0, document.getElementById('recorded').offsetTop - 8));
     await page.screenshot({ path: path.join(process.env.SCREENSHOT_DIR, 'heap-timeline.png') });
