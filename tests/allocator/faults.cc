@@ -146,6 +146,22 @@ void strayLink() {
   notReached();
 }
 
+// As stray-link, but the forward link becomes a wild pointer: the walk must
+// report the entry it leads to before it reads anything through it.
+void strayNext() {
+  char *blocks[kBlocks];
+  for (char *&b : blocks) b = static_cast<char *>(malloc(100));
+  for (int i = 0; i < kBlocks; i += 2) free(blocks[i]);
+  char *victim = blocks[20];
+  expect(0, victim);
+  memset(victim, 0x5a, 8);  // the free block's _nextFree
+  for (long call = 0; call < 100 * kBlocks; call += 2) {
+    free(malloc(16));
+    CHECK(write(STDOUT_FILENO, "2 calls\n", 8) == 8);
+  }
+  notReached();
+}
+
 // Frees every other one of 16 blocks, newest first on the list, and overwrites
 // the forward link of the second: a request none of them fits steps on it,
 // and the search must report it before it follows the link.
@@ -185,6 +201,7 @@ const struct {
     {"overrun", overrun},
     {"overrun-size-word", overrunSizeWord},
     {"stray-link", strayLink},
+    {"stray-next", strayNext},
     {"search-link", searchLink},
     {"index-word", indexWord},
     {"large-interior", largeInterior},
@@ -197,6 +214,6 @@ int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], m.name) == 0) m.run();
   report(
       "Usage: alloc_faults double-free|double-free-alone|interior|interior-realloc|stack|"
-      "overrun|overrun-size-word|stray-link|large-interior\n");
+      "overrun|overrun-size-word|stray-link|stray-next|large-interior\n");
   return 2;
 }

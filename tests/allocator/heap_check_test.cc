@@ -150,4 +150,20 @@ TEST(HeapCheck, AStrayWriteIsFoundWithinTheHeapsBlocksInCalls) {
   }
 }
 
+// A forward link turned into a wild pointer: the walk names the entry it
+// leads to, within the calls promised, and reads nothing through it.
+TEST(HeapCheck, AWildLinkIsReportedByTheWalkNotFollowed) {
+  for (const Build &build : kBuilds) {
+    SCOPED_TRACE(build.name);
+    int line = 0;
+    long offset = 0;
+    ChildResult r = runToAbort(build, "stray-next", "1", &line, &offset);
+    EXPECT_EQ(r.err, "MyMalloc: heap check failed: free-list entry outside the heap at "
+                     "0x5a5a5a5a5a5a5a5a\n");
+    size_t calls = 0;
+    for (size_t at = 0; (at = r.out.find("2 calls\n", at)) != std::string::npos; at++) calls += 2;
+    EXPECT_LE(calls, 2u * 64) << "found only after " << calls << " calls";
+  }
+}
+
 }  // namespace
