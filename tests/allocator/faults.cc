@@ -128,23 +128,29 @@ void largeInterior() {
 }
 
 // Frees every other one of kBlocks blocks, so that the free list holds them
-// all, then overwrites a link of one deep in the list, which no call reaches:
-// the calls after it are served by the head. Writes a line per call until the
+// all, then overwrites a link of one deep in the list (the word at link in
+// its payload: 0 its _nextFree, 8 its _prevFree), which no call reaches: the
+// calls after it are served by the head. Writes a line per call until the
 // walk reports the link.
 constexpr int kBlocks = 64;
-void strayLink() {
+[[noreturn]] void strayWrite(size_t link) {
   char *blocks[kBlocks];
   for (char *&b : blocks) b = static_cast<char *>(malloc(100));
   for (int i = 0; i < kBlocks; i += 2) free(blocks[i]);
   char *victim = blocks[20];
   expect(0, victim);
-  memset(victim + 8, 0x5a, 8);  // the free block's _prevFree
+  memset(victim + link, 0x5a, 8);
   for (long call = 0; call < 100 * kBlocks; call += 2) {
     free(malloc(16));
     CHECK(write(STDOUT_FILENO, "2 calls\n", 8) == 8);
   }
   notReached();
 }
+// A link that disagrees with its neighbour's.
+void strayLink() { strayWrite(8); }
+// A forward link become a wild pointer: the walk must report the entry it
+// leads to before it reads anything through it.
+void strayNext() { strayWrite(0); }
 
 // Frees every other one of 16 blocks, newest first on the list, and overwrites
 // the forward link of the second: a request none of them fits steps on it,
@@ -233,6 +239,7 @@ const struct {
     {"overrun", overrun},
     {"overrun-size-word", overrunSizeWord},
     {"stray-link", strayLink},
+    {"stray-next", strayNext},
     {"search-link", searchLink},
     {"index-word", indexWord},
     {"large-interior", largeInterior},
@@ -245,6 +252,7 @@ int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], m.name) == 0) m.run();
   report(
       "Usage: alloc_faults double-free|double-free-alone|interior|interior-realloc|stack|"
-      "overrun|overrun-size-word|stray-link|large-interior|across-chunks|across-chunks-realloc|parked-header\n");
+      "overrun|overrun-size-word|stray-link|stray-next|large-interior|across-chunks|"
+      "across-chunks-realloc|parked-header\n");
   return 2;
 }

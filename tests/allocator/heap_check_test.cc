@@ -153,6 +153,13 @@ TEST(HeapCheck, TheQuickCheckKeepsABlockInItsChunk) {
   }
 }
 
+// The calls a stray-write program made before the walk stopped it.
+size_t callsMade(const std::string &out) {
+  size_t calls = 0;
+  for (size_t at = 0; (at = out.find("2 calls\n", at)) != std::string::npos; at++) calls += 2;
+  return calls;
+}
+
 TEST(HeapCheck, AStrayWriteIsFoundWithinTheHeapsBlocksInCalls) {
   for (const Build &build : kBuilds) {
     SCOPED_TRACE(build.name);
@@ -165,16 +172,18 @@ TEST(HeapCheck, AStrayWriteIsFoundWithinTheHeapsBlocksInCalls) {
         << r.err;
     // The heap holds the program's 64 blocks, the rest of the chunk and
     // whatever libc took before main: a few more than 64.
-    size_t calls = 0;
-    for (size_t at = 0; (at = r.out.find("2 calls\n", at)) != std::string::npos; at++) calls += 2;
+    size_t calls = callsMade(r.out);
     EXPECT_LE(calls, 2u * 64) << "found only after " << calls << " calls";
     // every:N walks only every Nth operation: far later.
     ChildResult every = runFault(build, "stray-link", "every:1000");
     EXPECT_TRUE(aborted(every.status)) << "status " << every.status;
-    size_t everyCalls = 0;
-    for (size_t at = 0; (at = every.out.find("2 calls\n", at)) != std::string::npos; at++)
-      everyCalls += 2;
-    EXPECT_GT(everyCalls, calls);
+    EXPECT_GT(callsMade(every.out), calls);
+    // A forward link turned into a wild pointer: the walk names the entry
+    // it leads to, as soon, and reads nothing through it.
+    ChildResult wild = runToAbort(build, "stray-next", "1", &line, &offset);
+    EXPECT_EQ(wild.err, "MyMalloc: heap check failed: free-list entry outside the heap at "
+                        "0x5a5a5a5a5a5a5a5a\n");
+    EXPECT_LE(callsMade(wild.out), 2u * 64);
   }
 }
 
