@@ -179,6 +179,18 @@ void indexWord() {
   notReached();
 }
 
+// The same block written after free in the bytes between that word and the
+// first whole word of its pattern: the allocation that takes it whole reports them.
+void gapWord() {
+  char *blocks[3];
+  for (char *&b : blocks) b = static_cast<char *>(malloc(200));
+  free(blocks[1]);
+  memset(blocks[1] + 20, 0x7f, 4);
+  expect(__LINE__ + 1, blocks[1]);
+  CHECK(malloc(200) != nullptr);
+  notReached();
+}
+
 // A header forged inside the first chunk's top block, whose block would end
 // in the second chunk, right after the break took that chunk too: the two
 // chunks lie end to end, and the preload library's quick check spans both
@@ -229,6 +241,7 @@ const struct {
   void (*run)();
 } kModes[] = {
     {"parked-header", parkedHeader},
+    {"gap-word", gapWord},
     {"across-chunks", acrossChunksFree},
     {"across-chunks-realloc", acrossChunksRealloc},
     {"double-free", doubleFree},
@@ -253,6 +266,6 @@ int main(int argc, char **argv) {
   report(
       "Usage: alloc_faults double-free|double-free-alone|interior|interior-realloc|stack|"
       "overrun|overrun-size-word|stray-link|stray-next|large-interior|across-chunks|"
-      "across-chunks-realloc|parked-header\n");
+      "across-chunks-realloc|parked-header|gap-word\n");
   return 2;
 }

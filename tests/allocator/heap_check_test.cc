@@ -80,6 +80,7 @@ const Fault kFaults[] = {
     // a link written over deep in the list, which only a search reads: reported before it is followed
     {"search-link", "malloc", "a free block's links broken in " THE_BLOCK, "1000"},
     {"index-word", "malloc", "a free block's size index word overwritten in " THE_BLOCK},
+    {"gap-word", "malloc", "written after free, at byte 20 of " THE_BLOCK},
     {"across-chunks", "free", "invalid pointer 0x[0-9a-f]+ \\(byte [0-9]+ of " BLOCK "\\)"},
     {"across-chunks-realloc", "realloc", "invalid pointer 0x[0-9a-f]+ \\(byte [0-9]+ of " BLOCK "\\)"},
 };
