@@ -166,6 +166,19 @@ void searchLink() {
   notReached();
 }
 
+// The same link written over, then the allocator's figures asked for: their
+// count follows the free list (the preload library's mallinfo2; the compiled-in
+// build has glibc's, which knows nothing of this heap).
+void figuresLink() {
+  char *blocks[16];
+  for (char *&b : blocks) b = static_cast<char *>(malloc(100));
+  for (int i = 0; i < 16; i += 2) free(blocks[i]);
+  memset(blocks[12], 0x5a, 8);  // the free block's _nextFree
+  expect(__LINE__ + 1, blocks[12]);
+  CHECK(mallinfo2().ordblks > 0);
+  notReached();
+}
+
 // A free block between two in use, written after free just past its links,
 // where it keeps its place in the size index: the allocation carved from it
 // must report it, not follow the word beyond the index.
@@ -242,6 +255,7 @@ const struct {
 } kModes[] = {
     {"parked-header", parkedHeader},
     {"gap-word", gapWord},
+    {"figures-link", figuresLink},
     {"across-chunks", acrossChunksFree},
     {"across-chunks-realloc", acrossChunksRealloc},
     {"double-free", doubleFree},
@@ -266,6 +280,6 @@ int main(int argc, char **argv) {
   report(
       "Usage: alloc_faults double-free|double-free-alone|interior|interior-realloc|stack|"
       "overrun|overrun-size-word|stray-link|stray-next|large-interior|across-chunks|"
-      "across-chunks-realloc|parked-header|gap-word\n");
+      "across-chunks-realloc|parked-header|gap-word|figures-link\n");
   return 2;
 }

@@ -139,6 +139,18 @@ TEST(HeapCheck, ACachedBlocksHeaderIsCheckedBeforeItIsMerged) {
       << r.err;
 }
 
+// The preload library's figures under the check: mallinfo2 counts the free
+// list, and checks each entry before it follows its link.
+TEST(HeapCheck, TheFiguresCheckTheFreeListTheyCount) {
+  int line = 0;
+  long offset = 0;
+  ChildResult r = runToAbort(kBuilds[1], "figures-link", "1000", &line, &offset);
+  EXPECT_TRUE(std::regex_search(
+      r.err, std::regex(withOffset("^MyMalloc: mallinfo2\\(\\): a free block's links broken in " THE_BLOCK,
+                                   offset))))
+      << r.err;
+}
+
 // The preload library's free and realloc with no setting: their quick check
 // of a block in a run of chunks keeps the block inside its own chunk.
 TEST(HeapCheck, TheQuickCheckKeepsABlockInItsChunk) {
