@@ -153,14 +153,19 @@ void strayLink() { strayWrite(8); }
 void strayNext() { strayWrite(0); }
 
 // Frees every other one of 16 blocks, newest first on the list, and overwrites
-// the forward link of the second: a request none of them fits steps on it,
-// and the search must report it before it follows the link.
-void searchLink() {
-  char *blocks[16];
+// the forward link of the second; the block whose link it was.
+char *linkOverwritten() {
+  static char *blocks[16];
   for (char *&b : blocks) b = static_cast<char *>(malloc(100));
   for (int i = 0; i < 16; i += 2) free(blocks[i]);
-  char *victim = blocks[12];
-  memset(victim, 0x5a, 8);  // the free block's _nextFree
+  memset(blocks[12], 0x5a, 8);  // the free block's _nextFree
+  return blocks[12];
+}
+
+// A request none of them fits steps on that link: the search must report it
+// before it follows the link.
+void searchLink() {
+  char *victim = linkOverwritten();
   expect(__LINE__ + 1, victim);
   free(malloc(300));
   notReached();
@@ -170,36 +175,37 @@ void searchLink() {
 // count follows the free list (the preload library's mallinfo2; the compiled-in
 // build has glibc's, which knows nothing of this heap).
 void figuresLink() {
-  char *blocks[16];
-  for (char *&b : blocks) b = static_cast<char *>(malloc(100));
-  for (int i = 0; i < 16; i += 2) free(blocks[i]);
-  memset(blocks[12], 0x5a, 8);  // the free block's _nextFree
-  expect(__LINE__ + 1, blocks[12]);
+  char *victim = linkOverwritten();
+  expect(__LINE__ + 1, victim);
   CHECK(mallinfo2().ordblks > 0);
   notReached();
 }
 
-// A free block between two in use, written after free just past its links,
-// where it keeps its place in the size index: the allocation carved from it
-// must report it, not follow the word beyond the index.
-void indexWord() {
+// A 200-byte block freed between two in use, its four bytes at payload byte
+// at written over after free; the block.
+char *writtenAfterFree(size_t at) {
   char *blocks[3];
   for (char *&b : blocks) b = static_cast<char *>(malloc(200));
   free(blocks[1]);
-  memset(blocks[1] + 16, 0x7f, 4);
-  expect(__LINE__ + 1, blocks[1]);
+  memset(blocks[1] + at, 0x7f, 4);
+  return blocks[1];
+}
+
+// Written just past its links, where it keeps its place in the size index:
+// the allocation carved from it must report it, not follow the word beyond
+// the index.
+void indexWord() {
+  char *freed = writtenAfterFree(16);
+  expect(__LINE__ + 1, freed);
   free(malloc(40));
   notReached();
 }
 
-// The same block written after free in the bytes between that word and the
-// first whole word of its pattern: the allocation that takes it whole reports them.
+// Written between that word and the first whole word of its pattern: the
+// allocation that takes it whole reports them.
 void gapWord() {
-  char *blocks[3];
-  for (char *&b : blocks) b = static_cast<char *>(malloc(200));
-  free(blocks[1]);
-  memset(blocks[1] + 20, 0x7f, 4);
-  expect(__LINE__ + 1, blocks[1]);
+  char *freed = writtenAfterFree(20);
+  expect(__LINE__ + 1, freed);
   CHECK(malloc(200) != nullptr);
   notReached();
 }
