@@ -18,6 +18,7 @@
 #include "MyMallocLarge.inc"        // mapped large blocks
 #include "MyMallocArenas.inc"       // a heap per set of threads, and blocks returned to it
 #include "MyMallocThreadCache.inc"  // the per-thread cache
+#include "MyMallocLookaside.inc"    // the heap check's stand-in for it
 #include "MyMallocThreads.inc"      // a thread's arena, cache and counts
 #include "MyMallocRoads.inc"        // its calls' roads through its cache to its arena
 #include "MyMallocInfo.inc"         // mallinfo2, malloc_stats, malloc_info, malloc_trim
