@@ -201,14 +201,19 @@ void indexWord() {
   notReached();
 }
 
-// Written between that word and the first whole word of its pattern: the
-// allocation that takes it whole reports them.
-void gapWord() {
-  char *freed = writtenAfterFree(20);
+// Written at byte at after free; the allocation that takes the block whole
+// reports it. 20: between the index word and the first whole word of a free
+// block's pattern; 0 and 8: where the preload library's heap check keeps a
+// held-back block's first word and its mark.
+void takenWhole(size_t at) {
+  char *freed = writtenAfterFree(at);
   expect(__LINE__ + 1, freed);
   CHECK(malloc(200) != nullptr);
   notReached();
 }
+void gapWord() { takenWhole(20); }
+void firstWord() { takenWhole(0); }
+void markWord() { takenWhole(8); }
 
 // A header forged inside the first chunk's top block, whose block would end
 // in the second chunk, right after the break took that chunk too: the two
@@ -261,6 +266,8 @@ const struct {
 } kModes[] = {
     {"parked-header", parkedHeader},
     {"gap-word", gapWord},
+    {"first-word", firstWord},
+    {"mark-word", markWord},
     {"figures-link", figuresLink},
     {"across-chunks", acrossChunksFree},
     {"across-chunks-realloc", acrossChunksRealloc},
@@ -286,6 +293,7 @@ int main(int argc, char **argv) {
   report(
       "Usage: alloc_faults double-free|double-free-alone|interior|interior-realloc|stack|"
       "overrun|overrun-size-word|stray-link|stray-next|large-interior|across-chunks|"
-      "across-chunks-realloc|parked-header|gap-word|figures-link\n");
+      "across-chunks-realloc|parked-header|gap-word|first-word|mark-word|figures-link|"
+      "search-link|index-word\n");
   return 2;
 }

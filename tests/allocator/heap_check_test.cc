@@ -5,6 +5,7 @@
 // within the calls promised.
 
 #include <signal.h>
+#include <string.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -20,15 +21,21 @@ struct Build {
   const char *name;
   const char *program;
   const char *preload;  // null: the allocator is compiled in
+  const char *cache;    // MYMALLOC_CACHE, if set
 };
-const Build kBuilds[] = {{"compiled-in", FAULTS_COMPILED_IN, nullptr},
-                         {"preload", FAULTS_LIBC, LIBMYMALLOC}};
+// The preload library with MYMALLOC_CACHE=0: a freed block reaches the free
+// list at once, as in the compiled-in build, and not the check's lookaside.
+const Build kBuilds[] = {{"compiled-in", FAULTS_COMPILED_IN, nullptr, nullptr},
+                         {"preload", FAULTS_LIBC, LIBMYMALLOC, "0"}};
+const Build kCachedPreload = {"preload, cached", FAULTS_LIBC, LIBMYMALLOC, nullptr};
 
 // Runs the fault program in mode with the check set as setting.
 ChildResult runFault(const Build &build, const char *mode, const char *setting) {
   setenv("MYMALLOC_CHECK", setting, 1);
   if (build.preload != nullptr) setenv("LD_PRELOAD", build.preload, 1);
+  if (build.cache != nullptr) setenv("MYMALLOC_CACHE", build.cache, 1);
   ChildResult r = runProgram({build.program, mode});
+  unsetenv("MYMALLOC_CACHE");
   unsetenv("LD_PRELOAD");
   unsetenv("MYMALLOC_CHECK");
   return r;
@@ -139,6 +146,12 @@ const Fault kPreloadFaults[] = {
     {"across-chunks-realloc", "realloc", "invalid pointer 0x[0-9a-f]+ \\(byte [0-9]+ of " BLOCK "\\)",
      "0"},
     {"figures-link", "mallinfo2", "a free block's links broken in " THE_BLOCK, "1000"},
+    // Under the check a small freed block waits in the check's lookaside, filled
+    // with its pattern around its mark, until an allocation takes it whole.
+    {"double-free-alone", "free", "double free of " THE_BLOCK " \\(held back by the heap check\\)"},
+    {"first-word", "malloc", "written after free, at byte 0 of " THE_BLOCK},
+    {"mark-word", "malloc", "written after free, at byte 8 of " THE_BLOCK},
+    {"gap-word", "malloc", "written after free, at byte 20 of " THE_BLOCK},
 };
 
 TEST(HeapCheck, ThePreloadLibrarysOwnFaultsAreReported) {
@@ -146,7 +159,9 @@ TEST(HeapCheck, ThePreloadLibrarysOwnFaultsAreReported) {
     SCOPED_TRACE(f.mode);
     int line = 0;
     long offset = 0;
-    ChildResult r = runToAbort(kBuilds[1], f.mode, f.setting, &line, &offset);
+    // The figures follow the free list: the block must be on it.
+    const Build &build = strcmp(f.mode, "figures-link") == 0 ? kBuilds[1] : kCachedPreload;
+    ChildResult r = runToAbort(build, f.mode, f.setting, &line, &offset);
     std::string want = std::string("^MyMalloc: ") + f.call + "\\(\\): " + withOffset(f.what, offset);
     EXPECT_TRUE(std::regex_search(r.err, std::regex(want))) << r.err;
   }
@@ -184,6 +199,15 @@ TEST(HeapCheck, AStrayWriteIsFoundWithinTheHeapsBlocksInCalls) {
                         "0x5a5a5a5a5a5a5a5a\n");
     EXPECT_LE(callsMade(wild.out), 2u * 64);
   }
+  // With the lookaside, the freed blocks are held back, and the walk finds
+  // the write over the held block's first word as soon.
+  int line = 0;
+  long offset = 0;
+  ChildResult held = runToAbort(kCachedPreload, "stray-next", "1", &line, &offset);
+  EXPECT_TRUE(std::regex_match(held.err, std::regex("MyMalloc: heap check failed: written after free, at "
+                                                    "byte 0 of " + withOffset(THE_BLOCK, offset) + "\n")))
+      << held.err;
+  EXPECT_LE(callsMade(held.out), 2u * 64);
 }
 
 }  // namespace
