@@ -338,6 +338,80 @@ void returnedBlocks() {
            before.blocks - before.freeBlocks - before.returnedBlocks);
 }
 
+// One thread frees the blocks of four others, which live at once and so
+// hold arenas of their own, taking them from each in turn: nearly every free
+// lies outside the run of chunks the free before it was checked in, and is
+// checked in its own. Every block goes back to its own arena (without a
+// cache, straight from the freer; a block sent to the wrong one breaks the
+// walk), and what the freer allocates again from its cache, which then holds
+// blocks of four arenas' chunks, is whole.
+constexpr int kOwners = 4, kOwned = 300;
+void *owned[kOwners][kOwned];
+pthread_barrier_t owning;  // the owners and the main thread
+
+void *meetOwners(void *) {
+  pthread_barrier_wait(&owning);
+  return nullptr;
+}
+
+size_t ownedSize(int i) { return 24 + 8 * static_cast<size_t>(i % 16); }
+
+void *ownBlocks(void *v) {
+  auto *mine = static_cast<void **>(v);
+  free(malloc(1));  // takes an arena
+  for (int i = 0; i < kOwned; i++) {
+    mine[i] = malloc(ownedSize(i));
+    CHECK(mine[i] != nullptr);
+    fill(mine[i], ownedSize(i), static_cast<unsigned char>(i));
+  }
+  pthread_barrier_wait(&owning);  // 1: every owner holds its blocks
+  pthread_barrier_wait(&owning);  // 2: the freer has ended
+  free(malloc(4096));             // beyond the cache: merges what was returned
+  return nullptr;
+}
+
+void *freeAcross(void *) {
+  for (int i = 0; i < kOwned; i++)
+    for (auto &blocks : owned) {
+      expectFilled(blocks[i], ownedSize(i), static_cast<unsigned char>(i));
+      free(blocks[i]);
+    }
+  static void *again[kOwners * kOwned];
+  for (int i = 0; i < kOwners * kOwned; i++) {
+    again[i] = malloc(ownedSize(i / kOwners));
+    CHECK(again[i] != nullptr);
+    fill(again[i], ownedSize(i / kOwners), static_cast<unsigned char>(i));
+  }
+  for (int i = 0; i < kOwners * kOwned; i++) {
+    expectFilled(again[i], ownedSize(i / kOwners), static_cast<unsigned char>(i));
+    free(again[i]);
+  }
+  return nullptr;
+}
+
+void freedAcrossArenas() {
+  // As many threads at once first (the owners and the freer): the threads
+  // library keeps blocks for them.
+  CHECK_EQ(pthread_barrier_init(&owning, nullptr, kOwners + 2), 0);
+  pthread_t ids[kOwners + 1];
+  for (pthread_t &id : ids) CHECK_EQ(pthread_create(&id, nullptr, meetOwners, nullptr), 0);
+  pthread_barrier_wait(&owning);
+  for (pthread_t id : ids) CHECK_EQ(pthread_join(id, nullptr), 0);
+  CHECK_EQ(pthread_barrier_destroy(&owning), 0);
+  CHECK_EQ(pthread_barrier_init(&owning, nullptr, kOwners + 1), 0);
+  free(malloc(1));
+  HeapCensus before = checkHeap();
+  for (int t = 0; t < kOwners; t++)
+    CHECK_EQ(pthread_create(&ids[t], nullptr, ownBlocks, owned[t]), 0);
+  pthread_barrier_wait(&owning);  // 1
+  runThread(freeAcross);
+  pthread_barrier_wait(&owning);  // 2
+  for (int t = 0; t < kOwners; t++) CHECK_EQ(pthread_join(ids[t], nullptr), 0);
+  HeapCensus after = checkHeap();
+  CHECK_EQ(after.blocks - after.freeBlocks - after.returnedBlocks,
+           before.blocks - before.freeBlocks - before.returnedBlocks);
+}
+
 // A break that cannot move (a mapping just above it, or a tool that refuses
 // sbrk): the first heap goes on growing, by mapped chunks.
 void breakBlocked() {
@@ -378,6 +452,7 @@ int main() {
   alignments();
   threadEnds();
   returnedBlocks();
+  freedAcrossArenas();
   breakBlocked();
   _exit(0);
 }
