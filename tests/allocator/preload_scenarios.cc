@@ -196,10 +196,18 @@ void mappingCacheBound() {
   CHECK(statusKib("VmRSS:") < before + 1024);  // none in use: none kept
 }
 
+void runThread(void *(*body)(void *)) {
+  pthread_t id;
+  CHECK_EQ(pthread_create(&id, nullptr, body, nullptr), 0);
+  CHECK_EQ(pthread_join(id, nullptr), 0);
+}
+
 // Blocks above the cache's 1 KiB reach the heap, and a large free block that
 // their frees leave gives its pages back to the system; its header, links
-// and index word stay, so the heap walks whole and serves them again.
-void freePagesReleased() {
+// and index word stay, so the heap walks whole and serves them again. In
+// the main thread's heap, and then in a thread's own arena, which counts its
+// own bytes freed.
+void *freePagesReleased(void * = nullptr) {
   constexpr int kBlocks = 2048;
   constexpr size_t kBlock = 2000;
   static void *blocks[kBlocks];
@@ -217,6 +225,7 @@ void freePagesReleased() {
     // Of the 4 MiB written, at least three quarters have gone back.
     CHECK(filled - statusKib("VmRSS:") >= static_cast<long>(kBlocks * kBlock / 1024 * 3 / 4));
   }
+  return nullptr;
 }
 
 // glibc's memalign and aligned_alloc round any alignment up to a power of
@@ -254,11 +263,6 @@ void *fillCache(void *) {
 
 void *nothing(void *) { return nullptr; }
 
-void runThread(void *(*body)(void *)) {
-  pthread_t id;
-  CHECK_EQ(pthread_create(&id, nullptr, body, nullptr), 0);
-  CHECK_EQ(pthread_join(id, nullptr), 0);
-}
 
 // A thread that ends gives back every cached block, and its calls are counted.
 void threadEnds() {
@@ -449,6 +453,7 @@ int main() {
   mappingsReused();
   mappingCacheBound();
   freePagesReleased();
+  runThread(freePagesReleased);
   alignments();
   threadEnds();
   returnedBlocks();
