@@ -263,7 +263,6 @@ void *fillCache(void *) {
 
 void *nothing(void *) { return nullptr; }
 
-
 // A thread that ends gives back every cached block, and its calls are counted.
 void threadEnds() {
   runThread(nothing);  // the threads library keeps its blocks for the next thread
