@@ -102,6 +102,8 @@ void *reallocBlock(void *ptr, size_t size, void *caller) {
   if (!large && inPlace && blockSizeFor(size, &blockSize)) {  // in place, under the lock of the block's arena
     const Heap &heap = arenas[g.span.heap].heap;  // the block's arena
     lock(heap);
+    Span chunk = g.span;
+    checkMerge(ptr, "realloc", caller, chunk);  // its neighbours, as a free's merge would follow them
     bool stays = resizeInPlace(heap, h, blockSize);
     unlock(heap);
     if (stays) return ptr;

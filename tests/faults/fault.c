@@ -4,7 +4,8 @@
  * Usage: fault CLASS SIZE
  *   CLASS: double-free, double-free-delayed, double-free-interleaved, double-free-after-reuse,
  *          invalid-interior, invalid-off-by-one, invalid-stack, invalid-static, invalid-alloca,
- *          invalid-far, overflow-1, overflow-32, underflow-1, underflow-32, write-after-free
+ *          invalid-far, overflow-1, overflow-32, underflow-1, underflow-32, write-after-free,
+ *          write-after-free-realloc
  *   SIZE:  small (8 bytes), 4k (4096 bytes) or 256k (262144 bytes, a mapped block where the
  *          allocator maps large blocks)
  *
@@ -187,6 +188,21 @@ static void writeAfterFree(void) {
   goOn();
 }
 
+/* The first bytes of both freed neighbours of a block written, then a realloc that shrinks the
+   block, so that an allocator that gives its tail back merges it with what the writes left. */
+static void writeAfterFreeRealloc(void) {
+  char *above = take(n, 'B');
+  char *p = take(n, 'A');
+  char *below = take(n, 'C');
+  free(above);
+  free(below);
+  TOUCH(memset(above, 'W', 16));
+  TOUCH(memset(below, 'W', 16));
+  p = CALL(realloc(p, n / 2));
+  CALL(free(p));
+  goOn();
+}
+
 static const struct {
   const char *name;
   void (*run)(void);
@@ -206,6 +222,7 @@ static const struct {
     {"underflow-1", underflow1},
     {"underflow-32", underflow32},
     {"write-after-free", writeAfterFree},
+    {"write-after-free-realloc", writeAfterFreeRealloc},
 };
 
 static const struct {

@@ -156,6 +156,9 @@ const GlibcEnd kGlibc[] = {
     {"write-after-free", "small", S, "", false},
     {"write-after-free", "4k", S, "", false},
     {"write-after-free", "256k", P, "", false},
+    {"write-after-free-realloc", "small", S, "", false},
+    {"write-after-free-realloc", "4k", C, "", false},
+    {"write-after-free-realloc", "256k", P, "", false},
 };
 
 const GlibcEnd &glibcEnd(const std::string &fault, const std::string &size) {
@@ -171,6 +174,7 @@ const char *const kFaults[] = {
     "invalid-stack",      "invalid-static",      "invalid-alloca",
     "invalid-far",        "overflow-1",          "overflow-32",
     "underflow-1",        "underflow-32",        "write-after-free",
+    "write-after-free-realloc",
 };
 const char *const kSizes[] = {"small", "4k", "256k"};
 
@@ -192,8 +196,8 @@ const char *promisedReport(Runtime runtime, const std::string &fault, const std:
   if (!check) return nullptr;
   if (startsWith(fault, "overflow-")) return "^written past the";
   if (startsWith(fault, "underflow-")) return "header|invalid pointer";
-  // fault == "write-after-free": a mapped block went back to the system, so the write itself
-  // faults in the program, as on glibc.
+  // A write after free: a mapped block went back to the system, so the write itself faults in
+  // the program, as on glibc.
   return mapped ? nullptr : "written after free|free block";
 }
 
@@ -273,6 +277,47 @@ std::string caseName(const testing::TestParamInfo<Case> &info) {
     if (ch == '-') ch = '_';
   return name;
 }
+
+// ---- Writes past either end of a block under the heap check ----
+
+// Under MYMALLOC_CHECK=1, in both builds, every seed's scribbles (scribble.c) end in one report
+// line and an abort: the check neither crashes on a header they changed nor lets them pass.
+struct ScribbleCase {
+  Runtime runtime;
+  int firstSeed;
+};
+
+class Scribbles : public testing::TestWithParam<ScribbleCase> {};
+
+TEST_P(Scribbles, AreReportedNeverACrash) {
+  constexpr int kSeeds = 50;
+  const ScribbleCase &c = GetParam();
+  bool compiledIn = c.runtime == Runtime::kCompiledInCheck;
+  if (!compiledIn) setenv("LD_PRELOAD", LIBMYMALLOC, 1);
+  setenv("MYMALLOC_CHECK", "1", 1);
+  for (int seed = c.firstSeed; seed < c.firstSeed + kSeeds; seed++) {
+    ChildResult r = runProgram({compiledIn ? SCRIBBLE_COMPILED_IN : SCRIBBLE, std::to_string(seed)});
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", status " + std::to_string(r.status) +
+                 "\nstdout:\n" + r.out + "stderr:\n" + r.err);
+    EXPECT_EQ(r.out, "scribbled\n");
+    EXPECT_TRUE(r.status != -1 && WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGABRT);
+    EXPECT_TRUE(std::regex_match(r.err, std::regex("MyMalloc: [^\n]+\n")));
+  }
+  unsetenv("LD_PRELOAD");
+  unsetenv("MYMALLOC_CHECK");
+}
+
+INSTANTIATE_TEST_SUITE_P(check, Scribbles,
+                         testing::Values(ScribbleCase{Runtime::kPreloadCheck, 1},
+                                         ScribbleCase{Runtime::kPreloadCheck, 51},
+                                         ScribbleCase{Runtime::kCompiledInCheck, 1},
+                                         ScribbleCase{Runtime::kCompiledInCheck, 51}),
+                         [](const testing::TestParamInfo<ScribbleCase> &info) {
+                           return std::string(info.param.runtime == Runtime::kPreloadCheck
+                                                  ? "preload"
+                                                  : "compiled_in") +
+                                  "_from_" + std::to_string(info.param.firstSeed);
+                         });
 
 INSTANTIATE_TEST_SUITE_P(glibc, FaultEnds, testing::ValuesIn(cases(Runtime::kGlibc)), caseName);
 INSTANTIATE_TEST_SUITE_P(preload, FaultEnds, testing::ValuesIn(cases(Runtime::kPreload)), caseName);
