@@ -26,16 +26,20 @@
 
 namespace {
 
-// Realloc in place: the heap block b, held by the caller, takes blockSize
+// Realloc in place: the heap block g, held by the caller, takes blockSize
 // bytes where it stands if it can. A shrinking block gives its tail back to
 // the heap when the tail can be a block; a growing one takes what it needs
-// from a free right neighbour, splitting it or taking it whole. With the
-// lock held; false if the block must move.
-bool resizeInPlace(const Heap &h, BlockHeader *b, size_t blockSize) {
-  size_t size = sizeOf(b);
+// from a free right neighbour, splitting it or taking it whole. That
+// neighbour is checked (for caller's report) only where it is followed: a
+// check of its links is two reads in other blocks. With the lock held; false
+// if the block must move.
+bool resizeInPlace(const Heap &h, const Given &g, size_t blockSize, void *caller) {
+  BlockHeader *b = g.h;
+  size_t size = g.size;
   if (blockSize <= size) {
     size_t tail = size - blockSize;
     if (tail >= kMinBlockSize) {
+      checkResizeNeighbour(g, "realloc", caller);
       BlockHeader *t = blockAt(b, blockSize);
       writeTags(t, tail, kAllocatedBit);
       writeTags(b, blockSize, kAllocatedBit);
@@ -46,6 +50,7 @@ bool resizeInPlace(const Heap &h, BlockHeader *b, size_t blockSize) {
   BlockHeader *right = blockAt(b, size);
   size_t rightWord = right->_blockSize;  // a free block's word is its size
   if ((rightWord & kAllocatedBit) != 0 || size + rightWord < blockSize) return false;
+  checkResizeNeighbour(g, "realloc", caller);
   size_t whole = size + rightWord;
   unlinkFree(h, right, rightWord);  // before the new block's header overwrites its links
   if (whole - blockSize >= kMinBlockSize) {
@@ -102,9 +107,7 @@ void *reallocBlock(void *ptr, size_t size, void *caller) {
   if (!large && inPlace && blockSizeFor(size, &blockSize)) {  // in place, under the lock of the block's arena
     const Heap &heap = arenas[g.span.heap].heap;  // the block's arena
     lock(heap);
-    Span chunk = g.span;
-    checkMerge(ptr, "realloc", caller, chunk);  // its neighbours, as a free's merge would follow them
-    bool stays = resizeInPlace(heap, h, blockSize);
+    bool stays = resizeInPlace(heap, g, blockSize, caller);
     unlock(heap);
     if (stays) return ptr;
   }
