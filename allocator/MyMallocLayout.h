@@ -22,7 +22,7 @@
 //   arena        a heap that a set of threads allocates from; the first arena is
 //                the heap of the globals below (_freeListSentinel, mutex, ...).
 //   class        a size class of the preload library's per-thread cache: block
-//                sizes 32, 48, ... 1040 bytes, each with a list of its own.
+//                sizes 32, 48, ... 2064 bytes, each with a list of its own.
 //   mapped block a large block of the preload library in a mapping of its own,
 //                outside every chunk; bit 1 of its size word says so.
 #pragma once

@@ -1,7 +1,7 @@
 // The preload library's own behaviour, with its code compiled in so that the
 // heap can be walked: realloc in place, mapped large blocks, glibc's lenient
 // alignments, and a thread's cache given back when the thread ends. Runs with
-// the cache on and with MYMALLOC_CACHE=0; blocks above the cache's 1 KiB reach
+// the cache on and with MYMALLOC_CACHE=0; blocks above the cache's 2 KiB reach
 // the heap either way. Usage: alloc_preload_scenarios_preload
 #include <errno.h>
 #include <fcntl.h>
@@ -47,37 +47,37 @@ bool isFree(const BlockHeader *b) { return (b->_blockSize & kAllocatedBit) == 0;
 // with a free right neighbour splits it or takes it whole; one that shrinks
 // keeps its place and gives back a tail of 32 bytes or more.
 void reallocInPlace() {
-  char *top = static_cast<char *>(malloc(2000));  // the first block: the chunk's top
-  char *a = static_cast<char *>(malloc(2000));    // carved just below it
-  char *b = static_cast<char *>(malloc(2000));    // and just below a
+  char *top = static_cast<char *>(malloc(3000));  // the first block: the chunk's top
+  char *a = static_cast<char *>(malloc(3000));    // carved just below it
+  char *b = static_cast<char *>(malloc(3000));    // and just below a
   CHECK(top != nullptr && rightOf(top)->_blockSize == kAllocatedBit);
   CHECK(rightOf(b) == headerOf(a) && rightOf(a) == headerOf(top));
-  fill(top, 2000, 1);
-  fill(b, 2000, 2);
+  fill(top, 3000, 1);
+  fill(b, 3000, 2);
   free(a);
-  char *grown = static_cast<char *>(realloc(b, 3000));  // splits a's block
-  CHECK(grown == b && malloc_usable_size(b) >= 3000 && isFree(rightOf(b)));
-  expectFilled(b, 2000, 2);
+  char *grown = static_cast<char *>(realloc(b, 4500));  // splits a's block
+  CHECK(grown == b && malloc_usable_size(b) >= 4500 && isFree(rightOf(b)));
+  expectFilled(b, 3000, 2);
   checkHeap();
 
   size_t whole = sizeOf(headerOf(b)) + sizeOf(rightOf(b));
   grown = static_cast<char *>(realloc(b, whole - kHeaderSize - 16));  // leaves 16: taken whole
   CHECK(grown == b && malloc_usable_size(b) == whole - kHeaderSize);
-  expectFilled(b, 2000, 2);
+  expectFilled(b, 3000, 2);
   checkHeap();
 
-  char *shrunk = static_cast<char *>(realloc(b, 1500));
-  CHECK(shrunk == b && malloc_usable_size(b) == 1504 && isFree(rightOf(b)));
-  expectFilled(b, 1500, 2);
-  shrunk = static_cast<char *>(realloc(b, 1490));  // a 16-byte tail stays with the block
-  CHECK(shrunk == b && malloc_usable_size(b) == 1504);
-  expectFilled(b, 1490, 2);
+  char *shrunk = static_cast<char *>(realloc(b, 2500));
+  CHECK(shrunk == b && malloc_usable_size(b) == 2512 && isFree(rightOf(b)));
+  expectFilled(b, 2500, 2);
+  shrunk = static_cast<char *>(realloc(b, 2490));  // a 16-byte tail stays with the block
+  CHECK(shrunk == b && malloc_usable_size(b) == 2512);
+  expectFilled(b, 2490, 2);
   checkHeap();
   free(b);
 
-  char *moved = static_cast<char *>(realloc(top, 2100));  // nothing to take at the chunk's end
+  char *moved = static_cast<char *>(realloc(top, 3100));  // nothing to take at the chunk's end
   CHECK(moved != nullptr && moved != top);
-  expectFilled(moved, 2000, 1);
+  expectFilled(moved, 3000, 1);
   free(moved);
   checkHeap();
 }
@@ -202,14 +202,14 @@ void runThread(void *(*body)(void *)) {
   CHECK_EQ(pthread_join(id, nullptr), 0);
 }
 
-// Blocks above the cache's 1 KiB reach the heap, and a large free block that
+// Blocks above the cache's 2 KiB reach the heap, and a large free block that
 // their frees leave gives its pages back to the system; its header, links
 // and index word stay, so the heap walks whole and serves them again. In
 // the main thread's heap, and then in a thread's own arena, which counts its
 // own bytes freed.
 void *freePagesReleased(void * = nullptr) {
-  constexpr int kBlocks = 2048;
-  constexpr size_t kBlock = 2000;
+  constexpr int kBlocks = 1400;
+  constexpr size_t kBlock = 3000;
   static void *blocks[kBlocks];
   for (int round = 0; round < 2; round++) {
     long before = statusKib("VmRSS:");
