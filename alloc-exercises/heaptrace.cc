@@ -9,8 +9,9 @@
 //        heaptrace --names          (lines "PATH OFFSET" in; a JSON array of function names out)
 //
 // A recording that breaks a rule is refused with one line on standard error, "heaptrace: FILE:
-// record N: why", and status 2. A recording cut short (by _exit or a kill) is read up to its
-// last whole record.
+// record N: why", and status 2. A recording cut short (by _exit or a kill, which can stop a
+// write at any page of the file, between a call's two records) is read up to its last whole
+// call.
 #include <cxxabi.h>
 #include <elf.h>
 #include <fcntl.h>
@@ -122,7 +123,10 @@ Recording readRecording(const char *path) {
       refuse(i, "sequence %llu past any limit", static_cast<unsigned long long>(seq));
     Record extra{};
     if (kind == kModule || (isCall(kind) && hasExtra(kind))) {
-      if (i + 1 >= count) refuse(i, "its second record cut short");
+      if (i + 1 >= count) {  // the file ends between its records: the cut
+        rec.cutBytes += (count - i) * sizeof(Record);
+        break;
+      }
       extra = at(i + 1);
       if (kindOf(extra) != kExtra) refuse(i + 1, "not the second record of the one before");
     }
@@ -132,7 +136,10 @@ Recording readRecording(const char *path) {
       if (pathLength == 0 || pathLength > kPathMax)
         refuse(i, "a module's path of %llu bytes (1 to %zu)",
                static_cast<unsigned long long>(pathLength), kPathMax);
-      if (i + 1 + parts >= count) refuse(i, "a module's path cut short");
+      if (i + 1 + parts >= count) {  // the file ends inside its path: the cut
+        rec.cutBytes += (count - i) * sizeof(Record);
+        break;
+      }
       if (r.b >= r.c || r.c > kAddressLimit)
         refuse(i, "a module's code range is not a range of addresses");
       const char *path = reinterpret_cast<const char *>(bytes) + (i + 2) * sizeof(Record);
@@ -281,7 +288,7 @@ void check(const char *path) {
   if (execs != 0) printf(", %zu exec%s", execs, execs == 1 ? "" : "s");
   if (rp.inherited != 0) printf(", %zu blocks from before the recording freed", rp.inherited);
   printf(", %zu blocks never freed", rp.live.size());
-  if (rec.cutBytes != 0) printf("; cut short: %zu bytes after the last whole record", rec.cutBytes);
+  if (rec.cutBytes != 0) printf("; cut short: %zu bytes after the last whole call", rec.cutBytes);
   printf("\n");
 }
 

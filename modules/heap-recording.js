@@ -50,14 +50,14 @@ function read(buffer) {
     if ((hi(o) & 0xffffff) >= SEQ_LIMIT_HI || seq === 0) refuse(i, 'sequence ' + seq + ' past any limit');
     var x = -1;  // the kExtra record's offset
     if (kind === MODULE || (kind >= REALLOC && kind <= LAST_CALL)) {
-      if (i + 1 >= count) refuse(i, 'its second record cut short');
+      if (i + 1 >= count) { rec.cut += (count - i) * RECORD; break; }  // the file ends between its records: the cut
       if (kindAt(i + 1) !== EXTRA) refuse(i + 1, 'not the second record of the one before');
       x = o + RECORD;
     }
     if (kind === MODULE) {
       var length = u64(x + 8), parts = Math.ceil(length / RECORD);
       if (length === 0 || length > PATH_MAX) refuse(i, "a module's path of " + length + ' bytes (1 to ' + PATH_MAX + ')');
-      if (i + 1 + parts >= count) refuse(i, "a module's path cut short");
+      if (i + 1 + parts >= count) { rec.cut += (count - i) * RECORD; break; }  // the file ends inside its path: the cut
       if (u64(o + 16) >= u64(o + 24) || hi(o + 24) >= ADDRESS_LIMIT_HI) refuse(i, "a module's code range is not a range of addresses");
       var bytes = new Uint8Array(buffer, o + 2 * RECORD, length);
       if (bytes.indexOf(0) >= 0) refuse(i, "a NUL byte in a module's path");

@@ -230,7 +230,7 @@ window.heapTimeline = (function () {
     row('Never freed', view.leaks + ' block' + (view.leaks === 1 ? '' : 's') + ', ' + bytesText(view.leakBytes));
     if (view.refused) row('Refused', view.refused + ' call' + (view.refused === 1 ? '' : 's') + ' returned null');
     if (view.inherited) row('Inherited', view.inherited + ' blocks from before the recording freed');
-    if (view.cut) row('Cut short', view.cut + ' bytes after the last whole record (the program was stopped)');
+    if (view.cut) row('Cut short', view.cut + ' bytes after the last whole call (the program was stopped)');
     box.appendChild(dl);
     function siteRows(ids, cells) { return ids.map(function (i) { return { site: i, cells: cells(view.sites[i]) }; }); }
     box.appendChild(table('Leaks by call site', siteRows(view.top.leakBytes, function (s) { return [siteLabel(s), s.leaks, bytesText(s.leakBytes)]; }), ['site', 'blocks', 'bytes']));
