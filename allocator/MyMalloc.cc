@@ -111,6 +111,7 @@ BlockHeader *getNewChunk(const Heap &h) {
 
 // First fit, the head first, which most often fits; the block is carved from
 // the high end of the one found, so the remainder keeps its links and place.
+template <Road R = Road::kWatched>
 [[gnu::always_inline]] inline void *tryAllocate(const Heap &h, size_t blockSize) {
   BlockHeader *b = h.freeList->_nextFree;
   // The sentinel's size word is 0, so an empty list fails this test too.
@@ -118,19 +119,19 @@ BlockHeader *getNewChunk(const Heap &h) {
     b = findFit(h, blockSize);
     if (b == nullptr) return nullptr;
   }
-  takeStep(b, blockSize);
+  takeStep<R>(b, blockSize);
   size_t size = b->_blockSize;  // the flag of a block on the list is clear
   size_t remainder = size - blockSize;
   if (remainder < kMinBlockSize) {  // handed out whole
     unlinkFree(h, b, size);
     writeTags(b, size, kAllocatedBit);
-    carveStep(b, size, true);
+    carveStep<R>(b, size, true);
     return payloadOf(b);
   }
   resizeFree(h, b, remainder);
   BlockHeader *n = blockAt(b, remainder);
   writeTags(n, blockSize, kAllocatedBit);  // n's _leftSize was written with the remainder's tags
-  carveStep(n, blockSize, false);
+  carveStep<R>(n, blockSize, false);
   return payloadOf(n);
 }
 
@@ -138,6 +139,7 @@ BlockHeader *getNewChunk(const Heap &h) {
 
 // Merges the block at once with its free neighbours, which its tags find
 // without a search. Reads each size word once; a free block's is its size.
+template <Road R = Road::kWatched>
 [[gnu::always_inline]] inline void freeBlock(const Heap &h, void *ptr) {
   BlockHeader *b = headerOf(ptr);
   size_t size = sizeOf(b);
@@ -151,11 +153,11 @@ BlockHeader *getNewChunk(const Heap &h) {
   if (!leftFree && !rightFree) {  // nothing to merge: the block alone heads the list
     b->_blockSize = size;
     pushFront(h, b);
-    return mergeStep(b, b, reinterpret_cast<char *>(right));
+    return mergeStep<R>(b, b, reinterpret_cast<char *>(right));
   }
   if (!rightFree) {  // left grows in place
     resizeFree(h, left, leftWord + size, right);
-    return mergeStep(left, b, reinterpret_cast<char *>(right));
+    return mergeStep<R>(left, b, reinterpret_cast<char *>(right));
   }
   BlockHeader *merged = b;  // takes right's place; a free left leaves its own
   if (leftFree) {
@@ -166,7 +168,8 @@ BlockHeader *getNewChunk(const Heap &h) {
   }
   takePlace(h, right, merged, size + rightWord);
   // right's header, links and index word are payload of the merged block now
-  mergeStep(merged, b, reinterpret_cast<char *>(right) + (rightWord < kFreeKept ? rightWord : kFreeKept));
+  mergeStep<R>(merged, b,
+               reinterpret_cast<char *>(right) + (rightWord < kFreeKept ? rightWord : kFreeKept));
 }
 
 // ---- The steps the entry points hand a request to ----
@@ -174,16 +177,19 @@ BlockHeader *getNewChunk(const Heap &h) {
 // call; allocateObject or freeObject, and every step they end in, releases
 // the lock as its last act, on every path.
 
+template <Road R = Road::kWatched>
 [[gnu::always_inline]] inline void freeObject(const Heap &h, void *ptr) {
-  freeBlock(h, ptr);
-  unlock(h);
+  freeBlock<R>(h, ptr);
+  unlock<R>(h);
 }
 
 // The block size for a request length: header added, rounded up to
 // kAlignment, at least kMinBlockSize; false if it does not fit in size_t.
+template <Road R = Road::kWatched>
 inline bool blockSizeFor(size_t size, size_t *blockSize) {
   // slackRoom: the heap check's room after the request; 0 without the check
-  if (__builtin_add_overflow(size, kHeaderSize + kAlignment - 1 + slackRoomNow(), blockSize)) return false;
+  if (__builtin_add_overflow(size, kHeaderSize + kAlignment - 1 + slackRoomOn<R>(), blockSize))
+    return false;
   *blockSize &= ~(kAlignment - 1);
   if (*blockSize < kMinBlockSize) *blockSize = kMinBlockSize;
   return true;
@@ -217,17 +223,18 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 
 // Inline in the entry points: the common case is a set-up heap, a request
 // within the limit and a fit on the list; the rest is out of line.
+template <Road R = Road::kWatched>
 [[gnu::always_inline]] inline void *allocateObject(const Heap &h, size_t size) {
   if (__builtin_expect(!isSetUp(), 0)) return allocateFirst(h, size);
   // Rounding up stays within the limit exactly when size <= kLargestRequest,
   // so this also refuses a size whose rounding would overflow.
-  if (__builtin_expect(size - 1 >= kLargestRequest - slackRoomNow(), 0)) return refuse(h, size);
+  if (__builtin_expect(size - 1 >= kLargestRequest - slackRoomOn<R>(), 0)) return refuse(h, size);
   size_t blockSize;
-  blockSizeFor(size, &blockSize);  // size is within the limit: no overflow
-  void *p = tryAllocate(h, blockSize);
+  blockSizeFor<R>(size, &blockSize);  // size is within the limit: no overflow
+  void *p = tryAllocate<R>(h, blockSize);
   if (__builtin_expect(p == nullptr, 0)) return growAndAllocate(h, blockSize, size);
-  armStep(p, size);
-  unlock(h);
+  armStep<R>(p, size);
+  unlock<R>(h);
   return p;
 }
 
@@ -245,19 +252,45 @@ inline bool blockSizeFor(size_t size, size_t *blockSize) {
 // hand-off above). The preload library (MyMallocPreload.cc) defines this switch and brings
 // entry points of its own; everything above is its heap.
 #ifndef MYMALLOC_PRELOAD
+namespace {
+
+// malloc and free, the busiest, take the plain road once the check is off
+// (roadNow, MyMallocCheck.inc): the same steps with no hook to test, and the
+// watched road out of line. caller: the entry point's caller, for a report.
+template <Road R>
+[[gnu::always_inline]] inline void *mallocBy(size_t size, void *caller) {
+  lock<R>(firstHeap, "malloc", nullptr, caller);
+  increaseMallocCalls();
+  return allocateObject<R>(firstHeap, size);
+}
+template <Road R>
+[[gnu::always_inline]] inline void freeBy(void *ptr, void *caller) {
+  lock<R>(firstHeap, "free", ptr, caller);
+  increaseFreeCalls();
+  if (ptr == nullptr) return unlock<R>(firstHeap);
+  freeObject<R>(firstHeap, ptr);
+}
+[[gnu::cold, gnu::noinline]] void *mallocWatched(size_t size, void *caller) {
+  return mallocBy<Road::kWatched>(size, caller);
+}
+[[gnu::cold, gnu::noinline]] void freeWatched(void *ptr, void *caller) {
+  freeBy<Road::kWatched>(ptr, caller);
+}
+
+}  // namespace
+
 extern "C" {
 
 void *malloc(size_t size) noexcept {
-  lock(firstHeap, "malloc");
-  increaseMallocCalls();
-  return allocateObject(firstHeap, size);
+  if (__builtin_expect(roadNow() == Road::kWatched, 0))
+    return mallocWatched(size, __builtin_return_address(0));
+  return mallocBy<Road::kPlain>(size, nullptr);
 }
 
 void free(void *ptr) noexcept {
-  lock(firstHeap, "free", ptr);
-  increaseFreeCalls();
-  if (ptr == nullptr) return unlock(firstHeap);
-  freeObject(firstHeap, ptr);
+  if (__builtin_expect(roadNow() == Road::kWatched, 0))
+    return freeWatched(ptr, __builtin_return_address(0));
+  freeBy<Road::kPlain>(ptr, nullptr);
 }
 
 // Always moves the block: the new one is taken before the old one is freed.
