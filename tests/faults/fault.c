@@ -5,7 +5,7 @@
  *   CLASS: double-free, double-free-delayed, double-free-interleaved, double-free-after-reuse,
  *          invalid-interior, invalid-off-by-one, invalid-stack, invalid-static, invalid-alloca,
  *          invalid-far, overflow-1, overflow-32, underflow-1, underflow-32, write-after-free,
- *          write-after-free-realloc
+ *          write-after-free-realloc, write-after-free-cached, write-after-free-returned
  *   SIZE:  small (8 bytes), 4k (4096 bytes) or 256k (262144 bytes, a mapped block where the
  *          allocator maps large blocks)
  *
@@ -16,6 +16,7 @@
  * "survived" (exit 0). The last marker says where a crash happened.
  */
 #include <alloca.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -203,6 +204,37 @@ static void writeAfterFreeRealloc(void) {
   goOn();
 }
 
+/* The first word of a freed block written (where a per-thread cache links its blocks), then
+   enough frees of its size that a cache would give its blocks back. */
+static void writeAfterFreeCached(void) {
+  enum { kMost = 20000 };
+  static char *blocks[kMost];
+  size_t count = n * kMost > ((size_t)64 << 20) ? ((size_t)64 << 20) / n : kMost;
+  for (size_t i = 0; i < count; i++) blocks[i] = take(n, 'A');
+  free(blocks[0]);
+  TOUCH(memset(blocks[0], 'W', 8));
+  for (size_t i = 1; i < count; i++) CALL(free(blocks[i]));
+  goOn();
+}
+
+/* A block of the main thread's freed by a thread that allocated too and then ended, so that an
+   allocator with arenas returns it to the main thread's; its first word written; then a malloc
+   of the main thread's. */
+static char *returned;
+static void *freeAndEnd(void *unused) {
+  (void)unused;
+  free(take(16, 'T'));
+  free(returned);
+  return NULL;
+}
+static void writeAfterFreeReturned(void) {
+  pthread_t t;
+  returned = take(n, 'A');
+  if (pthread_create(&t, NULL, freeAndEnd, NULL) != 0 || pthread_join(t, NULL) != 0) _exit(6);
+  TOUCH(memset(returned, 'W', 8));
+  goOn();
+}
+
 static const struct {
   const char *name;
   void (*run)(void);
@@ -223,6 +255,8 @@ static const struct {
     {"underflow-32", underflow32},
     {"write-after-free", writeAfterFree},
     {"write-after-free-realloc", writeAfterFreeRealloc},
+    {"write-after-free-cached", writeAfterFreeCached},
+    {"write-after-free-returned", writeAfterFreeReturned},
 };
 
 static const struct {

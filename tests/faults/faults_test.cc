@@ -299,6 +299,30 @@ TEST(Scribbles, AreReportedNeverACrash) {
   unsetenv("MYMALLOC_CHECK");
 }
 
+// ---- Writes after free into a parked block's link ----
+
+// The preload library links the blocks a thread's cache holds, and those one thread returns to
+// another's arena, through their first word, and follows it when the cache gives its blocks
+// back or the arena merges what was returned. With no setting and with the check: a report,
+// never a crash.
+TEST(ParkedLinks, AreCheckedBeforeFollowed) {
+  for (const char *fault : {"write-after-free-cached", "write-after-free-returned"}) {
+    for (Runtime runtime : {Runtime::kPreload, Runtime::kPreloadCheck}) {
+      Outcome o = run(runtime, fault, "small");
+      SCOPED_TRACE(std::string(fault) + (runtime == Runtime::kPreload ? "" : ", checked") + ": " +
+                   describe(o));
+      EXPECT_EQ(o.end, End::kReported);
+      if (runtime == Runtime::kPreload) {
+        EXPECT_TRUE(std::regex_match(
+            o.report, std::regex("MyMalloc: free\\(\\): written after free, at byte 0 "
+                                 "of a block (in a thread's cache|returned to "
+                                 "its arena): its link leads to 0x5757575757575757, "
+                                 "no (cached|returned) block")));
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(glibc, FaultEnds, testing::ValuesIn(cases(Runtime::kGlibc)), caseName);
 INSTANTIATE_TEST_SUITE_P(preload, FaultEnds, testing::ValuesIn(cases(Runtime::kPreload)), caseName);
 INSTANTIATE_TEST_SUITE_P(preload_check, FaultEnds, testing::ValuesIn(cases(Runtime::kPreloadCheck)),
