@@ -22,6 +22,10 @@ LD_PRELOAD=$lib MYMALLOC_STATS=1 "$probe" >"$tmp/out" 2>"$tmp/err" || fail "prob
 [ "$(cat "$tmp/out")" = "probe ok" ] || fail "statistics reached standard output"
 grep -qE '^# mallocs:	[1-9][0-9]*$' "$tmp/err" && grep -q '^HeapSize:' "$tmp/err" ||
   fail "no statistics on standard error: $(cat "$tmp/err")"
+# Every block the probe allocates it frees, some in a thread that never allocates.
+count() { sed -n "s/^# $1:	//p" "$tmp/err"; }
+[ "$(count frees)" -ge $(($(count mallocs) + $(count callocs))) ] ||
+  fail "frees missing from the statistics: $(cat "$tmp/err")"
 
 out=$(LD_PRELOAD=$lib MYMALLOC_CHECK=every:1 "$alignednew" 2>&1) || fail "aligned new: status $?: $out"
 [ "$out" = "aligned new ok" ] || fail "aligned new: $out"
