@@ -96,16 +96,17 @@ BlockHeader *getNewChunk(const Heap &h) {
 // The first block in list order that fits, after the head, which does not:
 // a few blocks first, where most fits are and each costs far less than a
 // search of the size index (without which the walk goes on to the end).
+template <Road R = Road::kWatched>
 [[gnu::noinline]] BlockHeader *findFit(const Heap &h, size_t blockSize) {
   BlockHeader *b = h.freeList->_nextFree;
-  searchStep(h, b, kSearchHead);  // the head, which did not fit
+  searchStep<R>(h, b, kSearchHead);  // the head, which did not fit
   size_t steps = shortWalkLength(*h.index);
   for (b = b->_nextFree; b != h.freeList && steps-- != 0; b = b->_nextFree) {
-    searchStep(h, b, kSearchWalk);
+    searchStep<R>(h, b, kSearchWalk);
     if (b->_blockSize >= blockSize) return b;  // the flag of a block on the list is clear
   }
   BlockHeader *fit = b != h.freeList ? indexFit(*h.index, blockSize) : nullptr;
-  searchStep(h, fit, kSearchFound);  // null: the heap grows, and its fresh block fits
+  searchStep<R>(h, fit, kSearchFound);  // null: the heap grows, and its fresh block fits
   return fit;
 }
 
@@ -116,7 +117,7 @@ template <Road R = Road::kWatched>
   BlockHeader *b = h.freeList->_nextFree;
   // The sentinel's size word is 0, so an empty list fails this test too.
   if (__builtin_expect(b->_blockSize < blockSize, 0)) {
-    b = findFit(h, blockSize);
+    b = findFit<R>(h, blockSize);
     if (b == nullptr) return nullptr;
   }
   takeStep<R>(b, blockSize);
