@@ -302,9 +302,9 @@ TEST(Scribbles, AreReportedNeverACrash) {
 // ---- Writes after free into a parked block's link ----
 
 // The preload library links the blocks a thread's cache holds, and those one thread returns to
-// another's arena, through their first word, and follows it when the cache gives its blocks
-// back or the arena merges what was returned. With no setting, a small block's write is a
-// report, never a crash. Under the check, at every size, a report, or for a mapped block (which
+// another's arena, through their first word, and follows it when malloc takes a cached block,
+// when the cache gives its blocks back or when the arena merges what was returned. With no
+// setting, a small block's write is a report, never a crash. Under the check, at every size, a report, or for a mapped block (which
 // the check gives back to the system at once, keeping none for reuse) a fault at the program's
 // own write, as on glibc: never a run that lets the write pass into a block handed out again.
 TEST(ParkedLinks, AreCheckedBeforeFollowed) {
@@ -325,6 +325,16 @@ TEST(ParkedLinks, AreCheckedBeforeFollowed) {
       else
         EXPECT_EQ(checked.end, End::kReported);
     }
+  }
+  // The next malloc of the class follows the link, and names its caller.
+  for (const char *fault : {"write-after-free", "write-after-free-realloc"}) {
+    Outcome plain = run(Runtime::kPreload, fault, "small");
+    SCOPED_TRACE(std::string(fault) + ": " + describe(plain));
+    EXPECT_TRUE(std::regex_match(
+        plain.report,
+        std::regex("MyMalloc: malloc\\(\\): written after free, at byte 0 of a \\d+-byte block at "
+                   "0x[0-9a-f]+ \\(offset \\d+ in its chunk\\) in a thread's cache: its link leads "
+                   "to 0x[0-9a-f]+, no cached block, called from fault\\+0x[0-9a-f]+")));
   }
 }
 
