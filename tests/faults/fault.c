@@ -3,7 +3,7 @@
  *
  * Usage: fault CLASS SIZE
  *   CLASS: double-free, double-free-delayed, double-free-interleaved, double-free-after-reuse,
- *          invalid-interior, invalid-off-by-one, invalid-stack, invalid-static, invalid-alloca,
+ *          double-free-written, invalid-interior, invalid-off-by-one, invalid-stack, invalid-static, invalid-alloca,
  *          invalid-far, overflow-1, overflow-32, underflow-1, underflow-32, write-after-free,
  *          write-after-free-realloc, write-after-free-cached, write-after-free-returned
  *   SIZE:  small (8 bytes), 4k (4096 bytes) or 256k (262144 bytes, a mapped block where the
@@ -110,6 +110,27 @@ static void doubleFreeAfterReuse(void) {
   size_t other = n >= 4096 ? 100 : 3 * n + 200;
   for (int i = 0; i < 50; i++) (void)take(other, 'C');
   CALL(free(p));
+  goOn();
+}
+
+/* A double free of a block whose first 16 bytes, where a per-thread cache keeps its link and
+   its mark, were written after its first free, with another block freed between; then more
+   blocks of its size than were freed. */
+static void doubleFreeWritten(void) {
+  char *p = take(n, 'A');
+  char *q = take(n, 'B');
+  free(p);
+  free(q);
+  TOUCH(memset(p, 'W', 16));
+  CALL(free(p));
+  void *got[4];
+  for (int i = 0; i < 4; i++) got[i] = CALL(malloc(n));
+  for (int i = 0; i < 4; i++)
+    for (int j = i + 1; j < 4; j++)
+      if (got[i] != NULL && got[i] == got[j]) {
+        say("handed out twice\n");
+        _exit(4);
+      }
   goOn();
 }
 
@@ -243,6 +264,7 @@ static const struct {
     {"double-free-delayed", doubleFreeDelayed},
     {"double-free-interleaved", doubleFreeInterleaved},
     {"double-free-after-reuse", doubleFreeAfterReuse},
+    {"double-free-written", doubleFreeWritten},
     {"invalid-interior", invalidInterior},
     {"invalid-off-by-one", invalidOffByOne},
     {"invalid-stack", invalidStack},
