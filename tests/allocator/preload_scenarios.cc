@@ -444,10 +444,41 @@ void breakBlocked() {
   CHECK_EQ(munmap(wall, 4096), 0);
 }
 
+// A new arena's chunks lie end to end although the program maps memory of
+// its own between them (as a thread's stack or a large block comes): its
+// blocks leave no gap of a chunk or more, so that the run of chunks the
+// free's quick check spans holds them all. The first thread's arena is new
+// (the main thread holds the first).
+void *chunksEndToEnd(void *) {
+  constexpr int kBlocks = 100;  // over three chunks
+  constexpr size_t kBlock = 64 * 1024;
+  static void *blocks[kBlocks], *others[kBlocks];
+  for (int i = 0; i < kBlocks; i++) {
+    others[i] =
+        mmap(nullptr, kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    CHECK(others[i] != MAP_FAILED);
+    blocks[i] = malloc(kBlock);
+    CHECK(blocks[i] != nullptr);
+  }
+  qsort(blocks, kBlocks, sizeof blocks[0], [](const void *a, const void *b) {
+    auto x = *static_cast<void *const *>(a), y = *static_cast<void *const *>(b);
+    return x < y ? -1 : x > y ? 1 : 0;
+  });
+  for (int i = 1; i < kBlocks; i++)
+    CHECK(static_cast<char *>(blocks[i]) - static_cast<char *>(blocks[i - 1]) <
+          static_cast<ptrdiff_t>(kChunkSize));
+  for (int i = 0; i < kBlocks; i++) {
+    free(blocks[i]);
+    CHECK_EQ(munmap(others[i], kChunkSize), 0);
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int main() {
   reallocInPlace();
+  runThread(chunksEndToEnd);
   largeBlocks();
   mappingsReused();
   mappingCacheBound();
