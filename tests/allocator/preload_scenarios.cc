@@ -7,11 +7,12 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
-#include <sys/resource.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "MyMalloc.h"
@@ -474,11 +475,50 @@ void *chunksEndToEnd(void *) {
   return nullptr;
 }
 
+// An arena that has filled its reservation under an address-space limit
+// that refuses it the next (ulimit -v) goes on with chunks mapped one at a
+// time wherever the system puts them, and they serve as before. In a child,
+// whose limit, set once the thread's arena has its first reservation (16
+// MiB), leaves room for a few chunks and the table's leaf, not for a second.
+void *growUnderLimit(void *) {
+  constexpr int kBlocks = 288;  // 18 MiB: beyond a reservation of 16
+  constexpr size_t kBlock = 64 * 1024;
+  static void *blocks[kBlocks];
+  free(malloc(kBlock));  // the thread's arena, and its reservation
+  rlim_t room = static_cast<rlim_t>(statusKib("VmSize:")) * 1024 + 16 * kMiB;
+  rlimit limit{room, room};
+  CHECK_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+  for (int i = 0; i < kBlocks; i++) {
+    blocks[i] = malloc(kBlock);
+    CHECK(blocks[i] != nullptr);
+    fill(blocks[i], kBlock, static_cast<unsigned char>(i));
+  }
+  for (int i = 0; i < kBlocks; i++) {
+    expectFilled(blocks[i], kBlock, static_cast<unsigned char>(i));
+    free(blocks[i]);
+  }
+  return nullptr;
+}
+
+void reservationRefused() {
+  pid_t child = fork();
+  CHECK(child >= 0);
+  if (child == 0) {
+    runThread(growUnderLimit);
+    checkHeap();
+    _exit(0);
+  }
+  int status;
+  CHECK_EQ(waitpid(child, &status, 0), child);
+  CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 }  // namespace
 
 int main() {
   reallocInPlace();
   runThread(chunksEndToEnd);
+  reservationRefused();
   largeBlocks();
   mappingsReused();
   mappingCacheBound();
