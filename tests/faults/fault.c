@@ -3,9 +3,10 @@
  *
  * Usage: fault CLASS SIZE
  *   CLASS: double-free, double-free-delayed, double-free-interleaved, double-free-after-reuse,
- *          double-free-written, invalid-interior, invalid-off-by-one, invalid-stack, invalid-static, invalid-alloca,
- *          invalid-far, overflow-1, overflow-32, underflow-1, underflow-32, write-after-free,
- *          write-after-free-realloc, write-after-free-cached, write-after-free-returned
+ *          double-free-written, invalid-interior, invalid-off-by-one, invalid-stack,
+ *          invalid-static, invalid-alloca, invalid-far, overflow-1, overflow-32, underflow-1,
+ *          underflow-32, write-after-free, write-after-free-realloc, write-after-free-merged,
+ *          write-after-free-cached, write-after-free-returned
  *   SIZE:  small (8 bytes), 4k (4096 bytes) or 256k (262144 bytes, a mapped block where the
  *          allocator maps large blocks)
  *
@@ -225,6 +226,20 @@ static void writeAfterFreeRealloc(void) {
   goOn();
 }
 
+/* The same writes, then the block between them freed, so that an allocator that merges free
+   neighbours follows what the writes left in their links. */
+static void writeAfterFreeMerged(void) {
+  char *above = take(n, 'B');
+  char *p = take(n, 'A');
+  char *below = take(n, 'C');
+  free(above);
+  free(below);
+  TOUCH(memset(above, 'W', 16));
+  TOUCH(memset(below, 'W', 16));
+  CALL(free(p));
+  goOn();
+}
+
 /* The first word of a freed block written (where a per-thread cache links its blocks), then
    enough frees of its size that a cache would give its blocks back. */
 static void writeAfterFreeCached(void) {
@@ -277,6 +292,7 @@ static const struct {
     {"underflow-32", underflow32},
     {"write-after-free", writeAfterFree},
     {"write-after-free-realloc", writeAfterFreeRealloc},
+    {"write-after-free-merged", writeAfterFreeMerged},
     {"write-after-free-cached", writeAfterFreeCached},
     {"write-after-free-returned", writeAfterFreeReturned},
 };

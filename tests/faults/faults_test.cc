@@ -163,6 +163,9 @@ const GlibcEnd kGlibc[] = {
     {"write-after-free-realloc", "small", S, "", false},
     {"write-after-free-realloc", "4k", C, "", false},
     {"write-after-free-realloc", "256k", P, "", false},
+    {"write-after-free-merged", "small", S, "", false},
+    {"write-after-free-merged", "4k", C, "", false},
+    {"write-after-free-merged", "256k", P, "", false},
 };
 
 const GlibcEnd &glibcEnd(const std::string &fault, const std::string &size) {
@@ -173,12 +176,24 @@ const GlibcEnd &glibcEnd(const std::string &fault, const std::string &size) {
 }
 
 const char *const kFaults[] = {
-    "double-free",        "double-free-delayed", "double-free-interleaved",
-    "double-free-after-reuse", "double-free-written", "invalid-interior", "invalid-off-by-one",
-    "invalid-stack",      "invalid-static",      "invalid-alloca",
-    "invalid-far",        "overflow-1",          "overflow-32",
-    "underflow-1",        "underflow-32",        "write-after-free",
+    "double-free",
+    "double-free-delayed",
+    "double-free-interleaved",
+    "double-free-after-reuse",
+    "double-free-written",
+    "invalid-interior",
+    "invalid-off-by-one",
+    "invalid-stack",
+    "invalid-static",
+    "invalid-alloca",
+    "invalid-far",
+    "overflow-1",
+    "overflow-32",
+    "underflow-1",
+    "underflow-32",
+    "write-after-free",
     "write-after-free-realloc",
+    "write-after-free-merged",
 };
 const char *const kSizes[] = {"small", "4k", "256k"};
 
