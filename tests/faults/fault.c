@@ -211,9 +211,9 @@ static void writeAfterFree(void) {
   goOn();
 }
 
-/* The first bytes of both freed neighbours of a block written, then a realloc that shrinks the
-   block, so that an allocator that gives its tail back merges it with what the writes left. */
-static void writeAfterFreeRealloc(void) {
+/* A block whose two freed neighbours then had their first bytes written, where a heap links its
+   free blocks. */
+static char *betweenWrittenNeighbours(void) {
   char *above = take(n, 'B');
   char *p = take(n, 'A');
   char *below = take(n, 'C');
@@ -221,21 +221,22 @@ static void writeAfterFreeRealloc(void) {
   free(below);
   TOUCH(memset(above, 'W', 16));
   TOUCH(memset(below, 'W', 16));
+  return p;
+}
+
+/* Then a realloc that shrinks the block, so that an allocator that gives its tail back merges it
+   with what the writes left. */
+static void writeAfterFreeRealloc(void) {
+  char *p = betweenWrittenNeighbours();
   p = CALL(realloc(p, n / 2));
   CALL(free(p));
   goOn();
 }
 
-/* The same writes, then the block between them freed, so that an allocator that merges free
-   neighbours follows what the writes left in their links. */
+/* Then the block freed, so that an allocator that merges free neighbours follows what the writes
+   left in their links. */
 static void writeAfterFreeMerged(void) {
-  char *above = take(n, 'B');
-  char *p = take(n, 'A');
-  char *below = take(n, 'C');
-  free(above);
-  free(below);
-  TOUCH(memset(above, 'W', 16));
-  TOUCH(memset(below, 'W', 16));
+  char *p = betweenWrittenNeighbours();
   CALL(free(p));
   goOn();
 }
