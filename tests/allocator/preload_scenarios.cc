@@ -1,6 +1,6 @@
 // The preload library's own behaviour, with its code compiled in so that the
 // heap can be walked: realloc in place, mapped large blocks, glibc's lenient
-// alignments, and a thread's cache given back when the thread ends. Runs with
+// alignments, and a thread's cache left to the next thread when it ends. Runs with
 // the cache on and with MYMALLOC_CACHE=0; blocks above the cache's 2 KiB reach
 // the heap either way. Usage: alloc_preload_scenarios_preload
 #include <errno.h>
@@ -250,7 +250,9 @@ void alignments() {
 
 constexpr int kThreadBlocks = 20000;
 
-// Fills its cache to the full and more, then ends with it full.
+// Fills its cache to the full and more, then ends with it full, the block
+// of its last free at newest.
+void *newest;
 void *fillCache(void *) {
   static void *held[kThreadBlocks];
   for (int i = 0; i < kThreadBlocks; i++) {
@@ -258,23 +260,41 @@ void *fillCache(void *) {
     CHECK(held[i] != nullptr);
   }
   for (int i = 0; i < kThreadBlocks; i++) free(held[i]);
-  for (int i = 0; i < 100; i++) free(malloc(24));
+  for (int i = 0; i < 100; i++) free(newest = malloc(24));
   return nullptr;
 }
 
 void *nothing(void *) { return nullptr; }
 
-// A thread that ends gives back every cached block, and its calls are counted.
+void *taken;
+void *takeOne(void *) {
+  taken = malloc(24);
+  free(taken);
+  return nullptr;
+}
+
+// A thread that ends leaves its cache, full, to the next thread set up in its
+// arena, whose first malloc of a class takes what the other freed last;
+// malloc_trim gives back what waits; no block is lost on the way, and the
+// calls are counted.
 void threadEnds() {
   runThread(nothing);  // the threads library keeps its blocks for the next thread
+  malloc_trim(0);
   HeapCensus before = checkHeap();
   int mallocs = _mallocCalls, frees = _freeCalls;
   runThread(fillCache);
+  runThread(takeOne);
+  if (getenv("MYMALLOC_CACHE") == nullptr) {  // the cache is on
+    CHECK(taken == newest);
+    HeapCensus left = checkHeap();
+    CHECK(left.blocks - left.freeBlocks > before.blocks - before.freeBlocks);
+  }
+  malloc_trim(0);
   HeapCensus after = checkHeap();
   CHECK_EQ(after.blocks - after.freeBlocks, before.blocks - before.freeBlocks);
   // The threads library's own calls in starting and ending a thread (free(NULL)
   // among them) come on top.
-  constexpr int kCalls = kThreadBlocks + 100, kLibrary = 32;
+  constexpr int kCalls = kThreadBlocks + 101, kLibrary = 64;
   CHECK(_mallocCalls - mallocs >= kCalls && _mallocCalls - mallocs <= kCalls + kLibrary);
   CHECK(_freeCalls - frees >= kCalls && _freeCalls - frees <= kCalls + kLibrary);
 }
@@ -282,8 +302,10 @@ void threadEnds() {
 // Blocks freed by a thread of another arena go back to their own arena's
 // list, counted by the heap walk as returned, and the arena's next
 // allocation merges them. The owner and the freer live at once, so each has
-// an arena of its own; barriers, not timing, order the steps.
+// an arena of its own; barriers, not timing, order the steps. The blocks are
+// beyond the cache, which a thread that ends leaves to its arena's next.
 constexpr int kHandedOver = 200;
+constexpr size_t kHandedOverSize = 4000;
 void *handedOver[kHandedOver];
 pthread_barrier_t step, counted;  // the steps of the three threads; the last step of two
 
@@ -291,9 +313,9 @@ void *owner(void *) {
   free(malloc(1));                // takes an arena
   pthread_barrier_wait(&step);    // 1: both threads have theirs
   for (void *&p : handedOver) {
-    p = malloc(100 + sizeof p);
+    p = malloc(kHandedOverSize);
     CHECK(p != nullptr);
-    memset(p, 0x5a, 100 + sizeof p);
+    memset(p, 0x5a, kHandedOverSize);
   }
   pthread_barrier_wait(&step);    // 2: the blocks are the freer's
   pthread_barrier_wait(&counted);  // the freer has ended, and the blocks are counted
@@ -305,8 +327,8 @@ void *freer(void *) {
   free(malloc(1));
   pthread_barrier_wait(&step);  // 1
   pthread_barrier_wait(&step);  // 2
-  for (void *p : handedOver) free(p);
-  return nullptr;  // ends, and its cache gives the blocks back to their arena
+  for (void *p : handedOver) free(p);  // each back to its arena at once
+  return nullptr;
 }
 
 void *meet(void *) {
@@ -324,6 +346,7 @@ void returnedBlocks() {
   CHECK_EQ(pthread_join(a, nullptr), 0);
   CHECK_EQ(pthread_join(b, nullptr), 0);
   free(malloc(1));
+  malloc_trim(0);  // and the caches the two threads left
   HeapCensus before = checkHeap();
   CHECK_EQ(pthread_barrier_init(&counted, nullptr, 2), 0);
   pthread_t ownerId, freerId;
@@ -336,8 +359,10 @@ void returnedBlocks() {
   CHECK(freed.returnedBlocks >= before.returnedBlocks + kHandedOver);
   pthread_barrier_wait(&counted);
   CHECK_EQ(pthread_join(ownerId, nullptr), 0);
+  HeapCensus merged = checkHeap();
+  CHECK(merged.returnedBlocks + kHandedOver <= freed.returnedBlocks);
+  malloc_trim(0);  // the caches the owner and the freer left
   HeapCensus after = checkHeap();
-  CHECK(after.returnedBlocks + kHandedOver <= freed.returnedBlocks);
   CHECK_EQ(after.blocks - after.freeBlocks - after.returnedBlocks,
            before.blocks - before.freeBlocks - before.returnedBlocks);
 }
@@ -346,9 +371,9 @@ void returnedBlocks() {
 // hold arenas of their own, taking them from each in turn: nearly every free
 // lies outside the run of chunks the free before it was checked in, and is
 // checked in its own. Every block goes back to its own arena (without a
-// cache, straight from the freer; a block sent to the wrong one breaks the
-// walk), and what the freer allocates again from its cache, which then holds
-// blocks of four arenas' chunks, is whole.
+// cache, straight from the freer; with it, once malloc_trim gives back the
+// cache the freer left; a block sent to the wrong one breaks the walk), and what the freer
+// allocates again from its cache, which then holds blocks of four arenas' chunks, is whole.
 constexpr int kOwners = 4, kOwned = 300;
 void *owned[kOwners][kOwned];
 pthread_barrier_t owning;  // the owners and the main thread
@@ -404,6 +429,7 @@ void freedAcrossArenas() {
   CHECK_EQ(pthread_barrier_destroy(&owning), 0);
   CHECK_EQ(pthread_barrier_init(&owning, nullptr, kOwners + 1), 0);
   free(malloc(1));
+  malloc_trim(0);  // and the caches those threads left
   HeapCensus before = checkHeap();
   for (int t = 0; t < kOwners; t++)
     CHECK_EQ(pthread_create(&ids[t], nullptr, ownBlocks, owned[t]), 0);
@@ -411,6 +437,7 @@ void freedAcrossArenas() {
   runThread(freeAcross);
   pthread_barrier_wait(&owning);  // 2
   for (int t = 0; t < kOwners; t++) CHECK_EQ(pthread_join(ids[t], nullptr), 0);
+  malloc_trim(0);  // the freer's cache, left in its arena, goes back to the owners' arenas
   HeapCensus after = checkHeap();
   CHECK_EQ(after.blocks - after.freeBlocks - after.returnedBlocks,
            before.blocks - before.freeBlocks - before.returnedBlocks);
