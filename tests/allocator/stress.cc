@@ -209,9 +209,9 @@ void *singleSteps(void *arg) {
 }
 
 // The heap once everything was freed. The preload library holds small freed
-// blocks back until malloc_trim gives them to the heap: under the heap check,
-// and in the caches that ended threads leave to their arenas' next threads.
-// A block lost from those lists stays in use still, and shows.
+// blocks back until malloc_trim gives them to the heap: under the heap
+// check, and in the caches that ended threads left in their arenas. A block
+// lost from those lists stays in use still, and shows.
 HeapCensus settledHeap() {
   if (kPreload) malloc_trim(0);
   return checkHeap();
@@ -220,7 +220,7 @@ HeapCensus settledHeap() {
 void single(uint64_t seed, long ops, bool refuse) {
   if (refuse) catchMessages();
   SingleRun run{seed, ops, refuse};
-  if (kPreload) {                // a thread whose cache is left when it ends: no block may be lost
+  if (kPreload) {  // a thread whose cache goes back when it ends: no block may stay behind
     inThread(nothing, nullptr);  // the threads library keeps blocks for the next thread
     HeapCensus before = settledHeap();
     inThread(singleSteps, &run);

@@ -254,10 +254,9 @@ static void writeAfterFreeCached(void) {
   goOn();
 }
 
-/* A block of the main thread's freed by a thread that allocated too and then ended; its first
-   word written; then a malloc of the thread started next, and the main thread's. An allocator
-   with arenas returns the block to the main thread's, or leaves it in the ended thread's cache
-   for the next thread. */
+/* A block of the main thread's freed by a thread that allocated too and then ended, so that an
+   allocator with arenas returns it to the main thread's; its first word written; then a malloc
+   of the main thread's. */
 static char *returned;
 static void *freeAndEnd(void *unused) {
   (void)unused;
@@ -265,20 +264,11 @@ static void *freeAndEnd(void *unused) {
   free(returned);
   return NULL;
 }
-static void *takeNext(void *unused) {
-  (void)unused;
-  void *volatile p = CALL(malloc(n)); /* not a tail call: its caller is this function */
-  return p;
-}
-static void inThread(void *(*body)(void *)) {
-  pthread_t t;
-  if (pthread_create(&t, NULL, body, NULL) != 0 || pthread_join(t, NULL) != 0) _exit(6);
-}
 static void writeAfterFreeReturned(void) {
+  pthread_t t;
   returned = take(n, 'A');
-  inThread(freeAndEnd);
+  if (pthread_create(&t, NULL, freeAndEnd, NULL) != 0 || pthread_join(t, NULL) != 0) _exit(6);
   TOUCH(memset(returned, 'W', 8));
-  inThread(takeNext);
   goOn();
 }
 
