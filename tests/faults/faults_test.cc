@@ -339,10 +339,9 @@ TEST(ParkedLinks, AreCheckedBeforeFollowed) {
     EXPECT_EQ(plain.end, End::kReported);
     EXPECT_TRUE(std::regex_match(
         plain.report,
-        std::regex(
-            "MyMalloc: free\\(\\): written after free, at byte 0 of a \\d+-byte block at "
-            "0x[0-9a-f]+ \\(offset \\d+ in its chunk\\) (in a thread's cache|returned to its "
-            "arena): its link leads to 0x5757575757575757, no (cached|returned) block")));
+        std::regex("MyMalloc: free\\(\\): written after free, at byte 0 of a \\d+-byte block at "
+                   "0x[0-9a-f]+ \\(offset \\d+ in its chunk\\) (in a thread's cache|returned to its "
+                   "arena): its link leads to 0x5757575757575757, no (cached|returned) block")));
     for (const char *size : kSizes) {
       Outcome checked = run(Runtime::kPreloadCheck, fault, size);
       SCOPED_TRACE(std::string(size) + ", checked: " + describe(checked));
