@@ -395,8 +395,8 @@ void returnedBlocks() {
 // lies outside the run of chunks the free before it was checked in, and is
 // checked in its own. Every block goes back to its own arena (without a
 // cache, straight from the freer; a block sent to the wrong one breaks the
-// walk), and what the freer
-// allocates again from its cache, which then holds blocks of four arenas' chunks, is whole.
+// walk), and what the freer allocates again from its cache, which then holds
+// blocks of four arenas' chunks, is whole.
 constexpr int kOwners = 4, kOwned = 300;
 void *owned[kOwners][kOwned];
 pthread_barrier_t owning;  // the owners and the main thread
